@@ -1,0 +1,30 @@
+# The two everyday commands; both install what is missing and build first.
+#   make run    build and start the headless host (extra options: make run ARGS="--dry-run")
+#   make test   build and run every test
+PRESET ?= dev
+ARGS ?=
+BUILD := build/$(PRESET)
+
+.PHONY: deps build run test bench asan clean
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@cmake --preset $(PRESET) >/dev/null
+	@cmake --build --preset $(PRESET)
+
+run: build
+	$(BUILD)/src/app/nimbrel --headless $(ARGS)
+
+test: build
+	ctest --preset $(PRESET)
+
+bench: build
+	$(BUILD)/bench/nimbrel_bench
+
+asan:
+	@$(MAKE) --no-print-directory test PRESET=asan
+
+clean:
+	rm -rf build

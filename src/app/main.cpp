@@ -1,0 +1,71 @@
+// The host process: a test host that only runs the event loop, the tray application, or the
+// headless host that logs to standard output.
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+
+#include "app/command_line.hpp"
+#include "app/host_config.hpp"
+#include "app/pairing_link.hpp"
+
+namespace asio = boost::asio;
+using namespace nimbrel;
+
+namespace {
+
+// SIGTERM and SIGINT end the headless host at once with status 0.
+[[noreturn]] void runUntilSignalled(asio::io_context& io) {
+  asio::signal_set signals(io, SIGTERM, SIGINT);
+  signals.async_wait([](const boost::system::error_code&, int) {
+    std::fflush(stdout);
+    std::_Exit(0);
+  });
+  auto work = asio::make_work_guard(io);
+  for (;;) io.run();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const CommandLine commandLine(argc, argv);
+
+  if (auto home = commandLine.value("--home")) {
+    std::error_code error;
+    std::filesystem::path directory = std::filesystem::absolute(*home, error);
+    setHomeOverride(error ? std::filesystem::path(*home) : directory);
+  }
+
+  asio::io_context io;
+
+  if (std::getenv("XCTestConfigurationFilePath") != nullptr) {
+    // Test host: only the event loop runs; nothing is loaded or created.
+    auto work = asio::make_work_guard(io);
+    for (;;) io.run();
+  }
+
+  if (!commandLine.has("--headless")) {
+    std::cerr << "nimbrel: the tray application is not part of this build yet; start the host "
+                 "with --headless\n";
+    return 2;
+  }
+
+  HostConfig config = loadConfig();
+  applyHeadlessOverrides(commandLine, config);
+  saveConfig(config);
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  const HostOptions options = headlessOptions(commandLine);
+  (void)options;  // the controller takes them once it exists
+
+  const std::string block = pairingLinkBlock(pairingLink(config, std::nullopt));
+  std::fwrite(block.data(), 1, block.size(), stdout);
+  std::fflush(stdout);
+
+  runUntilSignalled(io);
+}

@@ -1,0 +1,150 @@
+#include "app/pairing_link.hpp"
+
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+
+#include "session/base64.hpp"
+#include "session/crypto.hpp"
+
+namespace nimbrel {
+namespace {
+
+// The four octets of a dotted-quad text, or nothing.
+std::optional<std::array<int, 4>> octets(std::string_view text) {
+  std::array<int, 4> out{};
+  for (std::size_t i = 0; i < 4; ++i) {
+    const auto dot = text.find('.');
+    const std::string_view part = text.substr(0, dot);
+    if (i < 3 && dot == std::string_view::npos) return std::nullopt;
+    if (i == 3 && dot != std::string_view::npos) return std::nullopt;
+    auto [end, error] = std::from_chars(part.data(), part.data() + part.size(), out[i]);
+    if (error != std::errc() || end != part.data() + part.size() || part.empty() || out[i] < 0 ||
+        out[i] > 255) {
+      return std::nullopt;
+    }
+    text = dot == std::string_view::npos ? std::string_view{} : text.substr(dot + 1);
+  }
+  return out;
+}
+
+int preferenceRank(const std::array<int, 4>& a) {
+  if (a[0] == 10 || (a[0] == 172 && a[1] >= 16 && a[1] <= 31) || (a[0] == 192 && a[1] == 168)) {
+    return 0;  // private ranges
+  }
+  if (a[0] == 100 && a[1] >= 64 && a[1] <= 127) return 1;  // shared address space (CGNAT, VPNs)
+  return 2;
+}
+
+}  // namespace
+
+std::optional<std::vector<InterfaceAddress>> systemInterfaceAddresses() {
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) return std::nullopt;
+  std::vector<InterfaceAddress> out;
+  for (const ifaddrs* entry = list; entry; entry = entry->ifa_next) {
+    if (!entry->ifa_addr) continue;
+    const int family = entry->ifa_addr->sa_family;
+    if (family != AF_INET && family != AF_INET6) continue;
+    char host[NI_MAXHOST];
+    const socklen_t length = family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
+    if (getnameinfo(entry->ifa_addr, length, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0) {
+      continue;
+    }
+    out.push_back({entry->ifa_name ? entry->ifa_name : "", (entry->ifa_flags & IFF_UP) != 0,
+                   (entry->ifa_flags & IFF_LOOPBACK) != 0, family == AF_INET, host});
+  }
+  freeifaddrs(list);
+  return out;
+}
+
+std::vector<std::string> localAddresses(const std::optional<std::vector<InterfaceAddress>>& list) {
+  if (!list) return {};
+  struct Ranked {
+    std::string text;
+    int rank;
+  };
+  std::vector<Ranked> kept;
+  for (const InterfaceAddress& address : *list) {
+    if (!address.up || address.loopback || !address.ipv4) continue;
+    const auto parts = octets(address.numeric);
+    if (!parts) continue;
+    if ((*parts)[0] == 169 && (*parts)[1] == 254) continue;  // link-local
+    if (std::any_of(kept.begin(), kept.end(), [&](auto& k) { return k.text == address.numeric; })) {
+      continue;
+    }
+    kept.push_back({address.numeric, preferenceRank(*parts)});
+  }
+  std::stable_sort(kept.begin(), kept.end(), [](auto& a, auto& b) { return a.rank < b.rank; });
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < kept.size() && i < 5; ++i) out.push_back(kept[i].text);
+  return out;
+}
+
+std::string percentEncodeQueryValue(std::string_view value) {
+  static constexpr std::string_view kKept = "-._~,:@/";
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(value.size());
+  for (char c : value) {
+    const auto byte = static_cast<unsigned char>(c);
+    if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+        kKept.find(c) != std::string_view::npos) {
+      out.push_back(c);
+    } else {
+      out.push_back('%');
+      out.push_back(kDigits[byte >> 4]);
+      out.push_back(kDigits[byte & 0x0f]);
+    }
+  }
+  return out;
+}
+
+std::string pairingLink(const HostConfig& config, const std::optional<std::string>& claimCode,
+                        const std::vector<std::string>& addresses) {
+  const auto key = hexDecode(config.secret);
+  std::string joined;
+  for (const std::string& address : addresses) {
+    if (!joined.empty()) joined += ",";
+    joined += address;
+  }
+
+  std::string link = "nimbrel://pair";
+  char separator = '?';
+  auto item = [&](std::string_view name, std::string_view value) {
+    link += separator;
+    link += name;
+    link += '=';
+    link += percentEncodeQueryValue(value);
+    separator = '&';
+  };
+  item("v", "1");
+  item("id", config.hostID);
+  item("n", config.name);
+  item("k", key ? base64UrlEncode(*key) : std::string());
+  item("p", std::to_string(config.port));
+  item("a", joined);
+  item("os", "linux");
+  if (config.enrolled()) {
+    item("cid", config.cloudID);
+  } else if (claimCode && !claimCode->empty()) {
+    item("c", *claimCode);
+  }
+  return link;
+}
+
+std::string pairingLink(const HostConfig& config, const std::optional<std::string>& claimCode) {
+  return pairingLink(config, claimCode, localAddresses(systemInterfaceAddresses()));
+}
+
+std::string pairingLinkBlock(std::string_view link) {
+  return "\nPairing link (scan the QR code in the menu bar app, or paste this):\n  " +
+         std::string(link) + "\n\n";
+}
+
+}  // namespace nimbrel

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/host_config.hpp"
+
+namespace nimbrel {
+
+// One address of one network interface, as the system lists them.
+struct InterfaceAddress {
+  std::string interface;
+  bool up = false;
+  bool loopback = false;
+  bool ipv4 = false;
+  std::string numeric;  // the address as numeric text, e.g. "192.168.1.20"
+};
+
+// The system's interface addresses (getifaddrs), or nothing when they cannot be listed.
+std::optional<std::vector<InterfaceAddress>> systemInterfaceAddresses();
+
+// The addresses a client on the local network may reach this host at: up, non-loopback IPv4,
+// no link-local, no duplicates; private ranges first, then shared address space, then the
+// rest, keeping listing order within a rank; at most five.
+std::vector<std::string> localAddresses(const std::optional<std::vector<InterfaceAddress>>& list);
+
+// Percent-encodes a query value: every byte except ASCII letters, digits and "-._~,:@/".
+std::string percentEncodeQueryValue(std::string_view value);
+
+// "nimbrel://pair?v=1&id=…&n=…&k=…&p=…&a=…&os=linux" and then "cid" when enrolled, or "c"
+// for a non-empty claim code when not.
+std::string pairingLink(const HostConfig& config, const std::optional<std::string>& claimCode,
+                        const std::vector<std::string>& addresses);
+
+// The same with the addresses of this machine's interfaces right now.
+std::string pairingLink(const HostConfig& config, const std::optional<std::string>& claimCode);
+
+// The block the headless host prints for a pairing link, ending in a blank line.
+std::string pairingLinkBlock(std::string_view link);
+
+}  // namespace nimbrel

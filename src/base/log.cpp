@@ -1,0 +1,35 @@
+#include "base/log.hpp"
+
+#include <syslog.h>
+
+#include <mutex>
+#include <string>
+
+namespace nimbrel {
+namespace {
+
+void systemLogSink(std::string_view text) {
+  static std::once_flag opened;
+  std::call_once(opened, [] { openlog("nimbrel", LOG_PID, LOG_USER); });
+  const std::string line(text);  // syslog needs a terminated string
+  syslog(LOG_NOTICE, "Nimbrel: %s", line.c_str());
+}
+
+std::mutex sinkLock;
+LogSink currentSink = systemLogSink;
+
+}  // namespace
+
+void logLine(std::string_view text) {
+  std::lock_guard lock(sinkLock);
+  currentSink(text);
+}
+
+LogSink setLogSink(LogSink sink) {
+  std::lock_guard lock(sinkLock);
+  LogSink previous = std::move(currentSink);
+  currentSink = sink ? std::move(sink) : LogSink(systemLogSink);
+  return previous;
+}
+
+}  // namespace nimbrel

@@ -1,0 +1,81 @@
+// The host binary's start roads, run for real.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "app/host_config.hpp"
+#include "support/process.hpp"
+#include "support/temp_dir.hpp"
+
+namespace nimbrel {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using test::Process;
+using test::TempDir;
+using ::testing::HasSubstr;
+
+TEST(HeadlessStart, AppliesOverridesSavesPrintsTheLinkAndEndsOnSignals) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    TempDir home;
+    Process host(test::hostBinary(),
+                 {"--headless", "--home", (home / "data").string(), "--port", "+8123", "--name",
+                  "Test Host", "--no-cloud", "--api", "https://example.invalid/x"},
+                 {{"HOME", home.path().string()}, {"VANTAFRAME_HOME", std::nullopt}});
+    ASSERT_TRUE(host.waitForOutput("&os=linux", 10s)) << host.output() << host.errorOutput();
+    EXPECT_THAT(host.output(),
+                HasSubstr("\nPairing link (scan the QR code in the menu bar app, or paste this):\n"
+                          "  nimbrel://pair?v=1&id="));
+    EXPECT_THAT(host.output(), HasSubstr("&n=Test%20Host&"));
+    EXPECT_THAT(host.output(), HasSubstr("&p=8123&"));
+
+    const HostConfig saved = loadConfig(home / "data");
+    EXPECT_EQ(saved.port, 8123);
+    EXPECT_EQ(saved.name, "Test Host");
+    EXPECT_EQ(saved.api, "https://example.invalid/x");
+    EXPECT_FALSE(saved.cloud);
+    EXPECT_FALSE(fs::exists(home / ".nimbrel"));
+
+    host.signal(sig);
+    EXPECT_EQ(host.wait(10s), 0) << "signal " << sig;
+  }
+}
+
+TEST(HeadlessStart, PortValueThatDoesNotParseKeepsTheStoredPortAndStillSaves) {
+  TempDir home;
+  HostConfig stored = newIdentity();
+  stored.port = 9001;
+  saveConfig(stored, home / "data");
+  Process host(test::hostBinary(), {"--home", (home / "data").string(), "--headless", "--port"},
+               {{"HOME", home.path().string()}});
+  ASSERT_TRUE(host.waitForOutput("&os=linux", 10s)) << host.errorOutput();
+  EXPECT_EQ(loadConfig(home / "data"), stored);
+  EXPECT_THAT(host.output(), HasSubstr("&p=9001&"));
+}
+
+TEST(TrayStart, SaysItIsNotInThisBuildAndTouchesNothing) {
+  TempDir home;
+  Process host(test::hostBinary(), {"--port", "8000"},
+               {{"HOME", home.path().string()}, {"VANTAFRAME_HOME", std::nullopt}});
+  EXPECT_EQ(host.wait(10s), 2);
+  const std::string error = host.errorOutput();
+  EXPECT_THAT(error, HasSubstr("tray application is not part of this build"));
+  EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1);
+  EXPECT_TRUE(fs::is_empty(home.path()));
+}
+
+TEST(TestHostStart, RunsOnlyTheEventLoopAndCreatesNothing) {
+  TempDir home;
+  Process host(test::hostBinary(), {"--headless"},
+               {{"HOME", home.path().string()},
+                {"VANTAFRAME_HOME", std::nullopt},
+                {"XCTestConfigurationFilePath", "/dev/null"}});
+  EXPECT_FALSE(host.wait(1500ms).has_value());  // still running
+  EXPECT_TRUE(fs::is_empty(home.path()));
+  EXPECT_EQ(host.output(), "");
+}
+
+}  // namespace
+}  // namespace nimbrel
