@@ -12,6 +12,7 @@
 #include <iostream>
 
 #include "app/command_line.hpp"
+#include "base/allocator_tuning.hpp"
 #include "app/host_config.hpp"
 #include "app/pairing_link.hpp"
 
@@ -34,6 +35,7 @@ namespace {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tuneAllocatorForStreaming();
   const CommandLine commandLine(argc, argv);
 
   if (auto home = commandLine.value("--home")) {
