@@ -22,12 +22,14 @@ using namespace nimbrel;
 namespace {
 
 // SIGTERM and SIGINT end the headless host at once with status 0.
-[[noreturn]] void runUntilSignalled(asio::io_context& io) {
-  asio::signal_set signals(io, SIGTERM, SIGINT);
+void endOnSignals(asio::signal_set& signals) {
   signals.async_wait([](const boost::system::error_code&, int) {
     std::fflush(stdout);
     std::_Exit(0);
   });
+}
+
+[[noreturn]] void runForever(asio::io_context& io) {
   auto work = asio::make_work_guard(io);
   for (;;) io.run();
 }
@@ -48,8 +50,7 @@ int main(int argc, char** argv) {
 
   if (std::getenv("XCTestConfigurationFilePath") != nullptr) {
     // Test host: only the event loop runs; nothing is loaded or created.
-    auto work = asio::make_work_guard(io);
-    for (;;) io.run();
+    runForever(io);
   }
 
   if (!commandLine.has("--headless")) {
@@ -57,6 +58,10 @@ int main(int argc, char** argv) {
                  "with --headless\n";
     return 2;
   }
+
+  // Caught from the start, so that a signal during start-up also ends the host with status 0.
+  asio::signal_set signals(io, SIGTERM, SIGINT);
+  endOnSignals(signals);
 
   HostConfig config = loadConfig();
   applyHeadlessOverrides(commandLine, config);
@@ -69,5 +74,5 @@ int main(int argc, char** argv) {
   std::fwrite(block.data(), 1, block.size(), stdout);
   std::fflush(stdout);
 
-  runUntilSignalled(io);
+  runForever(io);
 }

@@ -17,10 +17,12 @@ using test::Process;
 using test::TempDir;
 using ::testing::HasSubstr;
 
+const std::string kHost = NIMBREL_HOST_BINARY;
+
 TEST(HeadlessStart, AppliesOverridesSavesPrintsTheLinkAndEndsOnSignals) {
   for (int sig : {SIGTERM, SIGINT}) {
     TempDir home;
-    Process host(test::hostBinary(),
+    Process host(kHost,
                  {"--headless", "--home", (home / "data").string(), "--port", "+8123", "--name",
                   "Test Host", "--no-cloud", "--api", "https://example.invalid/x"},
                  {{"HOME", home.path().string()}, {"VANTAFRAME_HOME", std::nullopt}});
@@ -48,7 +50,7 @@ TEST(HeadlessStart, PortValueThatDoesNotParseKeepsTheStoredPortAndStillSaves) {
   HostConfig stored = newIdentity();
   stored.port = 9001;
   saveConfig(stored, home / "data");
-  Process host(test::hostBinary(), {"--home", (home / "data").string(), "--headless", "--port"},
+  Process host(kHost, {"--home", (home / "data").string(), "--headless", "--port"},
                {{"HOME", home.path().string()}});
   ASSERT_TRUE(host.waitForOutput("&os=linux", 10s)) << host.errorOutput();
   EXPECT_EQ(loadConfig(home / "data"), stored);
@@ -57,7 +59,7 @@ TEST(HeadlessStart, PortValueThatDoesNotParseKeepsTheStoredPortAndStillSaves) {
 
 TEST(TrayStart, SaysItIsNotInThisBuildAndTouchesNothing) {
   TempDir home;
-  Process host(test::hostBinary(), {"--port", "8000"},
+  Process host(kHost, {"--port", "8000"},
                {{"HOME", home.path().string()}, {"VANTAFRAME_HOME", std::nullopt}});
   EXPECT_EQ(host.wait(10s), 2);
   const std::string error = host.errorOutput();
@@ -68,7 +70,7 @@ TEST(TrayStart, SaysItIsNotInThisBuildAndTouchesNothing) {
 
 TEST(TestHostStart, RunsOnlyTheEventLoopAndCreatesNothing) {
   TempDir home;
-  Process host(test::hostBinary(), {"--headless"},
+  Process host(kHost, {"--headless"},
                {{"HOME", home.path().string()},
                 {"VANTAFRAME_HOME", std::nullopt},
                 {"XCTestConfigurationFilePath", "/dev/null"}});

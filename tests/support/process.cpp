@@ -16,12 +16,6 @@ extern char** environ;
 
 namespace nimbrel::test {
 
-std::string hostBinary() {
-  const char* path = std::getenv("NIMBREL_BINARY");
-  if (!path) throw std::runtime_error("NIMBREL_BINARY is not set; run the tests through ctest");
-  return path;
-}
-
 Process::Process(const std::string& program, const std::vector<std::string>& arguments,
                  const std::map<std::string, std::optional<std::string>>& environment) {
   std::map<std::string, std::string> env;

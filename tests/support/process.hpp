@@ -45,7 +45,5 @@ class Process {
   std::optional<int> status_;
 };
 
-// The host binary under test (set by the test runner).
-std::string hostBinary();
 
 }  // namespace nimbrel::test
