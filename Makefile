@@ -1,11 +1,11 @@
 # The two everyday commands; both install what is missing and build first.
 #   make run    build and start the headless host (extra options: make run ARGS="--dry-run")
-#   make test   build and run every test
+#   make test   build and run every test, then run them again under ASan+UBSan
 PRESET ?= dev
 ARGS ?=
 BUILD := build/$(PRESET)
 
-.PHONY: deps build run test bench asan clean
+.PHONY: deps build run test check bench asan clean
 
 deps:
 	@scripts/install-deps
@@ -17,14 +17,19 @@ build: deps
 run: build
 	$(BUILD)/src/app/nimbrel --headless $(ARGS)
 
-test: build
+# One preset's build and tests.
+check: build
 	ctest --preset $(PRESET)
+
+test:
+	@$(MAKE) --no-print-directory check PRESET=dev
+	@$(MAKE) --no-print-directory check PRESET=asan
 
 bench: build
 	$(BUILD)/bench/nimbrel_bench
 
 asan:
-	@$(MAKE) --no-print-directory test PRESET=asan
+	@$(MAKE) --no-print-directory check PRESET=asan
 
 clean:
 	rm -rf build
