@@ -13,6 +13,7 @@
 
 #include "app/command_line.hpp"
 #include "base/allocator_tuning.hpp"
+#include "base/log.hpp"
 #include "app/host_config.hpp"
 #include "app/pairing_link.hpp"
 
@@ -63,12 +64,12 @@ int main(int argc, char** argv) {
   asio::signal_set signals(io, SIGTERM, SIGINT);
   endOnSignals(signals);
 
+  alsoLogToStandardOutput();
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
   HostConfig config = loadConfig();
   applyHeadlessOverrides(commandLine, config);
   saveConfig(config);
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  const HostOptions options = headlessOptions(commandLine);
-  (void)options;  // the controller takes them once it exists
 
   const std::string block = pairingLinkBlock(pairingLink(config, std::nullopt));
   std::fwrite(block.data(), 1, block.size(), stdout);

@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -30,6 +31,20 @@ LogSink setLogSink(LogSink sink) {
   LogSink previous = std::move(currentSink);
   currentSink = sink ? std::move(sink) : LogSink(systemLogSink);
   return previous;
+}
+
+}  // namespace nimbrel
+
+namespace nimbrel {
+
+void alsoLogToStandardOutput() {
+  setLogSink([](std::string_view text) {
+    systemLogSink(text);
+    std::string line(text);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+  });
 }
 
 }  // namespace nimbrel

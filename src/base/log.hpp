@@ -16,4 +16,7 @@ void logLine(std::string_view text);
 // Installs `sink` (the system-log sink when empty) and returns the one it replaces.
 LogSink setLogSink(LogSink sink);
 
+// From now on every line also goes, bare, as one line to standard output (headless host).
+void alsoLogToStandardOutput();
+
 }  // namespace nimbrel

@@ -57,6 +57,16 @@ TEST(HeadlessStart, PortValueThatDoesNotParseKeepsTheStoredPortAndStillSaves) {
   EXPECT_THAT(host.output(), HasSubstr("&p=9001&"));
 }
 
+TEST(HeadlessStart, DamagedConfigurationIsReportedOnStandardOutput) {
+  TempDir home;
+  test::writeFile(home / "data/config.json", "{\"secret\": 42}");
+  Process host(kHost, {"--headless", "--home", (home / "data").string()},
+               {{"HOME", home.path().string()}});
+  ASSERT_TRUE(host.waitForOutput("&os=linux", 10s)) << host.errorOutput();
+  EXPECT_THAT(host.output(), HasSubstr("kept it as " + (home / "data/config.json.bad").string()));
+  EXPECT_EQ(test::readFile(home / "data/config.json.bad"), "{\"secret\": 42}");
+}
+
 TEST(TrayStart, SaysItIsNotInThisBuildAndTouchesNothing) {
   TempDir home;
   Process host(kHost, {"--port", "8000"},
