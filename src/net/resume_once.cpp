@@ -1,9 +1,6 @@
 #include "net/resume_once.hpp"
 
-#include <boost/asio/associated_executor.hpp>
-#include <boost/asio/async_result.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/use_awaitable.hpp>
 
 #include <stdexcept>
 
@@ -26,15 +23,6 @@ void ResumeOnce::finish(std::exception_ptr error) {
   asio::post(executor_, [handler = std::move(*cont), error]() mutable {
     std::move(handler)(error);
   });
-}
-
-asio::awaitable<void> ResumeOnce::suspend(std::function<void(std::shared_ptr<ResumeOnce>)> start) {
-  co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(std::exception_ptr)>(
-      [start = std::move(start)](auto handler) {
-        asio::any_io_executor executor = asio::get_associated_executor(handler);
-        start(std::make_shared<ResumeOnce>(Handler(std::move(handler)), std::move(executor)));
-      },
-      asio::use_awaitable);
 }
 
 }  // namespace nimbrel

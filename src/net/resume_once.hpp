@@ -2,10 +2,12 @@
 
 #include <boost/asio/any_completion_handler.hpp>
 #include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/associated_executor.hpp>
+#include <boost/asio/async_result.hpp>
 #include <boost/asio/awaitable.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
 #include <exception>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -32,9 +34,18 @@ class ResumeOnce {
   // Resumes the caller, by throwing `error` when one is given.
   void finish(std::exception_ptr error = nullptr);
 
-  // Suspends the calling coroutine and hands `start` the holder that resumes it; returns, or
-  // throws, with the outcome of the first `finish`.
-  static asio::awaitable<void> suspend(std::function<void(std::shared_ptr<ResumeOnce>)> start);
+  // Suspends the calling coroutine and hands `start` (a callable taking
+  // std::shared_ptr<ResumeOnce>) the holder that resumes it; returns, or throws, with the
+  // outcome of the first `finish`.
+  template <typename Start>
+  static asio::awaitable<void> suspend(Start start) {
+    co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(std::exception_ptr)>(
+        [start = std::move(start)](auto handler) mutable {
+          asio::any_io_executor executor = asio::get_associated_executor(handler);
+          start(std::make_shared<ResumeOnce>(Handler(std::move(handler)), std::move(executor)));
+        },
+        asio::use_awaitable);
+  }
 
  private:
   std::mutex lock_;  // guards cont_

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "session/bytes.hpp"
+#include "base/bytes.hpp"
 
 namespace nimbrel {
 

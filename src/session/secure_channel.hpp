@@ -5,7 +5,7 @@
 #include <mutex>
 #include <stdexcept>
 
-#include "session/bytes.hpp"
+#include "base/bytes.hpp"
 
 struct evp_cipher_ctx_st;
 

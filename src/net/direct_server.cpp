@@ -1,0 +1,220 @@
+#include "net/direct_server.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/write.hpp>
+#include <boost/beast/websocket/rfc6455.hpp>
+
+#include <stdexcept>
+
+#include "base/log.hpp"
+#include "net/accepted_transport.hpp"
+#include "net/async_event.hpp"
+#include "net/dnssd.hpp"
+#include "net/service_name.hpp"
+
+namespace nimbrel {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+
+struct DirectServer::Listener {
+  explicit Listener(const asio::any_io_executor& strand) : acceptor(strand) {}
+  tcp::acceptor acceptor;
+};
+
+namespace {
+
+// Binds to every interface: IPv6 with IPv4 mapped in where the system has IPv6, else IPv4.
+error_code listenOn(tcp::acceptor& acceptor, std::uint16_t port) {
+  error_code error;
+  for (const tcp protocol : {tcp::v6(), tcp::v4()}) {
+    error = {};
+    acceptor.close(error);
+    acceptor.open(protocol, error);
+    if (error) continue;
+    acceptor.set_option(asio::socket_base::reuse_address(true), error);
+    if (protocol == tcp::v6()) acceptor.set_option(asio::ip::v6_only(false), error);
+    acceptor.bind(tcp::endpoint(protocol, port), error);
+    if (!error) acceptor.listen(asio::socket_base::max_listen_connections, error);
+    if (!error) return {};
+    // Only a missing IPv6 stack is a reason to try IPv4; "address in use" is not.
+    if (error != asio::error::address_family_not_supported &&
+        error != boost::system::errc::address_not_available) {
+      break;
+    }
+  }
+  acceptor.close();
+  return error;
+}
+
+// Reads one HTTP request; hands a WebSocket upgrade on, answers anything else with 426.
+asio::awaitable<void> readUpgrade(tcp::socket socket, double timeout,
+                                  std::weak_ptr<DirectServer> server,
+                                  std::function<void(std::shared_ptr<WebSocketTransport>)> hand) {
+  error_code error;
+  const auto peer = socket.remote_endpoint(error);
+  const std::string label = "direct:" + (error ? std::string("?") : addressText(peer.address()));
+
+  beast::tcp_stream stream(std::move(socket));
+  beast::flat_buffer buffer;
+  http::request_parser<http::string_body> parser;
+  parser.header_limit(16 * 1024);
+  parser.body_limit(16 * 1024);
+  stream.expires_after(timeoutDuration(timeout));
+  auto [readError, bytes] =
+      co_await http::async_read(stream, buffer, parser, asio::as_tuple(asio::use_awaitable));
+  if (readError) co_return;  // silent peer, garbage or a dropped connection: just close it
+  stream.expires_never();
+
+  UpgradeRequest request = parser.release();
+  if (!beast::websocket::is_upgrade(request)) {
+    http::response<http::string_body> answer{http::status::upgrade_required, request.version()};
+    answer.set(http::field::upgrade, "websocket");
+    answer.set(http::field::connection, "close");
+    answer.set(http::field::content_type, "text/plain; charset=utf-8");
+    answer.body() = "This is a Nimbrel host. Connect to it with a Nimbrel client.\n";
+    answer.prepare_payload();
+    stream.expires_after(std::chrono::seconds(5));
+    co_await http::async_write(stream, answer, asio::as_tuple(asio::use_awaitable));
+    error_code ignored;
+    stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
+    co_return;
+  }
+  if (server.expired()) co_return;
+  hand(acceptedTransport(stream.release_socket(), std::move(request), label));
+}
+
+}  // namespace
+
+std::shared_ptr<DirectServer> DirectServer::create(asio::any_io_executor executor,
+                                                   ConnectionHandler onConnection) {
+  return std::make_shared<DirectServer>(Private{}, std::move(executor), std::move(onConnection));
+}
+
+DirectServer::DirectServer(Private, asio::any_io_executor executor, ConnectionHandler onConnection)
+    : io_(executor), strand_(asio::make_strand(executor)), onConnection_(std::move(onConnection)) {}
+
+DirectServer::~DirectServer() {
+  if (listener_) {
+    error_code ignored;
+    listener_->acceptor.close(ignored);
+  }
+}
+
+void DirectServer::setStateHandler(StateHandler onStateChange) {
+  std::lock_guard lock(stateLock_);
+  onStateChange_ = std::move(onStateChange);
+}
+
+void DirectServer::reportState(const std::string& text) {
+  StateHandler handler;
+  {
+    std::lock_guard lock(stateLock_);
+    handler = onStateChange_;
+  }
+  if (handler) handler(text);
+}
+
+void DirectServer::start(std::int64_t port, const std::string& name, const std::string& hostID,
+                         bool advertise) {
+  if (port < 0 || port > 65535) {
+    asio::post(strand_, [self = shared_from_this()] { self->stopOnStrand(); });
+    throw std::runtime_error("bad port " + std::to_string(port));
+  }
+  asio::post(strand_, [self = shared_from_this(), port = static_cast<std::uint16_t>(port), name,
+                       hostID, advertise] { self->startOnStrand(port, name, hostID, advertise); });
+}
+
+void DirectServer::stop() {
+  asio::post(strand_, [self = shared_from_this()] { self->stopOnStrand(); });
+}
+
+void DirectServer::stopOnStrand() {
+  advertisement_.reset();
+  if (listener_) {
+    error_code ignored;
+    listener_->acceptor.close(ignored);
+    listener_.reset();
+  }
+  localPort_ = 0;
+}
+
+void DirectServer::startOnStrand(std::uint16_t port, std::string name, std::string hostID,
+                                 bool advertise) {
+  stopOnStrand();
+  auto listener = std::make_shared<Listener>(strand_);
+  if (const error_code error = listenOn(listener->acceptor, port)) {
+    reportState("failed: " + error.message());
+    return;
+  }
+  listener_ = listener;
+  error_code ignored;
+  localPort_ = listener->acceptor.local_endpoint(ignored).port();
+  if (advertise) {
+    advertisement_ = DnsSdAdvertisement::publish(
+        serviceInstanceName(name, hostID), kServiceType, localPort_,
+        {{"id", hostID}, {"n", name}, {"os", "linux"}, {"v", "1"}});
+  }
+  reportState("listening");
+
+  asio::co_spawn(strand_, acceptLoop(weak_from_this(), listener), asio::detached);
+}
+
+asio::awaitable<void> DirectServer::acceptLoop(std::weak_ptr<DirectServer> weak,
+                                              std::shared_ptr<Listener> listener) {
+  bool errorLogged = false;
+  for (;;) {
+    asio::any_io_executor io;
+    if (auto server = weak.lock()) io = server->io_; else co_return;
+    auto [error, accepted] = co_await listener->acceptor.async_accept(
+        asio::make_strand(io), asio::as_tuple(asio::use_awaitable));
+    auto server = weak.lock();
+    if (!server || !listener->acceptor.is_open()) co_return;
+    if (error) {
+      if (error == asio::error::operation_aborted) co_return;
+      // Out of descriptors and the like: say so once, back off briefly, keep serving.
+      if (!errorLogged) logLine("Couldn't accept a connection: " + error.message());
+      errorLogged = true;
+      asio::steady_timer pause(server->strand_, std::chrono::milliseconds(100));
+      server.reset();
+      co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
+      continue;
+    }
+    errorLogged = false;
+    tcp::socket socket(std::move(accepted));
+    tuneSocket(socket);
+    auto hand = [weak](std::shared_ptr<WebSocketTransport> transport) {
+      auto owner = weak.lock();
+      if (!owner) return;
+      asio::post(owner->strand_, [owner, transport] {
+        if (owner->onConnection_) owner->onConnection_(transport);
+      });
+    };
+    const auto executor = socket.get_executor();
+    asio::co_spawn(executor,
+                   readUpgrade(std::move(socket), server->upgradeTimeout_.load(), weak, hand),
+                   [](std::exception_ptr e) {
+                     if (!e) return;
+                     try {
+                       std::rethrow_exception(e);
+                     } catch (const std::exception& what) {
+                       logLine(std::string("Dropped a connection: ") + what.what());
+                     }
+                   });
+  }
+}
+
+}  // namespace nimbrel

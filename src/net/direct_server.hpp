@@ -1,0 +1,79 @@
+#pragma once
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "net/websocket_transport.hpp"
+
+namespace nimbrel {
+
+class DnsSdAdvertisement;
+
+// The local-network listener: accepts TCP connections on all interfaces (IPv6 and IPv4), reads
+// each one's HTTP upgrade request and hands every WebSocket connection, not yet opened, to the
+// connection handler as a transport labelled "direct:" + the peer's address. Optionally
+// advertises itself by DNS-SD.
+//
+// A request that is not a WebSocket upgrade gets a short HTTP 426 answer; a peer that has not
+// sent its whole upgrade request within the upgrade time-out is dropped. Listener failures
+// are reported through the state handler ("listening", "failed: " + the system's text).
+//
+// Thread-safety: every member may be called from any thread. Handlers are called on the
+// server's strand and never after the server is gone.
+class DirectServer : public std::enable_shared_from_this<DirectServer> {
+  struct Private {};
+
+ public:
+  using ConnectionHandler = std::function<void(std::shared_ptr<WebSocketTransport>)>;
+  using StateHandler = std::function<void(const std::string&)>;
+
+  // `executor` runs the listener and every accepted connection (each on a strand of its own).
+  static std::shared_ptr<DirectServer> create(asio::any_io_executor executor,
+                                              ConnectionHandler onConnection);
+  DirectServer(Private, asio::any_io_executor executor, ConnectionHandler onConnection);
+  ~DirectServer();
+
+  void setStateHandler(StateHandler onStateChange);
+
+  // (Re)starts listening on `port` (0: any free port), first stopping a running listener.
+  // Throws std::runtime_error("bad port " + port) when the port is outside 0 to 65535.
+  void start(std::int64_t port, const std::string& name, const std::string& hostID,
+             bool advertise);
+
+  // Stops listening and withdraws the advertisement; running connections are not touched.
+  void stop();
+
+  // The bound port once listening, else 0.
+  std::uint16_t localPort() const { return localPort_.load(); }
+
+  // How long a peer has to send its upgrade request (10 s).
+  void setUpgradeTimeout(double seconds) { upgradeTimeout_.store(seconds); }
+
+ private:
+  struct Listener;
+
+  void startOnStrand(std::uint16_t port, std::string name, std::string hostID, bool advertise);
+  void stopOnStrand();
+  void reportState(const std::string& text);
+  static asio::awaitable<void> acceptLoop(std::weak_ptr<DirectServer> weak,
+                                          std::shared_ptr<Listener> listener);
+
+  asio::any_io_executor io_;
+  asio::any_io_executor strand_;
+  ConnectionHandler onConnection_;
+  std::mutex stateLock_;  // guards onStateChange_
+  StateHandler onStateChange_;
+  std::shared_ptr<Listener> listener_;  // on the strand
+  std::unique_ptr<DnsSdAdvertisement> advertisement_;  // on the strand
+  std::atomic<std::uint16_t> localPort_{0};
+  std::atomic<double> upgradeTimeout_{10.0};
+};
+
+}  // namespace nimbrel

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <boost/asio/awaitable.hpp>
+#include <boost/json/object.hpp>
+
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+
+#include "session/auth_limiter.hpp"
+#include "session/secure_channel.hpp"
+
+namespace nimbrel {
+
+class WebSocketTransport;
+
+// A failed handshake; what() is the reason that goes to the log.
+class SessionError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct HandshakeSettings {
+  double receiveTimeout = 10.0;  // for the hello and for the auth message
+  AuthLimiter* limiter = &AuthLimiter::shared();
+};
+
+struct HandshakeResult {
+  boost::json::object hello;  // the client's hello ("name", "caps" are read by the session)
+  std::shared_ptr<SecureChannel> channel;
+};
+
+// The next message as a JSON object, within `timeout` seconds or the connection is cancelled.
+// Binary messages and JSON that is not an object fail with SessionError("expected a JSON text
+// frame"); malformed JSON fails with the parser's error.
+boost::asio::awaitable<boost::json::object> receiveJSON(std::shared_ptr<WebSocketTransport> transport,
+                                                        double timeout);
+
+// The host's side of the handshake on an open transport: hello, challenge, auth, welcome.
+// `secretHex` is the pairing key as hexadecimal. Throws SessionError, TransportError or the
+// JSON parser's error; a wrong proof is answered only after the limiter's delay.
+boost::asio::awaitable<HandshakeResult> performHandshake(
+    std::shared_ptr<WebSocketTransport> transport, const std::string& secretHex,
+    const std::string& hostID, HandshakeSettings settings = {});
+
+// The handshake as a session starts it: on failure logs "rejected " + `via` + " connection: "
+// + the reason, waits 0.2 s (so an error message can leave), cancels the connection and gives
+// nothing.
+boost::asio::awaitable<std::optional<HandshakeResult>> admitClient(
+    std::shared_ptr<WebSocketTransport> transport, const std::string& secretHex,
+    const std::string& hostID, const std::string& via, HandshakeSettings settings = {});
+
+}  // namespace nimbrel
