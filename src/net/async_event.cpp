@@ -55,7 +55,7 @@ void AsyncEvent::releaseWaiters() {
 }
 
 asio::awaitable<bool> AsyncEvent::wait(std::optional<double> timeout) {
-  co_return co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(bool)>(
+  return asio::async_initiate<const asio::use_awaitable_t<>&, void(bool)>(
       // `this`, not a strong reference: a parked wait must not keep the event alive.
       [this, timeout](auto handler) {
         asio::any_io_executor executor = asio::get_associated_executor(handler, timers_);

@@ -37,9 +37,12 @@ class ResumeOnce {
   // Suspends the calling coroutine and hands `start` (a callable taking
   // std::shared_ptr<ResumeOnce>) the holder that resumes it; returns, or throws, with the
   // outcome of the first `finish`.
+  //
+  // Not a coroutine itself: g++ 12 destroys a closure passed by value to a coroutine inside a
+  // co_await expression twice, and callers hand this one temporaries.
   template <typename Start>
   static asio::awaitable<void> suspend(Start start) {
-    co_await asio::async_initiate<const asio::use_awaitable_t<>&, void(std::exception_ptr)>(
+    return asio::async_initiate<const asio::use_awaitable_t<>&, void(std::exception_ptr)>(
         [start = std::move(start)](auto handler) mutable {
           asio::any_io_executor executor = asio::get_associated_executor(handler);
           start(std::make_shared<ResumeOnce>(Handler(std::move(handler)), std::move(executor)));

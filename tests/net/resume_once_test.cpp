@@ -16,7 +16,7 @@ using test::runTask;
 
 asio::awaitable<std::string> outcome(std::function<void(std::shared_ptr<ResumeOnce>)> start) {
   try {
-    co_await ResumeOnce::suspend(std::move(start));
+    co_await ResumeOnce::suspend(start);
     co_return "resumed";
   } catch (const std::exception& e) {
     co_return std::string("threw ") + e.what();
