@@ -9,7 +9,7 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "net/io_runner.hpp"
+#include "support/io_runner.hpp"
 #include "net/scripted_peer.hpp"
 #include "support/temp_dir.hpp"
 
