@@ -6,13 +6,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 
 #include "base/clock.hpp"
 #include "net/direct_server.hpp"
 #include "net/websocket_transport.hpp"
 #include "session/base64.hpp"
 #include "session/crypto.hpp"
+#include "session/host_harness.hpp"
 #include "support/io_runner.hpp"
 #include "support/log_capture.hpp"
 
@@ -48,40 +48,16 @@ struct ClientView {
 
 class HandshakeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    key_ = randomBytes(32);
-    server_ = DirectServer::create(io_.executor(), [this](std::shared_ptr<WebSocketTransport> t) {
-      asio::co_spawn(io_.executor(), host(t), asio::detached);
-    });
-    server_->start(0, "Host", kHostID, false);
-    for (int i = 0; i < 500 && server_->localPort() == 0; ++i) std::this_thread::sleep_for(10ms);
-    ASSERT_NE(server_->localPort(), 0);
-  }
+  void SetUp() override { ASSERT_NE(host_.port(), 0); }
 
-  asio::awaitable<void> host(std::shared_ptr<WebSocketTransport> transport) {
-    co_await transport->open(10);
-    auto result = co_await admitClient(transport, hexEncode(key_), kHostID,
-                                       "direct:" + transport->remoteHost(), settings_);
-    std::lock_guard lock(mutex_);
-    results_.push_back(std::move(result));
-    done_.notify_all();
-  }
-
-  std::optional<HandshakeResult> hostResult() {
-    std::unique_lock lock(mutex_);
-    done_.wait_for(lock, 20s, [&] { return !results_.empty(); });
-    if (results_.empty()) throw std::runtime_error("the host never finished its handshake");
-    auto result = std::move(results_.front());
-    results_.erase(results_.begin());
-    return result;
-  }
+  std::optional<HandshakeResult> hostResult() { return host_.nextResult(); }
 
   // Runs `script` as the client, then reads replies until the host closes.
   using Script = std::function<asio::awaitable<void>(std::shared_ptr<WebSocketTransport>,
                                                      ClientView&)>;
   ClientView runClient(Script script) {
     auto transport = WebSocketTransport::dial(
-        io_.executor(), "ws://127.0.0.1:" + std::to_string(server_->localPort()) + "/", "client");
+        io_.executor(), host_.url(), "client");
     return io_.run([](std::shared_ptr<WebSocketTransport> t, Script s) -> asio::awaitable<ClientView> {
       ClientView view;
       co_await t->open(5);
@@ -126,25 +102,28 @@ class HandshakeTest : public ::testing::Test {
     };
   }
 
-  static constexpr const char* kHostID = "0123456789abcdef";
-  Bytes key_;
+  static constexpr const char* kHostID = test::HostHarness::kHostID;
   test::LogCapture log_;
   AuthLimiter limiter_;
   HandshakeSettings settings_{10.0, &limiter_};
-  IoRunner io_;
-  std::shared_ptr<DirectServer> server_;
-  std::mutex mutex_;
-  std::condition_variable done_;
-  std::vector<std::optional<HandshakeResult>> results_;
+  test::HostHarness host_{settings_};
+  IoRunner& io_ = host_.io();
+  const Bytes& key_ = host_.key();
 };
 
 TEST_F(HandshakeTest, GoodKeyIsWelcomedAndBothSidesShareTheChannel) {
   Bytes clientNonce, serverNonce;
-  const ClientView view = runClient(authWith([&](const Bytes& cn, const Bytes& sn) {
+  Script authenticate = authWith([&](const Bytes& cn, const Bytes& sn) {
     clientNonce = cn;
     serverNonce = sn;
     return json::object{{"t", "auth"}, {"proof", base64Encode(proof(key_, "client", cn, sn))}};
-  }));
+  });
+  // The host keeps an admitted connection open: take the welcome, then hang up.
+  const ClientView view = runClient([&](auto t, ClientView& v) -> asio::awaitable<void> {
+    co_await authenticate(t, v);
+    v.replies.push_back(co_await readJson(t));
+    t->close();
+  });
   ASSERT_EQ(view.replies.size(), 2u);
   const json::object& challenge = view.replies[0];
   EXPECT_EQ(challenge.at("t"), "challenge");

@@ -18,10 +18,14 @@ namespace asio = boost::asio;
 class IoRunner {
  public:
   IoRunner() : work_(asio::make_work_guard(io_)), thread_([this] { io_.run(); }) {}
-  ~IoRunner() {
+  ~IoRunner() { stop(); }
+
+  // Stops the thread; handlers not run yet are destroyed with the io_context. Objects with
+  // I/O of their own (sockets, servers) must go after this and before the IoRunner.
+  void stop() {
     work_.reset();
     io_.stop();
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
   }
 
   asio::any_io_executor executor() { return io_.get_executor(); }
