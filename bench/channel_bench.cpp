@@ -3,7 +3,6 @@
 
 #include <benchmark/benchmark.h>
 
-#include "base/allocator_tuning.hpp"
 #include "session/crypto.hpp"
 #include "session/secure_channel.hpp"
 
@@ -27,12 +26,3 @@ BENCHMARK(channel_seal_open)->Arg(1 << 10)->Arg(64 << 10)->Arg(1 << 20);
 
 }  // namespace
 }  // namespace nimbrel
-
-int main(int argc, char** argv) {
-  nimbrel::tuneAllocatorForStreaming();  // as the host does
-  benchmark::Initialize(&argc, argv);
-  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
