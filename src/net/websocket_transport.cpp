@@ -24,6 +24,7 @@
 #include "base/utf8.hpp"
 #include "net/accepted_transport.hpp"
 #include "net/async_event.hpp"
+#include "net/lenient_text_stream.hpp"
 #include "net/resume_once.hpp"
 #include "net/websocket_url.hpp"
 
@@ -108,7 +109,7 @@ class BeastTransport final : public WebSocketTransport,
       requires(std::is_same_v<Stream, beast::tcp_stream>)
       : WebSocketTransport(std::move(label)),
         executor_(socket.get_executor()),
-        ws_(std::move(socket)),
+        ws_(false, std::move(socket)),
         request_(std::move(request)) {
     error_code error;
     const auto peer = beast::get_lowest_layer(ws_).socket().remote_endpoint(error);
@@ -191,12 +192,15 @@ class BeastTransport final : public WebSocketTransport,
     std::shared_ptr<ResumeOnce> done;
   };
 
-  static websocket::stream<Stream> makeStream(const asio::any_io_executor& executor,
-                                              const std::shared_ptr<ssl::context>& tls) {
+  using WebSocket = websocket::stream<LenientTextStream<Stream>>;
+
+  // A dialled stream reads the server's HTTP answer before its first frame.
+  static WebSocket makeStream(const asio::any_io_executor& executor,
+                              const std::shared_ptr<ssl::context>& tls) {
     if constexpr (std::is_same_v<Stream, beast::tcp_stream>) {
-      return websocket::stream<Stream>(executor);
+      return WebSocket(true, executor);
     } else {
-      return websocket::stream<Stream>(executor, *tls);
+      return WebSocket(true, executor, *tls);
     }
   }
 
@@ -278,7 +282,7 @@ class BeastTransport final : public WebSocketTransport,
     setRemoteHost(addressText(endpoint.address()));
     tuneSocket(lowest.socket());
     if constexpr (!std::is_same_v<Stream, beast::tcp_stream>) {
-      auto& tlsStream = ws_.next_layer();
+      auto& tlsStream = ws_.next_layer().next_layer();
       if (!SSL_set_tlsext_host_name(tlsStream.native_handle(), url_->host.c_str())) {
         error = error_code(static_cast<int>(::ERR_get_error()), asio::error::get_ssl_category());
         co_return;
@@ -318,7 +322,7 @@ class BeastTransport final : public WebSocketTransport,
     Message message;
     const auto bytes = self->readBuffer_.cdata();
     const auto* begin = static_cast<const std::uint8_t*>(bytes.data());
-    if (self->ws_.got_text()) {
+    if (self->ws_.next_layer().scanner().takeMessageWasText()) {
       message.kind = Message::Kind::text;
       message.text = repairUtf8(asText(ByteView(begin, bytes.size())));
     } else {
@@ -374,7 +378,7 @@ class BeastTransport final : public WebSocketTransport,
   }
 
   asio::any_io_executor executor_;  // a strand: every member below is used only there
-  websocket::stream<Stream> ws_;
+  WebSocket ws_;
   UpgradeRequest request_;
   std::optional<WebSocketUrl> url_;
   std::shared_ptr<ssl::context> tls_;  // outlives the TLS stream that uses it

@@ -123,6 +123,34 @@ TEST(WebSocketTransport, PeerPingsNeverSurfaceAndMessagesKeepTheirKind) {
   });
 }
 
+TEST(WebSocketTransport, TextWithInvalidUtf8IsRepairedNotFatal) {
+  ScriptedPeer peer([](ScriptedPeer::Socket& ws) {
+    ws.text(true);
+    ws.write(boost::asio::buffer(std::string("caf\xc3\xa9 \xff\xfe ok")));
+    // A valid message split in the middle of a character, across two frames.
+    ws.write_some(false, boost::asio::buffer(std::string("\xe2\x82")));
+    ws.write_some(true, boost::asio::buffer(std::string("\xac 5")));
+    ws.binary(true);
+    ws.write(boost::asio::buffer(std::string("\xff", 1)));
+    beast::flat_buffer rest;
+    ws.read(rest);
+  });
+  IoRunner io;
+  withTransport<int>(io, localUrl(peer.port()), [](auto t) -> asio::awaitable<int> {
+    const auto repaired = co_await t->receiveFrame();
+    EXPECT_EQ(repaired.kind, WebSocketMessage::Kind::text);
+    EXPECT_EQ(repaired.text, "caf\xc3\xa9 \uFFFD\uFFFD ok");
+    const auto euro = co_await t->receiveFrame();
+    EXPECT_EQ(euro.kind, WebSocketMessage::Kind::text);
+    EXPECT_EQ(euro.text, "\u20AC 5");
+    const auto binary = co_await t->receiveFrame();
+    EXPECT_EQ(binary.kind, WebSocketMessage::Kind::data);
+    EXPECT_EQ(binary.data, Bytes{0xff});
+    t->close();
+    co_return 0;
+  });
+}
+
 TEST(WebSocketTransport, QueuedSendsLeaveInOrder) {
   std::vector<std::string> received;
   {
