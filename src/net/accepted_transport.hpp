@@ -19,7 +19,7 @@ std::shared_ptr<WebSocketTransport> acceptedTransport(asio::ip::tcp::socket sock
 // "127.0.0.1" for both 127.0.0.1 and ::ffff:127.0.0.1; other addresses in their usual form.
 std::string addressText(const asio::ip::address& address);
 
-// No-delay and keep-alive (idle 10 s) on an open TCP socket.
+// No-delay, keep-alive (idle 10 s) and the interactive-video traffic class on a TCP socket.
 void tuneSocket(asio::ip::tcp::socket& socket);
 
 // The largest message a transport accepts.
