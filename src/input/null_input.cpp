@@ -1,0 +1,116 @@
+#include "input/null_input.hpp"
+
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+
+namespace nimbrel {
+
+const char* rawValue(MouseButton button) {
+  switch (button) {
+    case MouseButton::left: return "left";
+    case MouseButton::right: return "right";
+    case MouseButton::middle: return "middle";
+  }
+  return "left";
+}
+
+std::optional<MouseButton> mouseButtonFrom(std::string_view raw) {
+  if (raw == "left") return MouseButton::left;
+  if (raw == "right") return MouseButton::right;
+  if (raw == "middle") return MouseButton::middle;
+  return std::nullopt;
+}
+
+std::string shortestDecimal(double value) {
+  char buffer[64];
+  auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
+  std::string text(buffer, error == std::errc() ? end : buffer);
+  // Plain integral values get their fractional zero; "inf", "nan" and exponents stay as they are.
+  if (std::isfinite(value) && text.find_first_of(".e") == std::string::npos) text += ".0";
+  return text;
+}
+
+namespace {
+
+// A coordinate as a decimal integer, truncated toward zero; values outside the 64-bit range
+// (and NaN) are clamped rather than left undefined.
+std::string truncated(double value) {
+  if (std::isnan(value)) return "0";
+  if (value >= 9223372036854775807.0) return "9223372036854775807";
+  if (value <= -9223372036854775808.0) return "-9223372036854775808";
+  return std::to_string(static_cast<std::int64_t>(value));
+}
+
+}  // namespace
+
+NullInput::NullInput(std::string osName, Printer print)
+    : osName_(std::move(osName)),
+      print_(print ? std::move(print) : Printer([](const std::string& line) {
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+      })) {}
+
+void NullInput::record(std::string text) {
+  {
+    std::lock_guard lock(lock_);
+    calls_.push_back(text);
+  }
+  print_("input (" + text + ")");
+}
+
+Point NullInput::position() {
+  std::lock_guard lock(lock_);
+  return position_;
+}
+
+void NullInput::move(double x, double y) {
+  {
+    std::lock_guard lock(lock_);
+    position_ = {x, y};
+  }
+  record("'move', " + truncated(x) + ", " + truncated(y));
+}
+
+void NullInput::button(MouseButton button, bool down) {
+  record(std::string("'button', '") + rawValue(button) + "', " + (down ? "True" : "False"));
+}
+
+void NullInput::scroll(double dx, double dy) {
+  record("'scroll', " + shortestDecimal(dx) + ", " + shortestDecimal(dy));
+}
+
+void NullInput::key(const std::string& name, const std::vector<std::string>& mods,
+                    const std::string& action) {
+  std::string list = "[";
+  for (std::size_t i = 0; i < mods.size(); ++i) {
+    if (i > 0) list += ", ";
+    list += "\"" + mods[i] + "\"";
+  }
+  list += "]";
+  record("'key', '" + name + "', " + list + ", '" + action + "'");
+}
+
+void NullInput::text(const std::string& text) { record("'text', '" + text + "'"); }
+
+std::string NullInput::getClip() {
+  std::lock_guard lock(lock_);
+  return clip_;
+}
+
+void NullInput::setClip(const std::string& text) {
+  {
+    std::lock_guard lock(lock_);
+    clip_ = text;
+  }
+  record("'setclip', '" + text + "'");
+}
+
+std::vector<std::string> NullInput::calls() const {
+  std::lock_guard lock(lock_);
+  return calls_;
+}
+
+}  // namespace nimbrel

@@ -1,0 +1,229 @@
+#include "stream/frame_encoder.hpp"
+
+#include <libheif/heif.h>
+#include <pixman.h>
+#include <turbojpeg.h>
+extern "C" {
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "stream/image_format.hpp"
+
+namespace nimbrel {
+namespace {
+
+struct TurboJpegDeleter {
+  void operator()(void* handle) const { tjDestroy(handle); }
+};
+struct PixmanDeleter {
+  void operator()(pixman_image_t* image) const { pixman_image_unref(image); }
+};
+using PixmanImage = std::unique_ptr<pixman_image_t, PixmanDeleter>;
+struct SwsDeleter {
+  void operator()(SwsContext* context) const { sws_freeContext(context); }
+};
+struct HeifContextDeleter {
+  void operator()(heif_context* context) const { heif_context_free(context); }
+};
+struct HeifEncoderDeleter {
+  void operator()(heif_encoder* encoder) const { heif_encoder_release(encoder); }
+};
+struct HeifImageDeleter {
+  void operator()(heif_image* image) const { heif_image_release(image); }
+};
+
+// Pixels to compress: `width` x `height` BGRX pixels, rows `pitch` bytes apart.
+struct View {
+  const std::uint8_t* data;
+  int width;
+  int height;
+  std::size_t pitch;
+};
+
+// Integral pixel rectangle.
+struct IRect {
+  int x, y, w, h;
+};
+
+IRect integral(const Rect& r) {
+  const double x0 = std::floor(r.minX()), y0 = std::floor(r.minY());
+  return {static_cast<int>(x0), static_cast<int>(y0), static_cast<int>(std::ceil(r.maxX()) - x0),
+          static_cast<int>(std::ceil(r.maxY()) - y0)};
+}
+
+}  // namespace
+
+struct FrameEncoder::Impl {
+  std::unique_ptr<void, TurboJpegDeleter> jpeg{tjInitCompress()};
+  std::unique_ptr<SwsContext, SwsDeleter> lanczos;
+  std::vector<std::uint8_t> scratch;  // rendered pixels, reused between encodes
+
+  std::optional<Bytes> compress(const View& view, int quality, bool sharp, ImageFormat format);
+  std::optional<Bytes> compressJpeg(const View& view, int quality, bool sharp);
+  std::optional<Bytes> compressHeic(const View& view, int quality, bool sharp);
+  bool renderBilinear(const View& box, double sx, double sy, const IRect& out);
+  bool renderLanczos(const View& box, int outWidth, int outHeight);
+};
+
+FrameEncoder::FrameEncoder() : impl_(std::make_unique<Impl>()) {}
+FrameEncoder::~FrameEncoder() = default;
+
+std::optional<Bytes> FrameEncoder::encodeFrame(const PixelBuffer& frame, const Rect& boxRect,
+                                               Size size, int quality, bool sharp,
+                                               const std::optional<Rect>& crop,
+                                               ImageFormat format) {
+  // The box, kept inside the frame.
+  IRect box = integral(boxRect.intersection({0, 0, double(frame.width()), double(frame.height())}));
+  const int outWidth = static_cast<int>(std::lround(size.width));
+  const int outHeight = static_cast<int>(std::lround(size.height));
+  if (box.w <= 0 || box.h <= 0 || outWidth <= 0 || outHeight <= 0) return std::nullopt;
+  IRect out = crop ? integral(crop->intersection({0, 0, double(outWidth), double(outHeight)}))
+                   : IRect{0, 0, outWidth, outHeight};
+  if (out.w <= 0 || out.h <= 0) return std::nullopt;
+
+  const View boxView{frame.row(box.y) + static_cast<std::size_t>(box.x) * 4, box.w, box.h,
+                     frame.bytesPerRow()};
+  const double sx = size.width / box.w;
+  const double sy = size.height / box.h;
+  const bool scaled = std::abs(sx - 1) > 0.001 || std::abs(sy - 1) > 0.001;
+
+  if (!scaled && out.x + out.w <= box.w && out.y + out.h <= box.h) {
+    // Straight from the frame: no scaling, no copy.
+    const View view{boxView.data + static_cast<std::size_t>(out.y) * boxView.pitch +
+                        static_cast<std::size_t>(out.x) * 4,
+                    out.w, out.h, boxView.pitch};
+    return impl_->compress(view, quality, sharp, format);
+  }
+  if (sharp && scaled) {
+    if (!impl_->renderLanczos(boxView, outWidth, outHeight)) return std::nullopt;
+    const std::size_t pitch = static_cast<std::size_t>(outWidth) * 4;
+    const View view{impl_->scratch.data() + static_cast<std::size_t>(out.y) * pitch +
+                        static_cast<std::size_t>(out.x) * 4,
+                    out.w, out.h, pitch};
+    return impl_->compress(view, quality, sharp, format);
+  }
+  if (!impl_->renderBilinear(boxView, scaled ? sx : 1.0, scaled ? sy : 1.0, out)) {
+    return std::nullopt;
+  }
+  return impl_->compress({impl_->scratch.data(), out.w, out.h, static_cast<std::size_t>(out.w) * 4},
+                         quality, sharp, format);
+}
+
+bool FrameEncoder::Impl::renderBilinear(const View& box, double sx, double sy, const IRect& out) {
+  scratch.resize(static_cast<std::size_t>(out.w) * out.h * 4);
+  // The source is the box alone, so that edge padding repeats the box's own edge pixels.
+  PixmanImage source(pixman_image_create_bits(
+      PIXMAN_x8r8g8b8, box.width, box.height,
+      reinterpret_cast<std::uint32_t*>(const_cast<std::uint8_t*>(box.data)),
+      static_cast<int>(box.pitch)));
+  PixmanImage target(pixman_image_create_bits(PIXMAN_x8r8g8b8, out.w, out.h,
+                                              reinterpret_cast<std::uint32_t*>(scratch.data()),
+                                              out.w * 4));
+  if (!source || !target) return false;
+  pixman_transform_t transform;
+  pixman_transform_init_scale(&transform, pixman_double_to_fixed(1.0 / sx),
+                              pixman_double_to_fixed(1.0 / sy));
+  pixman_image_set_transform(source.get(), &transform);
+  pixman_image_set_filter(source.get(), PIXMAN_FILTER_BILINEAR, nullptr, 0);
+  pixman_image_set_repeat(source.get(), PIXMAN_REPEAT_PAD);
+  // Output pixel (i, j) of the crop is pixel (out.x + i, out.y + j) of the scaled box.
+  pixman_image_composite32(PIXMAN_OP_SRC, source.get(), nullptr, target.get(), out.x, out.y, 0, 0,
+                           0, 0, out.w, out.h);
+  return true;
+}
+
+bool FrameEncoder::Impl::renderLanczos(const View& box, int outWidth, int outHeight) {
+  lanczos.reset(sws_getCachedContext(lanczos.release(), box.width, box.height, AV_PIX_FMT_BGR0,
+                                     outWidth, outHeight, AV_PIX_FMT_BGR0,
+                                     SWS_LANCZOS | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr,
+                                     nullptr, nullptr));
+  if (!lanczos) return false;
+  scratch.resize(static_cast<std::size_t>(outWidth) * outHeight * 4);
+  const std::uint8_t* sourcePlanes[4] = {box.data, nullptr, nullptr, nullptr};
+  const int sourceStrides[4] = {static_cast<int>(box.pitch), 0, 0, 0};
+  std::uint8_t* targetPlanes[4] = {scratch.data(), nullptr, nullptr, nullptr};
+  const int targetStrides[4] = {outWidth * 4, 0, 0, 0};
+  return sws_scale(lanczos.get(), sourcePlanes, sourceStrides, 0, box.height, targetPlanes,
+                   targetStrides) == outHeight;
+}
+
+std::optional<Bytes> FrameEncoder::Impl::compress(const View& view, int quality, bool sharp,
+                                                  ImageFormat format) {
+  return format == ImageFormat::heic ? compressHeic(view, quality, sharp)
+                                     : compressJpeg(view, quality, sharp);
+}
+
+std::optional<Bytes> FrameEncoder::Impl::compressJpeg(const View& view, int quality, bool sharp) {
+  if (!jpeg) return std::nullopt;
+  unsigned char* output = nullptr;
+  unsigned long length = 0;
+  const int result = tjCompress2(jpeg.get(), view.data, view.width, static_cast<int>(view.pitch),
+                                 view.height, TJPF_BGRX, &output, &length,
+                                 sharp ? TJSAMP_444 : TJSAMP_420, jpegQuality(quality), 0);
+  std::optional<Bytes> bytes;
+  if (result == 0 && output) bytes.emplace(output, output + length);
+  tjFree(output);
+  return bytes;
+}
+
+std::optional<Bytes> FrameEncoder::Impl::compressHeic(const View& view, int quality, bool sharp) {
+  std::unique_ptr<heif_context, HeifContextDeleter> context(heif_context_alloc());
+  if (!context) return std::nullopt;
+  heif_encoder* rawEncoder = nullptr;
+  if (heif_context_get_encoder_for_format(context.get(), heif_compression_HEVC, &rawEncoder).code !=
+      heif_error_Ok) {
+    return std::nullopt;
+  }
+  std::unique_ptr<heif_encoder, HeifEncoderDeleter> encoder(rawEncoder);
+  const double q = std::clamp(heicQuality(quality, sharp), 0.05, 1.0);
+  heif_encoder_set_lossy_quality(encoder.get(), static_cast<int>(std::lround(q * 100)));
+  // Latency over size: a frame waits for its encode.
+  heif_encoder_set_parameter_string(encoder.get(), "preset", "ultrafast");
+  heif_encoder_set_parameter_string(encoder.get(), "tune", "ssim");
+
+  heif_image* rawImage = nullptr;
+  if (heif_image_create(view.width, view.height, heif_colorspace_RGB,
+                        heif_chroma_interleaved_RGB, &rawImage).code != heif_error_Ok) {
+    return std::nullopt;
+  }
+  std::unique_ptr<heif_image, HeifImageDeleter> image(rawImage);
+  if (heif_image_add_plane(image.get(), heif_channel_interleaved, view.width, view.height, 8).code !=
+      heif_error_Ok) {
+    return std::nullopt;
+  }
+  int stride = 0;
+  std::uint8_t* plane = heif_image_get_plane(image.get(), heif_channel_interleaved, &stride);
+  if (!plane) return std::nullopt;
+  for (int y = 0; y < view.height; ++y) {
+    const std::uint8_t* from = view.data + static_cast<std::size_t>(y) * view.pitch;
+    std::uint8_t* to = plane + static_cast<std::size_t>(y) * stride;
+    for (int x = 0; x < view.width; ++x) {
+      to[x * 3 + 0] = from[x * 4 + 2];
+      to[x * 3 + 1] = from[x * 4 + 1];
+      to[x * 3 + 2] = from[x * 4 + 0];
+    }
+  }
+  if (heif_context_encode_image(context.get(), image.get(), encoder.get(), nullptr, nullptr).code !=
+      heif_error_Ok) {
+    return std::nullopt;
+  }
+  Bytes bytes;
+  heif_writer writer{};
+  writer.writer_api_version = 1;
+  writer.write = [](heif_context*, const void* data, size_t size, void* target) {
+    auto* out = static_cast<Bytes*>(target);
+    const auto* begin = static_cast<const std::uint8_t*>(data);
+    out->insert(out->end(), begin, begin + size);
+    return heif_error{heif_error_Ok, heif_suberror_Unspecified, ""};
+  };
+  if (heif_context_write(context.get(), &writer, &bytes).code != heif_error_Ok) return std::nullopt;
+  return bytes;
+}
+
+}  // namespace nimbrel

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "base/bytes.hpp"
+#include "base/geometry_types.hpp"
+#include "capture/pixel_buffer.hpp"
+#include "stream/image_format.hpp"
+
+namespace nimbrel {
+
+// Turns a box of a captured frame, scaled to a layer's pixel size, into a JPEG or HEIC image:
+// the whole scaled box, or only a crop of it for a patch. Only the requested output rectangle
+// is rendered, and the frame is never copied: an unscaled JPEG is compressed straight from the
+// frame's memory.
+//
+// Normal encodes scale with pixman's bilinear filter; sharp passes with Lanczos (libswscale).
+// Edges are clamped to the box: pixels outside it never bleed in. JPEG uses 4:2:0 chroma for
+// normal frames and 4:4:4 for sharp passes, which keeps text crisp.
+//
+// Not thread-safe: one encoder per streamer, used from its encode strand.
+class FrameEncoder {
+ public:
+  FrameEncoder();
+  ~FrameEncoder();
+  FrameEncoder(const FrameEncoder&) = delete;
+  FrameEncoder& operator=(const FrameEncoder&) = delete;
+
+  // `box` in frame pixels; `size` the layer image's size; `crop` a rectangle of that image
+  // (nothing: all of it). Nothing on any failure.
+  std::optional<Bytes> encodeFrame(const PixelBuffer& frame, const Rect& box, Size size,
+                                   int quality, bool sharp, const std::optional<Rect>& crop,
+                                   ImageFormat format);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace nimbrel

@@ -1,0 +1,184 @@
+#include "stream/frame_encoder.hpp"
+
+#include <gtest/gtest.h>
+#include <libheif/heif.h>
+#include <turbojpeg.h>
+
+#include <cmath>
+
+#include "capture/synthetic_screen_source.hpp"
+#include "stream/image_format.hpp"
+
+namespace nimbrel {
+namespace {
+
+struct Decoded {
+  int width = 0;
+  int height = 0;
+  std::vector<std::uint8_t> bgrx;
+  const std::uint8_t* at(int x, int y) const { return &bgrx[(static_cast<std::size_t>(y) * width + x) * 4]; }
+};
+
+Decoded decodeJpeg(const Bytes& jpeg) {
+  Decoded out;
+  tjhandle handle = tjInitDecompress();
+  int subsampling = 0, colorspace = 0;
+  EXPECT_EQ(tjDecompressHeader3(handle, jpeg.data(), jpeg.size(), &out.width, &out.height,
+                                &subsampling, &colorspace), 0);
+  out.bgrx.resize(static_cast<std::size_t>(out.width) * out.height * 4);
+  EXPECT_EQ(tjDecompress2(handle, jpeg.data(), jpeg.size(), out.bgrx.data(), out.width, 0,
+                          out.height, TJPF_BGRX, 0), 0);
+  tjDestroy(handle);
+  return out;
+}
+
+// The synthetic screen: a gradient with the white square at (12, 400).
+CapturedFrame screen() { return SyntheticScreenSource(1600, 1000).latest()->frame; }
+
+// Whether a decoded pixel is close to the source pixel at (sx, sy) (the gradient changes slowly,
+// so JPEG and scaling keep it within a few levels).
+void expectNear(const Decoded& image, int x, int y, const PixelBuffer& source, int sx, int sy) {
+  for (int c = 0; c < 3; ++c) {
+    EXPECT_NEAR(image.at(x, y)[c], source.row(sy)[sx * 4 + c], 8)
+        << "output (" << x << "," << y << ") channel " << c << " vs source (" << sx << "," << sy << ")";
+  }
+}
+
+bool isWhite(const std::uint8_t* p) { return p[0] > 230 && p[1] > 230 && p[2] > 230; }
+
+TEST(FrameEncoder, FullLayerUnscaledMatchesTheSource) {
+  const CapturedFrame frame = screen();
+  FrameEncoder encoder;
+  const auto jpeg = encoder.encodeFrame(*frame.pixelBuffer, {0, 0, 1600, 1000}, {1600, 1000}, 90,
+                                        false, std::nullopt, ImageFormat::jpeg);
+  ASSERT_TRUE(jpeg);
+  const Decoded image = decodeJpeg(*jpeg);
+  ASSERT_EQ(image.width, 1600);
+  ASSERT_EQ(image.height, 1000);
+  for (auto [x, y] : {std::pair{0, 0}, {1599, 999}, {800, 100}, {300, 900}}) {
+    expectNear(image, x, y, *frame.pixelBuffer, x, y);
+  }
+  EXPECT_TRUE(isWhite(image.at(70, 460)));   // inside the square
+  EXPECT_FALSE(isWhite(image.at(70, 380)));  // above it
+}
+
+TEST(FrameEncoder, ScaledLayerAndItsBottomPatchLineUp) {
+  const CapturedFrame frame = screen();
+  FrameEncoder encoder;
+  const Rect box{0, 200, 1600, 800};  // the lower part of the screen, scaled by one half
+  const auto full = encoder.encodeFrame(*frame.pixelBuffer, box, {800, 400}, 90, false,
+                                        std::nullopt, ImageFormat::jpeg);
+  ASSERT_TRUE(full);
+  const Decoded layer = decodeJpeg(*full);
+  ASSERT_EQ(layer.width, 800);
+  ASSERT_EQ(layer.height, 400);
+  for (auto [x, y] : {std::pair{10, 10}, {790, 390}, {400, 20}}) {
+    expectNear(layer, x, y, *frame.pixelBuffer, x * 2, 200 + y * 2);
+  }
+  // The square (12..132, 400..520) lands at (6..66, 100..160) of the layer.
+  EXPECT_TRUE(isWhite(layer.at(36, 130)));
+  EXPECT_FALSE(isWhite(layer.at(36, 90)));
+
+  // A patch of the bottom 40 rows equals that strip of the whole layer.
+  const auto strip = encoder.encodeFrame(*frame.pixelBuffer, box, {800, 400}, 90, false,
+                                         Rect{0, 360, 800, 40}, ImageFormat::jpeg);
+  ASSERT_TRUE(strip);
+  const Decoded patch = decodeJpeg(*strip);
+  ASSERT_EQ(patch.width, 800);
+  ASSERT_EQ(patch.height, 40);
+  for (auto [x, y] : {std::pair{5, 5}, {795, 35}, {400, 20}}) {
+    expectNear(patch, x, y, *frame.pixelBuffer, x * 2, 200 + (360 + y) * 2);
+  }
+  // And a patch around the square shows it where the layer has it.
+  const auto around = encoder.encodeFrame(*frame.pixelBuffer, box, {800, 400}, 90, false,
+                                          Rect{0, 96, 80, 80}, ImageFormat::jpeg);
+  const Decoded square = decodeJpeg(*around);
+  EXPECT_TRUE(isWhite(square.at(36, 34)));
+  EXPECT_FALSE(isWhite(square.at(75, 34)));
+}
+
+TEST(FrameEncoder, SharpPassScalesWithLanczosAndKeepsTheCrop) {
+  const CapturedFrame frame = screen();
+  FrameEncoder encoder;
+  const auto jpeg = encoder.encodeFrame(*frame.pixelBuffer, {0, 0, 1600, 1000}, {640, 400}, 90,
+                                        true, Rect{0, 144, 64, 64}, ImageFormat::jpeg);
+  ASSERT_TRUE(jpeg);
+  const Decoded patch = decodeJpeg(*jpeg);
+  ASSERT_EQ(patch.width, 64);
+  ASSERT_EQ(patch.height, 64);
+  // The square (12..132, 400..520) at 0.4 is (4.8..52.8, 160..208): rows 16.. of the patch.
+  EXPECT_TRUE(isWhite(patch.at(28, 40)));
+  EXPECT_FALSE(isWhite(patch.at(28, 8)));
+  expectNear(patch, 60, 4, *frame.pixelBuffer, 150, 370);
+}
+
+TEST(FrameEncoder, ScalingThresholdAndEdgeClamping) {
+  const CapturedFrame frame = screen();
+  FrameEncoder encoder;
+  const Rect box{0, 0, 1280, 800};
+  for (double width : {1280.0, 1281.0, 1282.0}) {
+    const auto jpeg = encoder.encodeFrame(*frame.pixelBuffer, box, {width, 800}, 80, false,
+                                          std::nullopt, ImageFormat::jpeg);
+    ASSERT_TRUE(jpeg);
+    const Decoded image = decodeJpeg(*jpeg);
+    EXPECT_EQ(image.width, static_cast<int>(width));
+    // The last column repeats the box's edge, never a pixel from beyond it.
+    expectNear(image, image.width - 1, 10, *frame.pixelBuffer, 1279, 10);
+  }
+  // Nothing to encode.
+  EXPECT_FALSE(encoder.encodeFrame(*frame.pixelBuffer, box, {0, 0}, 80, false, std::nullopt,
+                                   ImageFormat::jpeg));
+  EXPECT_FALSE(encoder.encodeFrame(*frame.pixelBuffer, box, {100, 100}, 80, false,
+                                   Rect{200, 200, 10, 10}, ImageFormat::jpeg));
+}
+
+TEST(FrameEncoder, HeicDecodesToTheRequestedSize) {
+  const CapturedFrame frame = screen();
+  FrameEncoder encoder;
+  const auto heic = encoder.encodeFrame(*frame.pixelBuffer, {0, 0, 1600, 1000}, {320, 200}, 72,
+                                        false, std::nullopt, ImageFormat::heic);
+  ASSERT_TRUE(heic);
+  heif_context* context = heif_context_alloc();
+  ASSERT_EQ(heif_context_read_from_memory_without_copy(context, heic->data(), heic->size(), nullptr).code,
+            heif_error_Ok);
+  heif_image_handle* handle = nullptr;
+  ASSERT_EQ(heif_context_get_primary_image_handle(context, &handle).code, heif_error_Ok);
+  EXPECT_EQ(heif_image_handle_get_width(handle), 320);
+  EXPECT_EQ(heif_image_handle_get_height(handle), 200);
+  heif_image* image = nullptr;
+  ASSERT_EQ(heif_decode_image(handle, &image, heif_colorspace_RGB, heif_chroma_interleaved_RGB,
+                              nullptr).code, heif_error_Ok);
+  int stride = 0;
+  const std::uint8_t* rgb = heif_image_get_plane_readonly(image, heif_channel_interleaved, &stride);
+  // The square (12..132, 400..520) at 0.2 is (2.4..26.4, 80..104).
+  const std::uint8_t* inside = rgb + 92 * stride + 14 * 3;
+  EXPECT_GT(inside[0], 220);
+  EXPECT_GT(inside[2], 220);
+  const std::uint8_t* corner = rgb + 2 * stride + 2 * 3;
+  EXPECT_NEAR(corner[0], 60, 12);  // red
+  EXPECT_NEAR(corner[2], 40, 12);  // blue
+  heif_image_release(image);
+  heif_image_handle_release(handle);
+  heif_context_free(context);
+}
+
+TEST(ImageFormat, QualityMappings) {
+  const struct {
+    int quality;
+    bool sharp;
+    double heic;
+  } heic[] = {{0, false, 0.10},  {25, false, 0.10}, {26, false, 0.105}, {30, false, 0.125},
+              {50, false, 0.315}, {72, false, 0.80}, {90, false, 0.93333}, {95, false, 0.95},
+              {96, false, 0.95}, {100, false, 0.95}, {10, true, 0.92},   {100, true, 0.92}};
+  for (const auto& c : heic) EXPECT_NEAR(heicQuality(c.quality, c.sharp), c.heic, 1e-4) << c.quality;
+  const struct {
+    int quality;
+    int jpeg;
+  } jpeg[] = {{3, 5}, {5, 5}, {72, 72}, {100, 100}, {150, 100}, {-4, 5}};
+  for (const auto& c : jpeg) EXPECT_EQ(jpegQuality(c.quality), c.jpeg) << c.quality;
+  EXPECT_STREQ(rawValue(ImageFormat::heic), "heic");
+  EXPECT_STREQ(rawValue(ImageFormat::jpeg), "jpeg");
+}
+
+}  // namespace
+}  // namespace nimbrel
