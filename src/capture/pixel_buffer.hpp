@@ -13,6 +13,9 @@ class PixelBuffer {
   // Rows are padded to a multiple of 64 bytes.
   PixelBuffer(int width, int height);
 
+  // A separate buffer with the same pixels.
+  PixelBuffer copy() const;
+
   int width() const { return width_; }
   int height() const { return height_; }
   std::size_t bytesPerRow() const { return bytesPerRow_; }

@@ -138,11 +138,14 @@ bool FrameEncoder::Impl::renderBilinear(const View& box, double sx, double sy, c
   return true;
 }
 
+// Full chroma in and out: swscale works in YUV internally, and subsampled chroma would put
+// colour fringes on exactly the text a sharp pass is for.
 bool FrameEncoder::Impl::renderLanczos(const View& box, int outWidth, int outHeight) {
   lanczos.reset(sws_getCachedContext(lanczos.release(), box.width, box.height, AV_PIX_FMT_BGR0,
                                      outWidth, outHeight, AV_PIX_FMT_BGR0,
-                                     SWS_LANCZOS | SWS_ACCURATE_RND | SWS_FULL_CHR_H_INT, nullptr,
-                                     nullptr, nullptr));
+                                     SWS_LANCZOS | SWS_FULL_CHR_H_INP | SWS_FULL_CHR_H_INT |
+                                         SWS_ACCURATE_RND,
+                                     nullptr, nullptr, nullptr));
   if (!lanczos) return false;
   scratch.resize(static_cast<std::size_t>(outWidth) * outHeight * 4);
   const std::uint8_t* sourcePlanes[4] = {box.data, nullptr, nullptr, nullptr};
