@@ -1,6 +1,7 @@
 #include "input/null_input.hpp"
 
-#include <charconv>
+#include "base/decimal.hpp"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -21,15 +22,6 @@ std::optional<MouseButton> mouseButtonFrom(std::string_view raw) {
   if (raw == "right") return MouseButton::right;
   if (raw == "middle") return MouseButton::middle;
   return std::nullopt;
-}
-
-std::string shortestDecimal(double value) {
-  char buffer[64];
-  auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value);
-  std::string text(buffer, error == std::errc() ? end : buffer);
-  // Plain integral values get their fractional zero; "inf", "nan" and exponents stay as they are.
-  if (std::isfinite(value) && text.find_first_of(".e") == std::string::npos) text += ".0";
-  return text;
 }
 
 namespace {

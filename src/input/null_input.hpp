@@ -46,8 +46,4 @@ class NullInput final : public InputBackend {
   std::vector<std::string> calls_;
 };
 
-// The shortest decimal text that reads back as the same double; integral values keep one
-// fractional zero ("1.0", "-2.5", "0.0").
-std::string shortestDecimal(double value);
-
 }  // namespace nimbrel

@@ -1,0 +1,493 @@
+#include "stream/streamer.hpp"
+
+// g++ 12 reports Asio's own coroutine frame allocator as mismatched new/delete here (a false
+// positive of its coroutine lowering).
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/json.hpp>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "base/clock.hpp"
+#include "base/decimal.hpp"
+#include "base/log.hpp"
+#include "stream/refine_dirty.hpp"
+
+namespace nimbrel {
+
+namespace json = boost::json;
+
+namespace {
+
+const NRect kWhole{0, 0, 1, 1};
+
+std::string pair(Size s) {
+  return "(" + shortestDecimal(s.width) + ", " + shortestDecimal(s.height) + ")";
+}
+
+// Built outside the coroutines: g++ 12 mishandles braced JSON initialisers inside them.
+json::array regionEntry(const Rect& region, std::size_t bytes) {
+  return json::array{static_cast<long long>(region.x), static_cast<long long>(region.y),
+                     static_cast<long long>(region.width), static_cast<long long>(region.height),
+                     static_cast<long long>(bytes)};
+}
+
+json::object patchMessage(long long id, int monitor, const Layer& layer, json::array regions,
+                          int quality, bool sharp, ImageFormat format) {
+  return {{"k", "patch"}, {"id", id},           {"m", monitor},      {"layer", layer.kind},
+          {"base", layer.baseID}, {"r", std::move(regions)}, {"q", quality},
+          {"s", sharp ? 1 : 0}, {"fmt", rawValue(format)}};
+}
+
+asio::awaitable<bool> cancelled() {
+  const auto state = co_await asio::this_coro::cancellation_state;
+  co_return state.cancelled() != asio::cancellation_type::none;
+}
+
+// One encode, run on the encode strand; holds the encoder and the pixels until it is done.
+asio::awaitable<std::optional<Bytes>> encodeOn(std::shared_ptr<FrameEncoder> encoder,
+                                               std::shared_ptr<const PixelBuffer> pixels, Rect box,
+                                               Size size, int quality, bool sharp,
+                                               std::optional<Rect> crop, ImageFormat format) {
+  co_return encoder->encodeFrame(*pixels, box, size, quality, sharp, crop, format);
+}
+
+}  // namespace
+
+bool Streamer::debugFromEnvironment() {
+  static const bool on = std::getenv("NIMBREL_DEBUG_STREAM") != nullptr;
+  return on;
+}
+
+std::shared_ptr<Streamer> Streamer::create(asio::any_io_executor executor,
+                                           std::shared_ptr<ScreenSource> source,
+                                           MonitorProvider monitor, SendFrame sendFrame,
+                                           SendStats sendStats, Options options) {
+  return std::make_shared<Streamer>(Private{}, std::move(executor), std::move(source),
+                                    std::move(monitor), std::move(sendFrame),
+                                    std::move(sendStats), std::move(options));
+}
+
+Streamer::Streamer(Private, asio::any_io_executor executor, std::shared_ptr<ScreenSource> source,
+                   MonitorProvider monitor, SendFrame sendFrame, SendStats sendStats,
+                   Options options)
+    : strand_(asio::make_strand(executor)),
+      encodeStrand_(asio::make_strand(options.encodeExecutor ? options.encodeExecutor : executor)),
+      source_(std::move(source)),
+      monitor_(std::move(monitor)),
+      sendFrame_(std::move(sendFrame)),
+      sendStats_(std::move(sendStats)),
+      patches_(options.patches),
+      format_(options.format),
+      clock_(options.clock ? std::move(options.clock) : Clock(uptimeSeconds)),
+      debug_(options.debug),
+      encoder_(std::make_shared<FrameEncoder>()),
+      wake_(AsyncEvent::create(executor)),
+      ackEvent_(AsyncEvent::create(executor)),
+      profile_(&streamProfileNamed("auto")),
+      lastPoke_(clock_()),
+      statsT_(clock_()) {}
+
+// ---- commands ----
+
+void Streamer::setView(double x, double y, double w, double h, double pw, double ph) {
+  asio::post(strand_, [self = shared_from_this(), x, y, w, h, pw, ph] {
+    auto size = [](double v) { return v <= 0.01 ? 0.01 : (v > 1.0 ? 1.0 : v); };
+    auto origin = [](double v, double limit) {
+      if (v <= 0) v = 0;
+      return v > limit ? limit : v;
+    };
+    auto pixels = [](double v) { return v <= 64 ? 64.0 : (v > 8192 ? 8192.0 : v); };
+    const double cw = size(w), ch = size(h);
+    self->view_ = {origin(x, 1 - cw), origin(y, 1 - ch), cw, ch};
+    self->viewPx_ = {pixels(pw), pixels(ph)};
+    self->lastPoke_ = self->now();
+    self->wake_->set();
+  });
+}
+
+void Streamer::setEnabled(bool on) {
+  asio::post(strand_, [self = shared_from_this(), on] {
+    self->enabled_ = on;
+    if (on) {
+      self->force_ = true;
+      self->inflight_.clear();
+    }
+    self->lastPoke_ = self->now();
+    self->wake_->set();
+  });
+}
+
+void Streamer::setProfile(const std::string& name) {
+  asio::post(strand_, [self = shared_from_this(), name] {
+    self->profile_ = &streamProfileNamed(name);
+    self->adaptation_.clampTo(*self->profile_);
+    self->force_ = true;
+    self->lastPoke_ = self->now();
+    self->wake_->set();
+  });
+}
+
+void Streamer::refresh() {
+  asio::post(strand_, [self = shared_from_this()] {
+    self->force_ = true;
+    self->lastPoke_ = self->now();
+    self->wake_->set();
+  });
+}
+
+void Streamer::poke() {
+  asio::post(strand_, [self = shared_from_this()] {
+    self->lastPoke_ = self->now();
+    self->wake_->set();
+  });
+}
+
+void Streamer::ack(long long id) {
+  asio::post(strand_, [self = shared_from_this(), id] {
+    const auto entry = self->inflight_.find(id);
+    std::optional<Inflight> found;
+    if (entry != self->inflight_.end()) {
+      found = entry->second;
+      self->inflight_.erase(entry);
+    }
+    self->ackEvent_->set();
+    if (!found) return;
+    const double t = self->now();
+    const double rtt = t - found->sent;
+    self->rttMs_ = rtt * 1000;
+    self->adaptation_.adapt(rtt, t, *self->profile_);
+  });
+}
+
+void Streamer::releaseWaiters() {
+  wake_->releaseWaiters();
+  ackEvent_->releaseWaiters();
+}
+
+// ---- the loop ----
+
+asio::awaitable<void> Streamer::run() {
+  double lastChange = now();
+  int lastMonitorIndex = 0;
+  std::optional<CapturedFrame> previous;
+  bool first = true;
+  bool errorLogged = false;
+  while (!co_await cancelled()) {
+    co_await iterate(lastChange, lastMonitorIndex, previous, first, errorLogged);
+  }
+}
+
+asio::awaitable<void> Streamer::iterate(double& lastChange, int& lastMonitorIndex,
+                                        std::optional<CapturedFrame>& previous, bool& first,
+                                        bool& errorLogged) {
+  if (!enabled_) {
+    wake_->reset();
+    co_await wake_->wait();
+    co_return;
+  }
+  co_await waitForWindow();
+  if (co_await cancelled()) co_return;
+  const double t = now();
+
+  Frame frame;
+  frame.monitor = co_await monitor_();
+  std::optional<std::string> captureFailure;
+  try {
+    co_await source_->start(frame.monitor);
+  } catch (const std::exception& e) {
+    captureFailure = e.what();
+  }
+  if (captureFailure) {
+    if (!errorLogged) logLine("capture unavailable: " + *captureFailure);
+    wake_->reset();
+    co_await wake_->wait(3.0);
+    errorLogged = true;
+    co_return;
+  }
+  std::optional<FrameUpdate> latest = source_->latest();
+  if (!latest) {
+    wake_->reset();
+    co_await wake_->wait(0.03);
+    co_return;
+  }
+  frame.captured = latest->frame;
+  std::vector<Rect> dirty = std::move(latest->dirty);
+  if (previous && previous->sequence != frame.captured.sequence && !dirty.empty()) {
+    dirty = refineDirty(dirty, *previous->pixelBuffer, *frame.captured.pixelBuffer);
+  }
+
+  const Size frameSize{double(frame.captured.width), double(frame.captured.height)};
+  if (force_ || first || frame.monitor.index != lastMonitorIndex || !full_ ||
+      full_->captureSize != frameSize) {
+    full_.reset();
+    roi_.reset();
+  }
+  force_ = false;
+
+  if (!dirty.empty()) {
+    if (full_) full_->pending.insert(full_->pending.end(), dirty.begin(), dirty.end());
+    if (roi_) {
+      for (const Rect& r : dirty) {
+        if (r.intersects(roi_->box)) roi_->pending.push_back(r);
+      }
+    }
+    lastChange = t;
+  }
+
+  const bool passive = t - lastPoke_ >= 3.0;
+  const double rate = passive ? profile_->passiveFPS : profile_->fps;
+  const double interval = 1 / rate;
+  const double idle = t - lastChange;
+
+  if (view_.w >= 0.97 && view_.h >= 0.97) {
+    co_await fullViewBranch(frame, t, interval, idle);
+  } else {
+    co_await zoomedBranch(frame, t, interval, idle);
+  }
+  co_await sendStatsIfDue();
+
+  double period = std::min(1 / rate, 1.0 / 15);
+  if (passive && idle > 2.0) period = 0.125;
+  const double elapsed = now() - t;
+  if (elapsed < period) {
+    wake_->reset();
+    co_await wake_->wait(period - elapsed);
+  }
+  previous = frame.captured;
+  lastMonitorIndex = frame.monitor.index;
+  first = false;
+  errorLogged = false;
+}
+
+asio::awaitable<void> Streamer::fullViewBranch(const Frame& frame, double t, double interval,
+                                               double idle) {
+  roi_.reset();
+  const Rect box = kWhole.pixelRect(frame.captured.width, frame.captured.height);
+  const Size want = layerImageSize(plannedSize(kWhole, box, false, adaptation_.scale, profile_->maxPx));
+  const double ratio = full_ ? full_->plannedSize.width / want.width : 1.0;
+  const bool outOfBand = ratio < 0.92 || ratio > 1.35;
+  if (debug_ && full_ && (full_->background || outOfBand)) {
+    logLine(std::string("rebase full: bg=") + (full_->background ? "true" : "false") +
+            " have=" + pair(full_->plannedSize) + " want=" + pair(want) +
+            " scale=" + shortestDecimal(adaptation_.scale));
+  }
+  if (!full_ || full_->background || full_->monitor != frame.monitor.index || outOfBand) {
+    full_ = co_await rebase("full", kWhole, false, frame);
+  } else if (!full_->pending.empty()) {
+    if (t - full_->lastUpdate >= interval) co_await updateLayer(full_, false, frame, t);
+  } else if (idle > 0.45 && !full_->unsharp.empty()) {
+    co_await updateLayer(full_, true, frame, t);
+  }
+}
+
+asio::awaitable<void> Streamer::zoomedBranch(const Frame& frame, double t, double interval,
+                                             double idle) {
+  const double pxPerUnit = viewPx_.width / view_.w;
+  const NRect r = roiRect(view_);
+  const bool keep =
+      roi_ && roi_->monitor == frame.monitor.index && roi_->rect.x - 0.001 <= view_.x &&
+      roi_->rect.y - 0.001 <= view_.y && view_.x + view_.w <= roi_->rect.x + roi_->rect.w + 0.001 &&
+      view_.y + view_.h <= roi_->rect.y + roi_->rect.h + 0.001 &&
+      pxPerUnit / roi_->pxPerUnit >= 0.8 && pxPerUnit / roi_->pxPerUnit < 1.25;
+  if (keep) {
+    if (!roi_->pending.empty()) {
+      if (t - roi_->lastUpdate >= interval) co_await updateLayer(roi_, false, frame, t);
+    } else if (idle > 0.45 && !roi_->unsharp.empty()) {
+      co_await updateLayer(roi_, true, frame, t);
+    }
+  } else {
+    roi_ = co_await rebase("roi", r, false, frame);
+  }
+
+  if (full_) full_->background = true;
+  if (full_ && full_->monitor == frame.monitor.index) {
+    if (!full_->pending.empty() && t - full_->lastUpdate >= std::max(1.0, interval)) {
+      co_await updateLayer(full_, false, frame, t);
+    }
+  } else {
+    full_ = co_await rebase("full", kWhole, true, frame);
+  }
+}
+
+Size Streamer::plannedSize(const NRect& rect, const Rect& box, bool background, double factor,
+                           double maxPx) const {
+  return plannedLayerSize(rect, box, ScaleRule{view_, viewPx_, factor, maxPx, background});
+}
+
+asio::awaitable<std::optional<Layer>> Streamer::rebase(const std::string& kind, const NRect& rect,
+                                                       bool background, const Frame& frame) {
+  const Rect box = rect.pixelRect(frame.captured.width, frame.captured.height);
+  const Size size = layerImageSize(plannedSize(rect, box, background, adaptation_.scale, profile_->maxPx));
+  const int quality = background ? std::max(adaptation_.quality - 15, profile_->qmin) : adaptation_.quality;
+  const double pxPerUnit = viewPx_.width / view_.w;
+  auto bytes = co_await encode(frame.captured, box, size, quality, false, std::nullopt);
+  if (!bytes) co_return std::nullopt;
+  const long long id = ++frameID_;
+  json::object message = baseMessage(kind, id, frame, box, quality, false, background);
+  co_await send(std::move(message), std::move(*bytes));
+  Layer layer;  // filled field by field: braced initialisers trip g++ 12 in coroutines
+  layer.kind = kind;
+  layer.rect = rect;
+  layer.box = box;
+  layer.size = size;
+  layer.plannedSize = size;
+  layer.baseID = id;
+  layer.monitor = frame.monitor.index;
+  layer.captureSize = {double(frame.captured.width), double(frame.captured.height)};
+  layer.background = background;
+  layer.pxPerUnit = pxPerUnit;
+  layer.unsharp.push_back(box);
+  layer.lastUpdate = now();
+  co_return layer;
+}
+
+asio::awaitable<void> Streamer::updateLayer(std::optional<Layer>& layer, bool sharp,
+                                            const Frame& frame, double t) {
+  const std::vector<Rect> rects = sharp ? layer->unsharp : layer->pending;
+  std::optional<Layer> result = co_await update(*layer, rects, sharp, frame);
+  if (!result) co_return;  // nothing sent: try again later with the same lists
+  const bool rebased = result->baseID != layer->baseID;
+  if (sharp) {
+    result->pending.clear();
+    result->unsharp.clear();
+  } else {
+    if (!rebased) result->unsharp.insert(result->unsharp.end(), rects.begin(), rects.end());
+    result->pending.clear();
+    result->lastUpdate = t;
+  }
+  layer = std::move(result);
+}
+
+asio::awaitable<std::optional<Layer>> Streamer::update(Layer layer, const std::vector<Rect>& rects,
+                                                       bool sharp, const Frame& frame) {
+  const int normalQuality = layer.background ? std::max(adaptation_.quality - 15, profile_->qmin)
+                                             : adaptation_.quality;
+  const int quality = sharp ? profile_->sharpQ : normalQuality;
+  if (patches_) {
+    const auto regions = dirtyRegions(rects, layer.box, layer.size, 24, sharp ? 4 : 2, 0.5);
+    if (regions && !regions->empty()) {
+      Bytes payload;
+      json::array entries;
+      for (const Rect& region : *regions) {
+        auto bytes = co_await encode(frame.captured, layer.box, layer.size, quality, sharp, region);
+        if (!bytes) co_return std::nullopt;
+        entries.push_back(regionEntry(region, bytes->size()));
+        payload.insert(payload.end(), bytes->begin(), bytes->end());
+      }
+      const long long id = ++frameID_;
+      json::object message = patchMessage(id, frame.monitor.index, layer, std::move(entries),
+                                          quality, sharp, format_);
+      co_await send(std::move(message), std::move(payload));
+      co_return layer;
+    }
+    const auto visible = dirtyRegions(rects, layer.box, layer.size, 24, 2, 0.5);
+    if (visible && visible->empty()) co_return layer;  // nothing visible changed
+  }
+
+  if (debug_) {
+    logLine("rebase " + layer.kind + " from update: sharp=" + (sharp ? "true" : "false") +
+            " regions=" + std::to_string(rects.size()));
+  }
+  const Rect box = layer.rect.pixelRect(frame.captured.width, frame.captured.height);
+  const Size planned =
+      layerImageSize(plannedSize(layer.rect, box, layer.background, adaptation_.scale, profile_->maxPx));
+  Size size = planned;
+  if (patches_) {
+    size = layer.size;  // the client's canvas keeps its size
+  } else if (sharp) {
+    size = layerImageSize(
+        plannedSize(layer.rect, box, layer.background, profile_->maxScale, 1.4 * profile_->maxPx));
+  }
+  auto bytes = co_await encode(frame.captured, box, size, quality, sharp, std::nullopt);
+  if (!bytes) co_return std::nullopt;
+  const long long id = ++frameID_;
+  json::object message = baseMessage(layer.kind, id, frame, box, quality, sharp, layer.background);
+  co_await send(std::move(message), std::move(*bytes));
+  layer.box = box;
+  layer.plannedSize = patches_ ? layer.size : planned;
+  layer.size = size;
+  layer.baseID = id;
+  layer.monitor = frame.monitor.index;
+  layer.captureSize = {double(frame.captured.width), double(frame.captured.height)};
+  layer.pending.clear();
+  layer.unsharp.clear();
+  if (!sharp) layer.unsharp.push_back(box);
+  layer.lastUpdate = now();
+  co_return layer;
+}
+
+json::object Streamer::baseMessage(const std::string& kind, long long id, const Frame& frame,
+                                   const Rect& box, int quality, bool sharp, bool background) const {
+  const double w = frame.captured.width;
+  const double h = frame.captured.height;
+  return {{"k", kind},
+          {"id", id},
+          {"m", frame.monitor.index},
+          {"x", roundTo(box.minX() / w, 6)},
+          {"y", roundTo(box.minY() / h, 6)},
+          {"w", roundTo(box.width / w, 6)},
+          {"h", roundTo(box.height / h, 6)},
+          {"q", quality},
+          {"s", sharp ? 1 : 0},
+          {"bg", background ? 1 : 0},
+          {"fmt", rawValue(format_)}};
+}
+
+asio::awaitable<std::optional<Bytes>> Streamer::encode(const CapturedFrame& frame, const Rect& box,
+                                                       Size size, int quality, bool sharp,
+                                                       std::optional<Rect> crop) {
+  co_return co_await asio::co_spawn(
+      encodeStrand_,
+      encodeOn(encoder_, frame.pixelBuffer, box, size, quality, sharp, crop, format_),
+      asio::use_awaitable);
+}
+
+asio::awaitable<void> Streamer::send(json::object message, Bytes data) {
+  const json::value* id = message.if_contains("id");
+  const long long frameId = id && id->is_int64() ? id->get_int64() : 0;
+  Inflight entry;
+  entry.sent = now();
+  entry.bytes = data.size();
+  inflight_[frameId] = entry;
+  bytes_ += static_cast<long long>(data.size());
+  totalBytes_ += static_cast<long long>(data.size());
+  ++frames_;
+  co_await sendFrame_(std::move(message), std::move(data));
+}
+
+asio::awaitable<void> Streamer::waitForWindow() {
+  while (inflight_.size() >= 3 && !co_await cancelled()) {
+    ackEvent_->reset();
+    if (co_await ackEvent_->wait(1.0)) continue;
+    const double t = now();
+    for (auto it = inflight_.begin(); it != inflight_.end();) {
+      if (it->second.sent < t - 3.0) {
+        it = inflight_.erase(it);
+        adaptation_.penalizeExpiry(*profile_);
+      } else {
+        ++it;
+      }
+    }
+  }
+}
+
+asio::awaitable<void> Streamer::sendStatsIfDue() {
+  const double t = now();
+  const double dt = t - statsT_;
+  if (dt < 1.0) co_return;
+  json::object message =
+      statsMessage(frames_, bytes_, adaptation_.quality, adaptation_.scale, rttMs_, dt);
+  bytes_ = 0;
+  frames_ = 0;
+  statsT_ = t;
+  co_await sendStats_(std::move(message));
+}
+
+}  // namespace nimbrel
