@@ -86,7 +86,7 @@ Streamer::Streamer(Private, asio::any_io_executor executor, std::shared_ptr<Scre
       patches_(options.patches),
       format_(options.format),
       clock_(options.clock ? std::move(options.clock) : Clock(uptimeSeconds)),
-      debug_(options.debug),
+      debug_(options.debug || debugFromEnvironment()),
       encoder_(std::make_shared<FrameEncoder>()),
       wake_(AsyncEvent::create(executor)),
       ackEvent_(AsyncEvent::create(executor)),

@@ -42,7 +42,7 @@ class Streamer : public std::enable_shared_from_this<Streamer> {
     ImageFormat format = ImageFormat::jpeg;
     asio::any_io_executor encodeExecutor;  // where encodes run; the streamer's own when empty
     Clock clock;                           // uptime seconds; the system's when empty
-    bool debug = false;                    // log rebase decisions
+    bool debug = false;  // log rebase decisions (also on with NIMBREL_DEBUG_STREAM set)
   };
 
   static std::shared_ptr<Streamer> create(asio::any_io_executor executor,

@@ -10,6 +10,7 @@
 #include <turbojpeg.h>
 
 #include <condition_variable>
+#include <map>
 
 #include "base/clock.hpp"
 #include "capture/synthetic_screen_source.hpp"
@@ -205,6 +206,17 @@ TEST_F(StreamerTest, ZoomedViewGetsARoiLayerOverABackground) {
   EXPECT_EQ(roiBases, 2u);
   EXPECT_EQ(backgrounds, 1u);
   EXPECT_GE(fullPatches, 1u);
+  // Ids run on across both layers and both shapes; a patch names its layer's last base.
+  std::map<std::string, long long> lastBase;
+  for (std::size_t i = 0; i < sent.size(); ++i) {
+    const json::object& m = sent[i].message;
+    EXPECT_EQ(m.at("id").as_int64(), static_cast<long long>(i + 1));
+    if (m.at("k") == "patch") {
+      EXPECT_EQ(m.at("base").as_int64(), lastBase[std::string(m.at("layer").as_string())]);
+    } else {
+      lastBase[std::string(m.at("k").as_string())] = m.at("id").as_int64();
+    }
+  }
 }
 
 TEST_F(StreamerTest, OneSharpPassPerLayerOnceTheScreenIsStill) {
