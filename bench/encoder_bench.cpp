@@ -140,8 +140,8 @@ namespace {
 // A streamer fed by the synthetic screen (1600 x 1000, the square moving every frame), its
 // frames acknowledged at once. Reports frames per second and bytes per frame.
 void streamer_synthetic(benchmark::State& state) {
+  asio::thread_pool encodePool(1);  // outlives the io context, whose frames hold the streamer
   asio::io_context io;
-  asio::thread_pool encodePool(1);
   auto source = std::make_shared<SyntheticScreenSource>(1600, 1000);
   std::shared_ptr<Streamer> streamer;
   long long frames = 0;

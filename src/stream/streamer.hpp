@@ -40,7 +40,9 @@ class Streamer : public std::enable_shared_from_this<Streamer> {
   struct Options {
     bool patches = true;                   // the client listed "patch"
     ImageFormat format = ImageFormat::jpeg;
-    asio::any_io_executor encodeExecutor;  // where encodes run; the streamer's own when empty
+    // Where encodes run (the streamer's own executor when empty). Its context must outlive the
+    // streamer.
+    asio::any_io_executor encodeExecutor;
     Clock clock;                           // uptime seconds; the system's when empty
     bool debug = false;  // log rebase decisions (also on with NIMBREL_DEBUG_STREAM set)
   };

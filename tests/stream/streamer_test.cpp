@@ -90,8 +90,10 @@ class StreamerTest : public ::testing::Test {
     return stats_;
   }
 
-  test::IoRunner io_;
+  // The pool outlives the io context: the streamer, freed when the context drops the loop's
+  // frames, holds a strand of the pool.
   asio::thread_pool encodePool_{1};
+  test::IoRunner io_;
   asio::cancellation_signal stop_;
   std::atomic<double> offset_{0};
   std::atomic<bool> autoAck_{true};
