@@ -97,6 +97,18 @@ void encode_sharp_jpeg(benchmark::State& state) {
 }
 BENCHMARK(encode_sharp_jpeg)->Name("encode_sharp_jpeg/2880x1800")->Unit(benchmark::kMillisecond);
 
+void encode_sharp_patch_jpeg(benchmark::State& state) {
+  FrameEncoder encoder;
+  for (auto _ : state) {
+    auto jpeg = encoder.encodeFrame(desktop(), {0, 0, 2880, 1800}, {1280, 800}, 90, true,
+                                    Rect{640, 400, 64, 64}, ImageFormat::jpeg);
+    benchmark::DoNotOptimize(jpeg);
+  }
+}
+BENCHMARK(encode_sharp_patch_jpeg)
+    ->Name("encode_sharp_patch_jpeg/64x64")
+    ->Unit(benchmark::kMicrosecond);
+
 void encode_full_heic(benchmark::State& state) {
   FrameEncoder encoder;
   std::size_t bytes = 0;

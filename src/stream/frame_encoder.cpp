@@ -11,6 +11,7 @@ extern "C" {
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <numeric>
 #include <vector>
 
 #include "stream/image_format.hpp"
@@ -59,6 +60,19 @@ IRect integral(const Rect& r) {
 
 }  // namespace
 
+Window lanczosWindow(int boxLength, int outLength, int crop0, int crop1) {
+  const int g = std::gcd(boxLength, outLength);
+  const int outStep = outLength / g;     // output pixels per whole step of source pixels
+  const int sourceStep = boxLength / g;
+  const int margin = 4;  // Lanczos-3 reaches 3 output pixels when scaling down
+  Window w;
+  w.out0 = std::max(0, (crop0 - margin) / outStep * outStep);
+  w.out1 = std::min(outLength, (crop1 + margin + outStep - 1) / outStep * outStep);
+  w.source0 = w.out0 / outStep * sourceStep;
+  w.source1 = w.out1 == outLength ? boxLength : w.out1 / outStep * sourceStep;
+  return w;
+}
+
 struct FrameEncoder::Impl {
   std::unique_ptr<void, TurboJpegDeleter> jpeg{tjInitCompress()};
   std::unique_ptr<SwsContext, SwsDeleter> lanczos;
@@ -101,10 +115,18 @@ std::optional<Bytes> FrameEncoder::encodeFrame(const PixelBuffer& frame, const R
     return impl_->compress(view, quality, sharp, format);
   }
   if (sharp && scaled) {
-    if (!impl_->renderLanczos(boxView, outWidth, outHeight)) return std::nullopt;
-    const std::size_t pitch = static_cast<std::size_t>(outWidth) * 4;
-    const View view{impl_->scratch.data() + static_cast<std::size_t>(out.y) * pitch +
-                        static_cast<std::size_t>(out.x) * 4,
+    // Only a window around the crop is scaled: the source part that maps exactly onto it, with
+    // a margin wider than the filter so the crop's pixels equal those of a whole-layer pass.
+    const Window wx = lanczosWindow(box.w, outWidth, out.x, out.x + out.w);
+    const Window wy = lanczosWindow(box.h, outHeight, out.y, out.y + out.h);
+    const View source{boxView.data + static_cast<std::size_t>(wy.source0) * boxView.pitch +
+                          static_cast<std::size_t>(wx.source0) * 4,
+                      wx.source1 - wx.source0, wy.source1 - wy.source0, boxView.pitch};
+    const int windowWidth = wx.out1 - wx.out0;
+    if (!impl_->renderLanczos(source, windowWidth, wy.out1 - wy.out0)) return std::nullopt;
+    const std::size_t pitch = static_cast<std::size_t>(windowWidth) * 4;
+    const View view{impl_->scratch.data() + static_cast<std::size_t>(out.y - wy.out0) * pitch +
+                        static_cast<std::size_t>(out.x - wx.out0) * 4,
                     out.w, out.h, pitch};
     return impl_->compress(view, quality, sharp, format);
   }

@@ -38,4 +38,14 @@ class FrameEncoder {
   std::unique_ptr<Impl> impl_;
 };
 
+// The part of one axis that a sharp pass scales for a crop [crop0, crop1) of an output of
+// `outLength` pixels made from `boxLength` source pixels: output [out0, out1) from source
+// [source0, source1), the two at exactly the layer's ratio, reaching past the crop by more than
+// the filter's width (or to the layer's edge).
+struct Window {
+  int out0, out1;
+  int source0, source1;
+};
+Window lanczosWindow(int boxLength, int outLength, int crop0, int crop1);
+
 }  // namespace nimbrel

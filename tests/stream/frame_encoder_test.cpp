@@ -112,6 +112,54 @@ TEST(FrameEncoder, SharpPassScalesWithLanczosAndKeepsTheCrop) {
   expectNear(patch, 60, 4, *frame.pixelBuffer, 150, 370);
 }
 
+TEST(FrameEncoder, SharpPatchMatchesTheSameAreaOfASharpWholeLayer) {
+  const CapturedFrame frame = screen();
+  FrameEncoder encoder;
+  const Rect box{0, 0, 1600, 1000};
+  const Size size{640, 400};
+  const auto whole = encoder.encodeFrame(*frame.pixelBuffer, box, size, 100, true, std::nullopt,
+                                         ImageFormat::jpeg);
+  ASSERT_TRUE(whole);
+  const Decoded layer = decodeJpeg(*whole);
+  for (const Rect crop : {Rect{0, 144, 64, 64}, Rect{37, 151, 33, 29}, Rect{600, 360, 40, 40}}) {
+    const auto patch = encoder.encodeFrame(*frame.pixelBuffer, box, size, 100, true, crop,
+                                           ImageFormat::jpeg);
+    ASSERT_TRUE(patch);
+    const Decoded part = decodeJpeg(*patch);
+    ASSERT_EQ(part.width, crop.width);
+    ASSERT_EQ(part.height, crop.height);
+    int worst = 0;
+    for (int y = 0; y < part.height; ++y) {
+      for (int x = 0; x < part.width; ++x) {
+        for (int c = 0; c < 3; ++c) {
+          worst = std::max(worst, std::abs(part.at(x, y)[c] -
+                                           layer.at(int(crop.x) + x, int(crop.y) + y)[c]));
+        }
+      }
+    }
+    EXPECT_LE(worst, 6) << crop.x << "," << crop.y;  // JPEG at quality 100 and nothing else
+  }
+}
+
+TEST(FrameEncoder, LanczosWindowKeepsTheLayerRatio) {
+  const struct {
+    int box, out, crop0, crop1;
+    Window expected;
+  } cases[] = {
+      {1600, 640, 100, 164, {96, 168, 240, 420}},    // steps of 2 output / 5 source pixels
+      {1600, 640, 0, 10, {0, 14, 0, 35}},            // clamped at the start
+      {1600, 640, 600, 640, {596, 640, 1490, 1600}},  // and at the end
+      {2880, 1277, 500, 520, {0, 1277, 0, 2880}},    // no common step: the whole axis
+  };
+  for (const auto& c : cases) {
+    const Window w = lanczosWindow(c.box, c.out, c.crop0, c.crop1);
+    EXPECT_EQ(w.out0, c.expected.out0);
+    EXPECT_EQ(w.out1, c.expected.out1);
+    EXPECT_EQ(w.source0, c.expected.source0);
+    EXPECT_EQ(w.source1, c.expected.source1);
+  }
+}
+
 TEST(FrameEncoder, ScalingThresholdAndEdgeClamping) {
   const CapturedFrame frame = screen();
   FrameEncoder encoder;
