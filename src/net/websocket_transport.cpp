@@ -38,6 +38,12 @@ using boost::system::error_code;
 
 // ---- shared state of every transport ----
 
+asio::awaitable<void> WebSocketTransport::sendAndWait(Bytes data) {
+  co_await ResumeOnce::suspend([&](std::shared_ptr<ResumeOnce> once) {
+    queueBinary(std::move(data), std::move(once));
+  });
+}
+
 std::string WebSocketTransport::remoteHost() const {
   std::lock_guard lock(lock_);
   return remoteHost_;
@@ -155,11 +161,10 @@ class BeastTransport final : public WebSocketTransport,
     });
   }
 
-  asio::awaitable<void> sendAndWait(Bytes data) override {
-    co_await ResumeOnce::suspend([&](std::shared_ptr<ResumeOnce> once) {
-      asio::post(executor_, [self = shared_from_this(), data = std::move(data), once]() mutable {
-        self->enqueue(Outgoing{Outgoing::Kind::binary, {}, std::move(data), std::move(once)});
-      });
+  void queueBinary(Bytes data, std::shared_ptr<ResumeOnce> done) override {
+    asio::post(executor_, [self = shared_from_this(), data = std::move(data),
+                           done = std::move(done)]() mutable {
+      self->enqueue(Outgoing{Outgoing::Kind::binary, {}, std::move(data), std::move(done)});
     });
   }
 

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "net/close_codes.hpp"
+#include "net/resume_once.hpp"
 #include "net/transport_error.hpp"
 #include "base/bytes.hpp"
 
@@ -70,7 +71,12 @@ class WebSocketTransport {
   virtual void send(std::string text) = 0;
 
   // Queues one binary message and completes once it has been handed to the socket.
-  virtual asio::awaitable<void> sendAndWait(Bytes data) = 0;
+  asio::awaitable<void> sendAndWait(Bytes data);
+
+  // Queues one binary message at once; `done` (if given) is finished when the message has been
+  // handed to the socket, or with the error. Messages queued one after another leave in that
+  // order, which lets a caller seal and queue under one lock.
+  virtual void queueBinary(Bytes data, std::shared_ptr<ResumeOnce> done) = 0;
 
   // Sends a ping; completes when the pong arrives, throws `timeout` after `timeout` seconds.
   virtual asio::awaitable<void> ping(double timeout) = 0;
