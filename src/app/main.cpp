@@ -3,7 +3,9 @@
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <boost/asio/thread_pool.hpp>
 
 #include <csignal>
 #include <cstdio>
@@ -15,7 +17,7 @@
 #include "base/allocator_tuning.hpp"
 #include "base/log.hpp"
 #include "app/host_config.hpp"
-#include "app/pairing_link.hpp"
+#include "app/host_controller.hpp"
 
 namespace asio = boost::asio;
 using namespace nimbrel;
@@ -70,10 +72,17 @@ int main(int argc, char** argv) {
   HostConfig config = loadConfig();
   applyHeadlessOverrides(commandLine, config);
   saveConfig(config);
+  const HostOptions options = headlessOptions(commandLine);
+  if (!options.dryRun) {
+    logLine("This build cannot share the real desktop yet; serving the synthetic screen instead.");
+  }
 
-  const std::string block = pairingLinkBlock(pairingLink(config, std::nullopt));
-  std::fwrite(block.data(), 1, block.size(), stdout);
-  std::fflush(stdout);
+  // Input, clipboard and encoding run on workers, never on the network thread.
+  asio::thread_pool workers(2);
+  // Held for the life of the process; the signal handlers end it without stopping it first.
+  static std::shared_ptr<HostController> controller =
+      HostController::create(io.get_executor(), workers.get_executor(), options);
+  asio::post(controller->executor(), [] { controller->start(); });
 
   runForever(io);
 }

@@ -1,0 +1,169 @@
+#include "app/host_controller.hpp"
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "app/pairing_link.hpp"
+#include "base/log.hpp"
+#include "capture/synthetic_screen_source.hpp"
+#include "input/null_input.hpp"
+#include "net/direct_server.hpp"
+#include "net/websocket_transport.hpp"
+#include "session/host_session.hpp"
+
+#ifndef NIMBREL_VERSION
+#define NIMBREL_VERSION "1.0.0"
+#endif
+
+// g++ 12 reports Asio's coroutine frame allocator as mismatched new/delete (a false positive).
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
+namespace nimbrel {
+
+const char* hostVersion() { return NIMBREL_VERSION; }
+
+namespace {
+
+// Opens a direct connection, lists the session while it runs, unlists it after. Runs on a
+// strand of its own; the list belongs to the controller's strand.
+asio::awaitable<void> runSession(std::weak_ptr<HostController> weak,
+                                 asio::any_io_executor controllerStrand,
+                                 std::shared_ptr<HostSession> session,
+                                 std::shared_ptr<WebSocketTransport> transport, bool direct,
+                                 std::string label,
+                                 std::function<void(bool listed, const std::string&)> list) {
+  if (direct) {
+    try {
+      co_await transport->open(10);
+    } catch (const TransportError&) {
+      co_return;  // never became ready: dropped without a word
+    }
+  }
+  asio::post(controllerStrand, [weak, list, label] {
+    if (!weak.expired()) list(true, label);
+  });
+  co_await session->run();
+  asio::post(controllerStrand, [weak, list, label] {
+    if (!weak.expired()) list(false, label);
+  });
+}
+
+}  // namespace
+
+std::shared_ptr<HostController> HostController::create(asio::any_io_executor io,
+                                                       asio::any_io_executor workers,
+                                                       Options options) {
+  return std::make_shared<HostController>(Private{}, std::move(io), std::move(workers), options);
+}
+
+HostController::HostController(Private, asio::any_io_executor io, asio::any_io_executor workers,
+                               Options options)
+    : io_(io),
+      strand_(asio::make_strand(io)),
+      workers_(std::move(workers)),
+      options_(options),
+      config_(loadConfig()) {}
+
+HostController::~HostController() {
+  if (server_) server_->stop();
+}
+
+void HostController::log(const std::string& text) { logLine(text); }
+
+void HostController::start() {
+  const std::weak_ptr<HostController> weak = weak_from_this();
+  server_ = DirectServer::create(io_, [weak](std::shared_ptr<WebSocketTransport> transport) {
+    if (auto self = weak.lock()) {
+      asio::post(self->strand_, [weak, transport] {
+        if (auto controller = weak.lock()) controller->makeSession(transport, std::nullopt);
+      });
+    }
+  });
+  server_->setStateHandler([weak](const std::string& state) {
+    if (auto self = weak.lock()) {
+      asio::post(self->strand_, [weak, state] {
+        if (auto controller = weak.lock()) controller->listenerState_ = state;
+      });
+    }
+  });
+  try {
+    server_->start(config_.port, config_.name, config_.hostID, options_.advertise);
+  } catch (const std::exception& e) {
+    listenerState_ = std::string("failed: ") + e.what();
+  }
+  running_ = true;
+  log(std::string("Nimbrel host ") + hostVersion() + " - '" + config_.name +
+      "' listening on port " + std::to_string(config_.port));
+  startCloud();
+  printPairingLink();
+}
+
+void HostController::stop() {
+  running_ = false;
+  if (server_) server_->stop();
+}
+
+void HostController::startCloud() {
+  if (!config_.cloud) {
+    cloudStatus_ = CloudStatus::unavailable;
+    return;
+  }
+  // The cloud link is not part of this build: the same state, and line, as when the service
+  // cannot be reached.
+  setCloudStatus(CloudStatus::unavailable);
+}
+
+void HostController::setCloudStatus(CloudStatus status) {
+  if (status == cloudStatus_) return;
+  cloudStatus_ = status;
+  if (status == CloudStatus::unavailable) {
+    log("Nimbrel Cloud unavailable; pairing works on this network for now.");
+  } else if (status == CloudStatus::online) {
+    log("Reachable from anywhere through the Nimbrel relay.");
+  }
+}
+
+void HostController::printPairingLink() {
+  if (!options_.headless) return;
+  const std::string block = pairingLinkBlock(pairingLink(config_, claimCode_));
+  std::fwrite(block.data(), 1, block.size(), stdout);
+  std::fflush(stdout);
+}
+
+void HostController::makeSession(std::shared_ptr<WebSocketTransport> transport,
+                                 std::optional<std::string> relayLabel) {
+  // The dry-run back-ends; the real desktop's plug in here once they exist.
+  auto input = std::make_shared<NullInput>("test");
+  SyntheticScreenSource::CursorProvider cursor;
+  if (options_.syntheticFollowsCursor) cursor = [input] { return input->position(); };
+  HostSession::Setup setup;
+  setup.via = relayLabel ? *relayLabel : "direct:" + transport->remoteHost();
+  setup.transport = transport;
+  setup.identity = {config_.name, config_.hostID, config_.secret};
+  setup.input = input;
+  setup.source = std::make_shared<SyntheticScreenSource>(1600, 1000, std::move(cursor));
+  setup.workers = workers_;
+  auto session = HostSession::create(std::move(setup));
+  const std::string label = relayLabel ? *relayLabel : transport->label();
+  const std::weak_ptr<HostController> weak = weak_from_this();
+  auto list = [weak](bool listed, const std::string& entry) {
+    auto self = weak.lock();
+    if (!self) return;
+    if (listed) {
+      self->sessions_.push_back(entry);
+    } else if (auto it = std::find(self->sessions_.begin(), self->sessions_.end(), entry);
+               it != self->sessions_.end()) {
+      self->sessions_.erase(it);
+    }
+  };
+  asio::co_spawn(asio::make_strand(io_),
+                 runSession(weak, strand_, session, transport, !relayLabel, label, list),
+                 asio::detached);
+}
+
+}  // namespace nimbrel
