@@ -1,0 +1,235 @@
+// nimbrel-client: connects to a Nimbrel host, shows what it streams and drives it.
+//
+//   nimbrel-client LINK | --host ADDRESS [--port N] --key KEY
+//                  [--name NAME] [--caps patch,heic] [--command JSON]... [--stdin]
+//                  [--snapshot FILE.png] [--seconds N] [--stats] [--latency]
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/json.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <map>
+#include <thread>
+
+#include "base/clock.hpp"
+#include "client/canvas.hpp"
+#include "client/client_connection.hpp"
+
+namespace json = boost::json;
+namespace asio = boost::asio;
+using namespace nimbrel;
+
+namespace {
+
+const char* kUsage =
+    "usage: nimbrel-client LINK | --host ADDRESS [--port N] --key KEY\n"
+    "         [--name NAME] [--caps patch,heic] [--command JSON]... [--stdin]\n"
+    "         [--snapshot FILE.png] [--seconds N] [--stats] [--latency]\n";
+
+struct Settings {
+  PairingTarget target;
+  std::string name = "nimbrel-client";
+  std::vector<std::string> caps = {"patch"};
+  std::vector<json::object> commands;
+  bool readStdin = false;
+  std::string snapshot;
+  double seconds = 2;
+  bool stats = false;
+  bool latency = false;
+};
+
+std::vector<std::string> splitList(const std::string& text) {
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    const auto comma = text.find(',', start);
+    const std::string item = text.substr(start, comma - start);
+    if (!item.empty()) out.push_back(item);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  return out;
+}
+
+std::optional<Settings> parseArguments(int argc, char** argv) {
+  Settings settings;
+  std::string error;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) throw std::runtime_error(arg + " needs a value");
+      return argv[++i];
+    };
+    if (arg == "--host") {
+      settings.target.addresses = {value()};
+    } else if (arg == "--port") {
+      settings.target.port = std::stoi(value());
+    } else if (arg == "--key") {
+      auto key = parsePairingKey(value());
+      if (!key) throw std::runtime_error("--key: not a pairing key (43 Base64 characters or 64 hex digits)");
+      settings.target.key = *key;
+    } else if (arg == "--name") {
+      settings.name = value();
+    } else if (arg == "--caps") {
+      settings.caps = splitList(value());
+    } else if (arg == "--command") {
+      json::value command = json::parse(value());
+      if (!command.is_object()) throw std::runtime_error("--command: not a JSON object");
+      settings.commands.push_back(command.get_object());
+    } else if (arg == "--stdin") {
+      settings.readStdin = true;
+    } else if (arg == "--snapshot") {
+      settings.snapshot = value();
+    } else if (arg == "--seconds") {
+      settings.seconds = std::stod(value());
+    } else if (arg == "--stats") {
+      settings.stats = true;
+    } else if (arg == "--latency") {
+      settings.latency = true;
+    } else if (arg.rfind("nimbrel://", 0) == 0) {
+      auto target = parsePairingLink(arg, &error);
+      if (!target) throw std::runtime_error(error);
+      settings.target = *target;
+    } else {
+      throw std::runtime_error("unknown argument " + arg);
+    }
+  }
+  if (settings.target.key.size() != 32) throw std::runtime_error("no pairing key: give a link or --key");
+  if (settings.target.addresses.empty()) settings.target.addresses = {"127.0.0.1"};
+  return settings;
+}
+
+asio::awaitable<int> runClient(Settings settings) {
+  auto executor = co_await asio::this_coro::executor;
+  auto connection = co_await ClientConnection::connect(executor, settings.target, settings.name,
+                                                       settings.caps);
+  for (const auto& command : settings.commands) connection->send(command);
+  if (settings.readStdin) {
+    // Commands typed or piped in, one JSON object per line, sent as they come.
+    std::thread([connection, executor] {
+      std::string line;
+      while (std::getline(std::cin, line)) {
+        if (line.empty()) continue;
+        boost::system::error_code error;
+        json::value command = json::parse(line, error);
+        if (error || !command.is_object()) {
+          std::fprintf(stderr, "nimbrel-client: ignored, not a JSON object: %s\n", line.c_str());
+          continue;
+        }
+        asio::post(executor, [connection, command = std::move(command.get_object())] {
+          connection->send(command);
+        });
+      }
+    }).detach();
+  }
+
+  std::map<std::string, Canvas> canvases;
+  const double deadline = uptimeSeconds() + settings.seconds;
+  double lastPing = 0;
+  asio::steady_timer stopper(executor, std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                           std::chrono::duration<double>(settings.seconds)));
+  stopper.async_wait([connection](boost::system::error_code error) {
+    if (!error) connection->close();
+  });
+  std::string ended;
+  while (uptimeSeconds() < deadline) {
+    if (settings.latency && uptimeSeconds() - lastPing >= 1.0) {
+      lastPing = uptimeSeconds();
+      connection->send({{"t", "ping"}, {"ts", lastPing}});
+    }
+    HostMessage message;
+    try {
+      message = co_await connection->next();
+    } catch (const std::exception& e) {
+      ended = e.what();
+      break;
+    }
+    const json::object& m = message.json;
+    if (!message.frame) {
+      const std::string type = m.contains("t") && m.at("t").is_string() ? std::string(m.at("t").as_string()) : "";
+      if (type == "stats" && settings.stats) {
+        std::printf("stats %s\n", json::serialize(m).c_str());
+      } else if (type == "pong" && settings.latency && m.at("ts").is_double()) {
+        std::printf("latency %.1f ms\n", (uptimeSeconds() - m.at("ts").as_double()) * 1000);
+      } else if (type != "stats" && type != "pong" && type != "cursor") {
+        std::printf("%s\n", json::serialize(m).c_str());
+      }
+      std::fflush(stdout);
+      continue;
+    }
+    connection->send({{"t", "ack"}, {"id", m.at("id")}});
+    const std::string kind(m.at("k").as_string());
+    if (kind == "patch") {
+      Canvas& canvas = canvases[std::string(m.at("layer").as_string())];
+      std::size_t offset = 0;
+      for (const auto& entry : m.at("r").as_array()) {
+        const auto& r = entry.as_array();
+        const auto n = static_cast<std::size_t>(r.at(4).to_number<long long>());
+        if (offset + n > message.payload.size()) break;
+        const Bytes image(message.payload.begin() + static_cast<std::ptrdiff_t>(offset),
+                          message.payload.begin() + static_cast<std::ptrdiff_t>(offset + n));
+        canvas.applyRegion(image, static_cast<int>(r.at(0).to_number<long long>()),
+                           static_cast<int>(r.at(1).to_number<long long>()));
+        offset += n;
+      }
+    } else {
+      canvases[kind].applyBase(message.payload,
+                               Rect{m.at("x").to_number<double>(), m.at("y").to_number<double>(),
+                                    m.at("w").to_number<double>(), m.at("h").to_number<double>()});
+    }
+  }
+  stopper.cancel();
+  connection->close();
+
+  if (!settings.snapshot.empty()) {
+    if (canvases["full"].empty()) {
+      std::fprintf(stderr, "nimbrel-client: no image arrived to save%s%s\n",
+                   ended.empty() ? "" : ": ", ended.c_str());
+      co_return 1;
+    }
+    const auto roi = canvases.find("roi");
+    const PixelBuffer picture =
+        composite(canvases["full"], roi == canvases.end() ? nullptr : &roi->second);
+    if (auto error = writePng(picture, settings.snapshot)) {
+      std::fprintf(stderr, "nimbrel-client: %s\n", error->c_str());
+      co_return 1;
+    }
+  }
+  co_return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::optional<Settings> settings;
+  try {
+    settings = parseArguments(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "nimbrel-client: %s\n%s", e.what(), kUsage);
+    return 2;
+  }
+  asio::io_context io;
+  int status = 1;
+  asio::co_spawn(io, runClient(std::move(*settings)), [&](std::exception_ptr error, int result) {
+    if (!error) {
+      status = result;
+      return;
+    }
+    try {
+      std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "nimbrel-client: %s\n", e.what());
+    }
+    status = 1;
+  });
+  io.run();
+  std::fflush(stdout);
+  std::_Exit(status);  // a stdin reader may still be blocked in getline
+}
