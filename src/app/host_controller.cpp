@@ -14,6 +14,8 @@
 #include "input/null_input.hpp"
 #include "net/direct_server.hpp"
 #include "net/websocket_transport.hpp"
+#include "platform/sleep_inhibitor.hpp"
+#include "platform/user_settings.hpp"
 #include "session/host_session.hpp"
 
 #ifndef NIMBREL_VERSION
@@ -57,17 +59,33 @@ asio::awaitable<void> runSession(std::weak_ptr<HostController> weak,
 
 std::shared_ptr<HostController> HostController::create(asio::any_io_executor io,
                                                        asio::any_io_executor workers,
-                                                       Options options) {
-  return std::make_shared<HostController>(Private{}, std::move(io), std::move(workers), options);
+                                                       Options options, Services services) {
+  return std::make_shared<HostController>(Private{}, std::move(io), std::move(workers), options,
+                                          std::move(services));
 }
 
 HostController::HostController(Private, asio::any_io_executor io, asio::any_io_executor workers,
-                               Options options)
+                               Options options, Services services)
     : io_(io),
       strand_(asio::make_strand(io)),
       workers_(std::move(workers)),
       options_(options),
-      config_(loadConfig()) {}
+      config_(loadConfig()),
+      services_(std::move(services)) {
+  if (!services_.inhibitor) services_.inhibitor = makeLogindInhibitor();
+  if (services_.settingsPath.empty()) services_.settingsPath = userSettingsPath();
+  if (services_.autostartEntry.empty()) services_.autostartEntry = autostartEntryPath();
+  if (!services_.print) {
+    services_.print = [](const std::string& text) {
+      std::fwrite(text.data(), 1, text.size(), stdout);  // one write, then a flush
+      std::fflush(stdout);
+    };
+  }
+  keepAwake_ = loadUserSettings(services_.settingsPath).keepAwake;
+  launchAtLogin_ = autostartEnabled(services_.autostartEntry);
+}
+
+std::uint16_t HostController::listeningPort() const { return server_ ? server_->localPort() : 0; }
 
 HostController::~HostController() {
   if (server_) server_->stop();
@@ -100,25 +118,67 @@ void HostController::start() {
   log(std::string("Nimbrel host ") + hostVersion() + " - '" + config_.name +
       "' listening on port " + std::to_string(config_.port));
   startCloud();
+  applyKeepAwakeRule();
   printPairingLink();
 }
 
 void HostController::stop() {
   running_ = false;
   if (server_) server_->stop();
+  applyKeepAwakeRule();
 }
 
-void HostController::startCloud() {
-  if (!config_.cloud) {
-    cloudStatus_ = CloudStatus::unavailable;
-    return;
+void HostController::applyKeepAwakeRule() {
+  if (running_ && keepAwake_ && config_.enrolled()) {
+    if (awake_) return;
+    std::string error;
+    if (services_.inhibitor->acquire("Keeping this computer reachable from anywhere through Nimbrel",
+                                     error)) {
+      awake_ = true;
+    } else if (!inhibitorFailureLogged_) {
+      inhibitorFailureLogged_ = true;
+      log("Couldn't keep the computer awake: " + error);
+    }
+  } else if (awake_) {
+    services_.inhibitor->release();
+    awake_ = false;
   }
-  // The cloud link is not part of this build: the same state, and line, as when the service
-  // cannot be reached.
-  setCloudStatus(CloudStatus::unavailable);
 }
 
-void HostController::setCloudStatus(CloudStatus status) {
+void HostController::setKeepAwake(bool on) {
+  keepAwake_ = on;
+  UserSettings settings = loadUserSettings(services_.settingsPath);
+  settings.keepAwake = on;
+  saveUserSettings(settings, services_.settingsPath);
+  applyKeepAwakeRule();
+}
+
+void HostController::setOpenAtLogin(bool on) {
+  std::string error;
+  if (!setAutostart(on, services_.autostartEntry, "nimbrel", error)) {
+    log("Couldn't change Open at Login: " + error);
+  }
+  launchAtLogin_ = autostartEnabled(services_.autostartEntry);
+}
+
+void HostController::rename(const std::string& newName) {
+  const auto first = newName.find_first_not_of(" \t\r\n\v\f");
+  if (first == std::string::npos) return;
+  const auto last = newName.find_last_not_of(" \t\r\n\v\f");
+  const std::string name = newName.substr(first, last - first + 1);
+  if (name == config_.name) return;
+  config_.name = name;
+  saveConfig(config_);
+  if (server_) {
+    try {
+      server_->start(config_.port, config_.name, config_.hostID, options_.advertise);
+    } catch (const std::exception&) {
+      // The listener keeps its state text; a rename does not report it twice.
+    }
+  }
+}
+
+void HostController::onCloudStatus(CloudStatus status) {
   if (status == cloudStatus_) return;
   cloudStatus_ = status;
   if (status == CloudStatus::unavailable) {
@@ -128,11 +188,46 @@ void HostController::setCloudStatus(CloudStatus status) {
   }
 }
 
+void HostController::onClaimCode(const std::optional<std::string>& code) {
+  if (code == claimCode_) return;
+  claimCode_ = code;
+  if (code) printPairingLink();
+}
+
+void HostController::onEnrolled(const std::string& cloudID, const std::string& hostToken,
+                                const std::string& account) {
+  config_.cloudID = cloudID;
+  config_.hostToken = hostToken;
+  saveConfig(config_);
+  account_ = account;
+  log("Added to " + (account.empty() ? std::string("your Nimbrel account") : account) +
+      ". This computer is now reachable from anywhere.");
+  printPairingLink();
+  applyKeepAwakeRule();
+}
+
+void HostController::onRemoved() {
+  config_.cloudID.clear();
+  config_.hostToken.clear();
+  saveConfig(config_);
+  account_.clear();
+  applyKeepAwakeRule();
+  log("This computer was removed from its Nimbrel account; scan the new QR code to add it again.");
+}
+
+void HostController::startCloud() {
+  if (!config_.cloud) {
+    cloudStatus_ = CloudStatus::unavailable;
+    return;
+  }
+  // The cloud link is not part of this build: the same state, and line, as when the service
+  // cannot be reached.
+  onCloudStatus(CloudStatus::unavailable);
+}
+
 void HostController::printPairingLink() {
   if (!options_.headless) return;
-  const std::string block = pairingLinkBlock(pairingLink(config_, claimCode_));
-  std::fwrite(block.data(), 1, block.size(), stdout);
-  std::fflush(stdout);
+  services_.print(pairingLinkBlock(pairingLink(config_, claimCode_)));
 }
 
 void HostController::makeSession(std::shared_ptr<WebSocketTransport> transport,

@@ -2,6 +2,9 @@
 
 #include <boost/asio/any_io_executor.hpp>
 
+#include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -15,6 +18,7 @@ namespace nimbrel {
 namespace asio = boost::asio;
 
 class DirectServer;
+class SleepInhibitor;
 class WebSocketTransport;
 
 // The one object that runs the host: the direct listener, the cloud link and the sessions it
@@ -29,11 +33,20 @@ class HostController : public std::enable_shared_from_this<HostController> {
   using Options = HostOptions;
   enum class CloudStatus { starting, waitingForClaim, unavailable, online, offline };
 
+  // The system services the controller uses; empty ones get the real thing.
+  struct Services {
+    std::shared_ptr<SleepInhibitor> inhibitor;
+    std::filesystem::path settingsPath;
+    std::filesystem::path autostartEntry;
+    std::function<void(const std::string&)> print;  // standard output
+  };
+
   // `io` runs the listener and the sessions; `workers` the input, clipboard and encode work.
   static std::shared_ptr<HostController> create(asio::any_io_executor io,
-                                                asio::any_io_executor workers, Options options);
+                                                asio::any_io_executor workers, Options options,
+                                                Services services = {});
   HostController(Private, asio::any_io_executor io, asio::any_io_executor workers,
-                 Options options);
+                 Options options, Services services);
   ~HostController();
 
   const asio::any_io_executor& executor() const { return strand_; }
@@ -47,7 +60,27 @@ class HostController : public std::enable_shared_from_this<HostController> {
   // The pairing-link block on standard output, when headless.
   void printPairingLink();
 
+  // The name shown to clients and on the network; spaces around it are dropped, an empty or
+  // unchanged name changes nothing.
+  void rename(const std::string& newName);
+
+  // Keep the computer from idle sleep while enrolled and running (stored for next time).
+  void setKeepAwake(bool on);
+  void setOpenAtLogin(bool on);
+
+  // What the cloud link reports.
+  void onCloudStatus(CloudStatus status);
+  void onClaimCode(const std::optional<std::string>& code);
+  void onEnrolled(const std::string& cloudID, const std::string& hostToken,
+                  const std::string& account);
+  void onRemoved();
+
   const HostConfig& config() const { return config_; }
+  bool keepAwake() const { return keepAwake_; }
+  bool holdingAwake() const { return awake_; }
+  bool launchAtLogin() const { return launchAtLogin_; }
+  const std::string& account() const { return account_; }
+  std::uint16_t listeningPort() const;
   const std::string& listenerState() const { return listenerState_; }
   CloudStatus cloudStatus() const { return cloudStatus_; }
   const std::vector<std::string>& sessions() const { return sessions_; }
@@ -57,7 +90,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void makeSession(std::shared_ptr<WebSocketTransport> transport,
                    std::optional<std::string> relayLabel);
   void startCloud();
-  void setCloudStatus(CloudStatus status);
+  void applyKeepAwakeRule();
 
   const asio::any_io_executor io_;
   const asio::any_io_executor strand_;
@@ -70,6 +103,12 @@ class HostController : public std::enable_shared_from_this<HostController> {
   std::vector<std::string> sessions_;
   std::shared_ptr<DirectServer> server_;
   bool running_ = false;
+  Services services_;
+  bool keepAwake_ = true;
+  bool awake_ = false;  // holding the inhibitor
+  bool inhibitorFailureLogged_ = false;
+  bool launchAtLogin_ = false;
+  std::string account_;
 };
 
 // The host's version: "1.0.0" unless the build says otherwise.

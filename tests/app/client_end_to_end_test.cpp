@@ -121,3 +121,28 @@ TEST_F(ClientEndToEnd, RefusalsAreExplained) {
 
 }  // namespace
 }  // namespace nimbrel
+
+namespace nimbrel {
+namespace {
+
+TEST_F(ClientEndToEnd, EightSessionsAtOnceEachGetTheirFrames) {
+  std::vector<std::unique_ptr<test::Process>> clients;
+  for (int i = 0; i < 8; ++i) {
+    clients.push_back(std::make_unique<test::Process>(
+        kClient, std::vector<std::string>{"--host", "127.0.0.1", "--port", std::to_string(port_),
+                                          "--key", key_, "--name", "client " + std::to_string(i),
+                                          "--snapshot", (home_ / ("s" + std::to_string(i) + ".png")).string(),
+                                          "--seconds", "2"}));
+  }
+  for (int i = 0; i < 8; ++i) {
+    ASSERT_EQ(clients[i]->wait(30s), 0) << i << ": " << clients[i]->errorOutput();
+    const Picture picture = readPng((home_ / ("s" + std::to_string(i) + ".png")).string());
+    EXPECT_EQ(picture.width, 1280) << i;
+  }
+  EXPECT_TRUE(host_->waitForOutput("session ended: client 7", 10s));
+  host_->signal(SIGTERM);
+  EXPECT_EQ(host_->wait(10s), 0);
+}
+
+}  // namespace
+}  // namespace nimbrel

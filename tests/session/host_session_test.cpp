@@ -212,6 +212,22 @@ TEST_F(HostSessionTest, RepliesToPingClipAndMonitorCommands) {
   EXPECT_EQ(next("info").at("monitor"), 0);
 }
 
+TEST_F(HostSessionTest, AReplayedMessageEndsTheSession) {
+  next("info");
+  const std::string ping = "\x01{\"t\":\"ping\"}";
+  const Bytes sealed = channel_->seal(asBytes(ping));
+  client_->queueBinary(sealed, nullptr);
+  next("pong");
+  client_->queueBinary(sealed, nullptr);  // the same counter again
+  {
+    std::unique_lock lock(mutex_);
+    ASSERT_TRUE(changed_.wait_for(lock, 5s, [&] { return ended_; }));
+  }
+  const auto lines = log_.lines();
+  ASSERT_GE(lines.size(), 2u);
+  EXPECT_THAT(lines[1], HasSubstr("session ended: harness (sent "));
+}
+
 TEST_F(HostSessionTest, EndsCleanlyWhenTheClientGoes) {
   next("info");
   client_->close();

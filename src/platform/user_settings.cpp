@@ -1,0 +1,87 @@
+#include "platform/user_settings.hpp"
+
+#include <boost/json.hpp>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "base/log.hpp"
+#include "base/pretty_json.hpp"
+
+namespace nimbrel {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+fs::path configHome() {
+  if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && *xdg) return xdg;
+  if (const char* home = std::getenv("HOME"); home && *home) return fs::path(home) / ".config";
+  return fs::current_path() / ".config";
+}
+
+}  // namespace
+
+fs::path userSettingsPath() { return configHome() / "nimbrel" / "settings.json"; }
+
+fs::path autostartEntryPath() { return configHome() / "autostart" / "nimbrel.desktop"; }
+
+UserSettings loadUserSettings(const fs::path& path) {
+  UserSettings settings;
+  std::ifstream file(path);
+  if (!file) return settings;
+  std::ostringstream text;
+  text << file.rdbuf();
+  boost::system::error_code error;
+  const boost::json::value value = boost::json::parse(text.str(), error);
+  if (error || !value.is_object()) return settings;
+  const auto& object = value.get_object();
+  if (const auto* v = object.if_contains("keepAwake"); v && v->is_bool()) settings.keepAwake = v->get_bool();
+  if (const auto* v = object.if_contains("pairedOnce"); v && v->is_bool()) settings.pairedOnce = v->get_bool();
+  return settings;
+}
+
+void saveUserSettings(const UserSettings& settings, const fs::path& path) {
+  std::error_code error;
+  fs::create_directories(path.parent_path(), error);
+  const fs::path temporary = path.string() + ".tmp";
+  {
+    std::ofstream file(temporary, std::ios::trunc);
+    file << prettyJson(boost::json::object{{"keepAwake", settings.keepAwake},
+                                           {"pairedOnce", settings.pairedOnce}});
+    if (!file) {
+      logLine("Couldn't save the settings to " + path.string());
+      return;
+    }
+  }
+  fs::rename(temporary, path, error);
+  if (error) logLine("Couldn't save the settings to " + path.string() + ": " + error.message());
+}
+
+bool autostartEnabled(const fs::path& entry) {
+  std::error_code error;
+  return fs::is_regular_file(entry, error);
+}
+
+bool setAutostart(bool on, const fs::path& entry, const std::string& command, std::string& error) {
+  std::error_code code;
+  if (!on) {
+    fs::remove(entry, code);
+    if (code) error = code.message();
+    return !code;
+  }
+  fs::create_directories(entry.parent_path(), code);
+  std::ofstream file(entry, std::ios::trunc);
+  file << "[Desktop Entry]\nType=Application\nName=Nimbrel\n"
+          "Comment=Reach this computer from your phone\nExec="
+       << command << "\nX-GNOME-Autostart-enabled=true\n";
+  file.close();
+  if (!file) {
+    error = "cannot write " + entry.string();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace nimbrel

@@ -1,0 +1,188 @@
+#include "app/host_controller.hpp"
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <future>
+
+#include "client/client_connection.hpp"
+#include "platform/sleep_inhibitor.hpp"
+#include "platform/user_settings.hpp"
+#include "session/crypto.hpp"
+#include "support/io_runner.hpp"
+#include "support/log_capture.hpp"
+#include "support/temp_dir.hpp"
+
+namespace nimbrel {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+class FakeInhibitor final : public SleepInhibitor {
+ public:
+  bool acquire(const std::string&, std::string& error) override {
+    if (refuse) {
+      error = "logind is not running";
+      return false;
+    }
+    ++acquired;
+    return true;
+  }
+  void release() override { ++released; }
+  bool refuse = false;
+  int acquired = 0;
+  int released = 0;
+};
+
+class HostControllerTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setHomeOverride(home_ / "data");
+    HostConfig config = loadConfig();
+    config.port = 0;  // any free port
+    config.name = "Studio";
+    saveConfig(config);
+  }
+  void TearDown() override {
+    if (controller_) onStrand([this] { controller_->stop(); });
+    io_.stop();
+    controller_.reset();
+    workers_.join();
+    setHomeOverride(std::nullopt);
+  }
+
+  void create(bool headless = true) {
+    HostController::Services services;
+    services.inhibitor = inhibitor_;
+    services.settingsPath = home_ / "config/settings.json";
+    services.autostartEntry = home_ / "config/autostart/nimbrel.desktop";
+    services.print = [this](const std::string& text) { printed_.push_back(text); };
+    HostOptions options;
+    options.headless = headless;
+    options.dryRun = true;
+    options.advertise = false;
+    controller_ = HostController::create(io_.executor(), workers_.get_executor(), options, services);
+  }
+
+  // Runs `work` on the controller's strand and waits for it.
+  template <typename F>
+  void onStrand(F work) {
+    std::promise<void> done;
+    asio::post(controller_->executor(), [&] {
+      work();
+      done.set_value();
+    });
+    done.get_future().wait();
+  }
+
+  test::TempDir home_;
+  test::LogCapture log_;
+  asio::thread_pool workers_{2};
+  test::IoRunner io_;
+  std::shared_ptr<FakeInhibitor> inhibitor_ = std::make_shared<FakeInhibitor>();
+  std::shared_ptr<HostController> controller_;
+  std::vector<std::string> printed_;
+};
+
+TEST_F(HostControllerTest, RenameTrimsAndIgnoresEmptyOrUnchangedNames) {
+  create();
+  const std::string before = test::readFile(home_ / "data/config.json");
+  onStrand([this] { controller_->rename("   \n"); });
+  onStrand([this] { controller_->rename("  Studio  "); });
+  EXPECT_EQ(test::readFile(home_ / "data/config.json"), before);
+  onStrand([this] { controller_->rename("  Den PC\n"); });
+  EXPECT_EQ(controller_->config().name, "Den PC");
+  EXPECT_EQ(loadConfig().name, "Den PC");
+}
+
+TEST_F(HostControllerTest, KeepAwakeIsHeldExactlyWhileRunningEnrolledAndWanted) {
+  create(false);
+  onStrand([this] { controller_->start(); });
+  EXPECT_EQ(inhibitor_->acquired, 0);  // not enrolled
+  onStrand([this] { controller_->onEnrolled("cloud-1", "token-1", "me@example.invalid"); });
+  EXPECT_EQ(inhibitor_->acquired, 1);
+  EXPECT_TRUE(controller_->holdingAwake());
+  onStrand([this] { controller_->setKeepAwake(false); });
+  EXPECT_EQ(inhibitor_->released, 1);
+  EXPECT_FALSE(loadUserSettings(home_ / "config/settings.json").keepAwake);
+  onStrand([this] { controller_->setKeepAwake(true); });
+  EXPECT_EQ(inhibitor_->acquired, 2);
+  onStrand([this] { controller_->onRemoved(); });
+  EXPECT_EQ(inhibitor_->released, 2);
+  EXPECT_FALSE(loadConfig().enrolled());
+  EXPECT_THAT(log_.lines(), testing::Contains("Added to me@example.invalid. This computer is now "
+                                              "reachable from anywhere."));
+  EXPECT_THAT(log_.lines(), testing::Contains("This computer was removed from its Nimbrel account; "
+                                              "scan the new QR code to add it again."));
+
+  // An inhibitor that cannot be had is said once, and the host carries on.
+  inhibitor_->refuse = true;
+  onStrand([this] { controller_->onEnrolled("cloud-2", "token-2", ""); });
+  onStrand([this] { controller_->setKeepAwake(false); });
+  onStrand([this] { controller_->setKeepAwake(true); });
+  int refusals = 0;
+  for (const auto& line : log_.lines()) refusals += line.find("Couldn't keep the computer awake") != std::string::npos;
+  EXPECT_EQ(refusals, 1);
+  EXPECT_THAT(log_.lines(), testing::Contains("Added to your Nimbrel account. This computer is now "
+                                              "reachable from anywhere."));
+}
+
+TEST_F(HostControllerTest, StatusAndClaimCodeAreReportedOnlyWhenTheyChange) {
+  create();
+  onStrand([this] { controller_->start(); });
+  const std::size_t linksAtStart = printed_.size();
+  EXPECT_EQ(linksAtStart, 1u);
+  onStrand([this] {
+    controller_->onCloudStatus(HostController::CloudStatus::unavailable);  // already so
+    controller_->onCloudStatus(HostController::CloudStatus::online);
+    controller_->onCloudStatus(HostController::CloudStatus::online);
+    controller_->onClaimCode(std::string("ABCD-1234"));
+    controller_->onClaimCode(std::string("ABCD-1234"));
+    controller_->onClaimCode(std::nullopt);
+  });
+  std::vector<std::string> statusLines;
+  for (const auto& line : log_.lines()) {
+    if (line.find("Cloud") != std::string::npos || line.find("relay") != std::string::npos) {
+      statusLines.push_back(line);
+    }
+  }
+  EXPECT_THAT(statusLines, ElementsAre("Nimbrel Cloud unavailable; pairing works on this network for now.",
+                                       "Reachable from anywhere through the Nimbrel relay."));
+  ASSERT_EQ(printed_.size(), linksAtStart + 1);
+  EXPECT_THAT(printed_.back(), HasSubstr("&c=ABCD-1234"));
+}
+
+TEST_F(HostControllerTest, SessionsFromOnePeerAreListedOnceEach) {
+  create(false);
+  onStrand([this] { controller_->start(); });
+  std::uint16_t port = 0;
+  for (int i = 0; i < 200 && port == 0; ++i) {
+    std::this_thread::sleep_for(10ms);
+    onStrand([&] { port = controller_->listeningPort(); });
+  }
+  ASSERT_NE(port, 0);
+  PairingTarget target;
+  target.addresses = {"127.0.0.1"};
+  target.port = port;
+  target.key = hexDecode(controller_->config().secret).value();
+  auto first = io_.run(ClientConnection::connect(io_.executor(), target, "one", {"patch"}));
+  auto second = io_.run(ClientConnection::connect(io_.executor(), target, "two", {"patch"}));
+  auto sessions = [this] {
+    std::vector<std::string> list;
+    onStrand([&] { list = controller_->sessions(); });
+    return list;
+  };
+  for (int i = 0; i < 200 && sessions().size() < 2; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_THAT(sessions(), ElementsAre("direct:127.0.0.1", "direct:127.0.0.1"));
+  first->close();
+  for (int i = 0; i < 200 && sessions().size() > 1; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_THAT(sessions(), ElementsAre("direct:127.0.0.1"));
+  second->close();
+}
+
+}  // namespace
+}  // namespace nimbrel
