@@ -97,6 +97,32 @@ asio::awaitable<void> runPointerLoop([[maybe_unused]] std::shared_ptr<HostSessio
   co_await std::move(loop);
 }
 
+// A task that can be cancelled once, safely even after it has finished: its completion and the
+// cancellation both run on its executor, and a finished task's slot is never signalled.
+struct Stoppable {
+  asio::any_io_executor executor;
+  std::shared_ptr<asio::cancellation_signal> signal;
+  std::shared_ptr<bool> finished;
+
+  void stop() const {
+    asio::post(executor, [signal = signal, finished = finished] {
+      if (!*finished) signal->emit(asio::cancellation_type::terminal);
+    });
+  }
+};
+
+Stoppable spawnStoppable(asio::any_io_executor executor, asio::awaitable<void> task) {
+  Stoppable stoppable{executor, std::make_shared<asio::cancellation_signal>(),
+                      std::make_shared<bool>(false)};
+  asio::co_spawn(executor, std::move(task),
+                 asio::bind_cancellation_slot(
+                     stoppable.signal->slot(),
+                     [signal = stoppable.signal, finished = stoppable.finished](std::exception_ptr) {
+                       *finished = true;
+                     }));
+  return stoppable;
+}
+
 json::object cursorMessage(double x, double y, bool visible) {
   return {{"t", "cursor"}, {"x", x}, {"y", y}, {"vis", visible}};
 }
@@ -310,14 +336,8 @@ asio::awaitable<void> HostSession::run() {
   co_await reply(info);
 
   // Two tasks of their own, cancelled at teardown; each keeps what it runs alive.
-  auto streamerStop = std::make_shared<asio::cancellation_signal>();
-  auto pointerStop = std::make_shared<asio::cancellation_signal>();
-  asio::co_spawn(streamer_->executor(), runStreamer(streamer_),
-                 asio::bind_cancellation_slot(streamerStop->slot(),
-                                              [streamerStop](std::exception_ptr) {}));
-  asio::co_spawn(executor, runPointerLoop(self, pointerLoop()),
-                 asio::bind_cancellation_slot(pointerStop->slot(),
-                                              [pointerStop](std::exception_ptr) {}));
+  const Stoppable streamerTask = spawnStoppable(streamer_->executor(), runStreamer(streamer_));
+  const Stoppable pointerTask = spawnStoppable(executor, runPointerLoop(self, pointerLoop()));
 
   for (;;) {
     if (co_await cancelled()) break;
@@ -342,8 +362,8 @@ asio::awaitable<void> HostSession::run() {
   }
 
   // Teardown: stop both loops, release held input, stop capture, close the socket.
-  asio::post(streamer_->executor(), [streamerStop] { streamerStop->emit(asio::cancellation_type::terminal); });
-  asio::post(executor, [pointerStop] { pointerStop->emit(asio::cancellation_type::terminal); });
+  streamerTask.stop();
+  pointerTask.stop();
   streamer_->releaseWaiters();
   logLine("session ended: " + clientName_ + " (sent " + fileStyleByteCount(streamer_->totalBytes()) + ")");
   queueInput([](InputBackend& in) { in.releaseAll(); });
