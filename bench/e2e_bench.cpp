@@ -1,0 +1,215 @@
+// The host binary end to end, from a client over loopback:
+//   e2e_latency   a "move" that puts the synthetic square (--synthetic cursor) somewhere new, to
+//                 the arrival of the patch that shows it there: p50 and p95 in ms, bytes/patch
+//   e2e_idle_cpu  host CPU seconds over 30 s of a connected session on an unchanging screen
+
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/use_future.hpp>
+#include <boost/json.hpp>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "base/clock.hpp"
+#include "client/client_connection.hpp"
+
+namespace nimbrel {
+namespace {
+
+namespace json = boost::json;
+namespace asio = boost::asio;
+
+// The host binary, started headless on the synthetic screen that follows the pointer.
+class HostProcess {
+ public:
+  HostProcess() {
+    char home[] = "/tmp/nimbrel-bench-XXXXXX";
+    home_ = mkdtemp(home);
+    {
+      boost::asio::io_context io;
+      boost::asio::ip::tcp::acceptor probe(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+      port_ = probe.local_endpoint().port();
+    }
+    const std::string log = home_ + "/host.log";
+    std::vector<std::string> args = {NIMBREL_HOST_BINARY, "--headless", "--dry-run", "--no-cloud",
+                                     "--no-bonjour", "--synthetic", "cursor", "--home",
+                                     home_ + "/data", "--port", std::to_string(port_)};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    const std::regex keyPattern("&k=([A-Za-z0-9_-]{43})&");
+    for (int i = 0; i < 200 && key_.empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      std::ifstream in(log);
+      std::stringstream text;
+      text << in.rdbuf();
+      const std::string s = text.str();
+      std::smatch match;
+      if (std::regex_search(s, match, keyPattern)) key_ = match[1];
+    }
+  }
+  ~HostProcess() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    std::filesystem::remove_all(home_);
+  }
+  PairingTarget target() const {
+    PairingTarget t;
+    t.addresses = {"127.0.0.1"};
+    t.port = port_;
+    t.key = parsePairingKey(key_).value_or(Bytes{});
+    return t;
+  }
+  // User plus system CPU seconds of the host so far.
+  double cpuSeconds() const {
+    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
+    std::string content((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    std::istringstream fields(content.substr(content.rfind(')') + 2));
+    std::string field;
+    long long utime = 0, stime = 0;
+    for (int i = 3; fields >> field; ++i) {
+      if (i == 14) utime = std::stoll(field);
+      if (i == 15) {
+        stime = std::stoll(field);
+        break;
+      }
+    }
+    return double(utime + stime) / sysconf(_SC_CLK_TCK);
+  }
+
+ private:
+  std::string home_;
+  std::uint16_t port_ = 0;
+  pid_t pid_ = -1;
+  std::string key_;
+};
+
+// Acknowledges frames until `until` (uptime); returns each patch's arrival time and size.
+asio::awaitable<void> pump(std::shared_ptr<ClientConnection> c, double until,
+                           std::vector<std::pair<double, std::size_t>>* patches,
+                           std::vector<double>* moves, double* square,
+                           std::size_t* answered = nullptr) {
+  while (uptimeSeconds() < until) {
+    HostMessage m = co_await c->next();
+    if (!m.frame) continue;
+    c->send({{"t", "ack"}, {"id", m.json.at("id")}});
+    if (m.json.at("k") != "patch" || !patches) continue;
+    // A patch whose region reaches the square's new place shows the move.
+    for (const auto& r : m.json.at("r").as_array()) {
+      const double x = double(r.as_array()[0].to_number<long long>());
+      const double w = double(r.as_array()[2].to_number<long long>());
+      const double y = double(r.as_array()[1].to_number<long long>());
+      const double h = double(r.as_array()[3].to_number<long long>());
+      // Inside the square's new place (row 400 + 48 of the layer), once per move.
+      if (*square >= x && *square < x + w && 448 >= y && 448 < y + h &&
+          *answered < moves->size()) {
+        patches->push_back({uptimeSeconds() - moves->back(), m.payload.size()});
+        *answered = moves->size();  // only the first patch after each move counts
+        break;
+      }
+    }
+  }
+}
+
+// Sends a move every 100 ms while the pump records which patch answers it.
+asio::awaitable<void> moveAround(std::shared_ptr<ClientConnection> client, int count,
+                                 std::vector<double>* moves, double* square) {
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  for (int step = 0; step < count; ++step) {
+    const double x = 0.1 + 0.05 * (step % 14);  // across the screen and back
+    *square = x * 1600 * 0.8 + 48;  // a pixel inside the square, in the 1280-wide layer
+    moves->push_back(uptimeSeconds());
+    client->send({{"t", "move"}, {"x", x}, {"y", 0.5}});
+    timer.expires_after(std::chrono::milliseconds(100));
+    co_await timer.async_wait(asio::use_awaitable);
+  }
+  client->close();
+}
+
+void e2e_latency(benchmark::State& state) {
+  HostProcess host;
+  asio::io_context io;
+  auto connection = asio::co_spawn(io, ClientConnection::connect(io.get_executor(), host.target(),
+                                                                 "bench", {"patch"}),
+                                   asio::use_future);
+  io.run();
+  auto client = connection.get();
+  io.restart();
+  std::vector<std::pair<double, std::size_t>> patches;
+  std::vector<double> moves;
+  double square = -1;
+  std::size_t answered = 0;
+  for (auto _ : state) {
+    asio::co_spawn(io, pump(client, uptimeSeconds() + 60, &patches, &moves, &square, &answered),
+                   [](std::exception_ptr) {});  // ends when the connection closes
+    asio::co_spawn(io, moveAround(client, 100, &moves, &square), asio::detached);
+    io.run();
+  }
+  std::vector<double> ms;
+  double bytes = 0;
+  for (const auto& [latency, size] : patches) {
+    ms.push_back(latency * 1000);
+    bytes += double(size);
+  }
+  std::sort(ms.begin(), ms.end());
+  if (!ms.empty()) {
+    state.counters["p50_ms"] = ms[ms.size() / 2];
+    state.counters["p95_ms"] = ms[std::min(ms.size() - 1, ms.size() * 95 / 100)];
+    state.counters["bytes_per_patch"] = bytes / double(ms.size());
+  }
+  state.counters["moves_answered"] = double(ms.size());
+}
+BENCHMARK(e2e_latency)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+void e2e_idle_cpu(benchmark::State& state) {
+  HostProcess host;
+  asio::io_context io;
+  auto connection = asio::co_spawn(io, ClientConnection::connect(io.get_executor(), host.target(),
+                                                                 "bench", {"patch"}),
+                                   asio::use_future);
+  io.run();
+  auto client = connection.get();
+  io.restart();
+  // Let the first base image and the sharp pass go out, then measure 30 s of stillness.
+  asio::co_spawn(io, pump(client, uptimeSeconds() + 2, nullptr, nullptr, nullptr), asio::detached);
+  io.run();
+  io.restart();
+  const double before = host.cpuSeconds();
+  for (auto _ : state) {
+    asio::co_spawn(io, pump(client, uptimeSeconds() + 30, nullptr, nullptr, nullptr),
+                   asio::detached);
+    io.run();
+    io.restart();
+  }
+  const double used = host.cpuSeconds() - before;
+  state.counters["host_cpu_s"] = used;
+  state.counters["core_percent"] = used / 30 * 100;
+  client->close();
+}
+BENCHMARK(e2e_idle_cpu)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+}  // namespace
+}  // namespace nimbrel
