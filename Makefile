@@ -6,7 +6,8 @@ PRESET ?= dev
 ARGS ?=
 BUILD := build/$(PRESET)
 
-.PHONY: deps build run test check bench asan clean
+.PHONY: deps build run test check bench asan fuzz clean
+FUZZ_SECONDS ?= 60
 
 deps:
 	@scripts/install-deps
@@ -25,12 +26,27 @@ check: build
 test:
 	@$(MAKE) --no-print-directory check PRESET=dev
 	@$(MAKE) --no-print-directory check PRESET=asan
+	@$(MAKE) --no-print-directory fuzz
 
 bench: build
 	$(BUILD)/bench/nimbrel_bench
 
 asan:
 	@$(MAKE) --no-print-directory check PRESET=asan
+
+# The libFuzzer targets (clang, ASan), each run for FUZZ_SECONDS from the seeds in fuzz/seeds;
+# any crash, leak or sanitizer report fails.
+fuzz: deps
+	@cmake --preset fuzz >/dev/null
+	@cmake --build --preset fuzz
+	@for target in handshake session; do \
+	  corpus=build/fuzz/corpus/$$target; mkdir -p $$corpus; \
+	  echo "fuzz_$$target: $(FUZZ_SECONDS) s"; \
+	  build/fuzz/fuzz/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	    -artifact_prefix=build/fuzz/ $$corpus fuzz/seeds/$$target 2>build/fuzz/fuzz_$$target.log \
+	    || { tail -n 60 build/fuzz/fuzz_$$target.log; exit 1; }; \
+	  grep -E "stat::number_of_executed_units" build/fuzz/fuzz_$$target.log; \
+	done
 
 clean:
 	rm -rf build

@@ -78,8 +78,7 @@ asio::awaitable<json::object> receiveJSON(std::shared_ptr<WebSocketTransport> tr
 }
 
 asio::awaitable<HandshakeResult> performHandshake(std::shared_ptr<WebSocketTransport> transport,
-                                                  const std::string& secretHex,
-                                                  const std::string& hostID,
+                                                  std::string secretHex, std::string hostID,
                                                   HandshakeSettings settings) {
   json::object hello = co_await receiveJSON(transport, settings.receiveTimeout);
   if (!isString(hello, "t", "hello") || !isInteger(hello.if_contains("v"), 1)) {
@@ -93,8 +92,11 @@ asio::awaitable<HandshakeResult> performHandshake(std::shared_ptr<WebSocketTrans
   if (!clientNonce || clientNonce->size() != 16) throw SessionError("bad nonce");
 
   const Bytes serverNonce = randomBytes(16);
-  transport->send(json::serialize(json::object{
-      {"t", "challenge"}, {"v", 1}, {"sn", base64Encode(serverNonce)}, {"hid", hostID}}));
+  // Strings are named before they go into initializer lists: clang 14 ends such temporaries too
+  // early inside coroutines.
+  const std::string sn = base64Encode(serverNonce);
+  transport->send(
+      json::serialize(json::object{{"t", "challenge"}, {"v", 1}, {"sn", sn}, {"hid", hostID}}));
 
   json::object auth = co_await receiveJSON(transport, settings.receiveTimeout);
   const Bytes key = hexDecode(secretHex).value_or(Bytes{});
@@ -105,20 +107,20 @@ asio::awaitable<HandshakeResult> performHandshake(std::shared_ptr<WebSocketTrans
     if (value && value->is_string()) given = base64Decode(value->get_string()).value_or(Bytes{});
   }
   if (!constantTimeEqual(given, expected)) {
-    co_await sleepFor(settings.limiter->recordFailure());
+    co_await sleepFor(settings.limiter->recordFailure() * settings.delayScale);
     sendError(*transport, "auth", kAuthMessage);
     throw SessionError("authentication failed");
   }
 
-  const Bytes serverProof = proof(key, "server", *clientNonce, serverNonce);
-  transport->send(json::serialize(json::object{{"t", "welcome"}, {"proof", base64Encode(serverProof)}}));
+  const std::string serverProof = base64Encode(proof(key, "server", *clientNonce, serverNonce));
+  transport->send(json::serialize(json::object{{"t", "welcome"}, {"proof", serverProof}}));
   co_return HandshakeResult{std::move(hello),
                             std::make_shared<SecureChannel>(key, *clientNonce, serverNonce)};
 }
 
 asio::awaitable<std::optional<HandshakeResult>> admitClient(
-    std::shared_ptr<WebSocketTransport> transport, const std::string& secretHex,
-    const std::string& hostID, const std::string& via, HandshakeSettings settings) {
+    std::shared_ptr<WebSocketTransport> transport, std::string secretHex, std::string hostID,
+    std::string via, HandshakeSettings settings) {
   std::string failure;
   try {
     co_return co_await performHandshake(transport, secretHex, hostID, settings);

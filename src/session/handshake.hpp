@@ -24,6 +24,7 @@ class SessionError : public std::runtime_error {
 struct HandshakeSettings {
   double receiveTimeout = 10.0;  // for the hello and for the auth message
   AuthLimiter* limiter = &AuthLimiter::shared();
+  double delayScale = 1.0;       // the limiter's waits are multiplied by it (fuzzing uses 0)
 };
 
 struct HandshakeResult {
@@ -41,14 +42,14 @@ boost::asio::awaitable<boost::json::object> receiveJSON(std::shared_ptr<WebSocke
 // `secretHex` is the pairing key as hexadecimal. Throws SessionError, TransportError or the
 // JSON parser's error; a wrong proof is answered only after the limiter's delay.
 boost::asio::awaitable<HandshakeResult> performHandshake(
-    std::shared_ptr<WebSocketTransport> transport, const std::string& secretHex,
-    const std::string& hostID, HandshakeSettings settings = {});
+    std::shared_ptr<WebSocketTransport> transport, std::string secretHex, std::string hostID,
+    HandshakeSettings settings = {});
 
 // The handshake as a session starts it: on failure logs "rejected " + `via` + " connection: "
 // + the reason, waits 0.2 s (so an error message can leave), cancels the connection and gives
 // nothing.
 boost::asio::awaitable<std::optional<HandshakeResult>> admitClient(
-    std::shared_ptr<WebSocketTransport> transport, const std::string& secretHex,
-    const std::string& hostID, const std::string& via, HandshakeSettings settings = {});
+    std::shared_ptr<WebSocketTransport> transport, std::string secretHex, std::string hostID,
+    std::string via, HandshakeSettings settings = {});
 
 }  // namespace nimbrel

@@ -268,7 +268,10 @@ asio::awaitable<void> HostSession::handle(const json::object& message) {
   } else if (type == "getclip") {
     const std::string text =
         co_await asio::co_spawn(auxQueue_, clipboardOf(setup_.input), asio::use_awaitable);
-    json::object clip{{"t", "clip"}, {"text", prefixCodePoints(text, 100000)}};
+    // Named before it goes into the initializer list: clang 14 ends such temporaries too early
+    // inside coroutines.
+    const std::string cut = prefixCodePoints(text, 100000);
+    json::object clip{{"t", "clip"}, {"text", cut}};
     co_await reply(clip);
   } else if (type == "setclip") {
     asio::post(auxQueue_, [input = setup_.input, text = readText(message, "text", "")] {
@@ -276,7 +279,8 @@ asio::awaitable<void> HostSession::handle(const json::object& message) {
     });
   } else if (type == "ping") {
     const json::value* ts = message.if_contains("ts");
-    json::object pong{{"t", "pong"}, {"ts", ts ? *ts : json::value(nullptr)}};
+    const json::value stamp = ts ? *ts : json::value(nullptr);
+    json::object pong{{"t", "pong"}, {"ts", stamp}};
     co_await reply(pong);
   }
 }
