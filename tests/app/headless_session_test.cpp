@@ -53,8 +53,20 @@ TEST(HeadlessSession, DryRunServesTheSyntheticScreenAndPrintsInput) {
   test::IoRunner io;
   auto client = WebSocketTransport::dial(io.executor(),
                                          "ws://127.0.0.1:" + std::to_string(port) + "/", "e2e");
-  const json::object info = io.run([](std::shared_ptr<WebSocketTransport> t,
-                                      Bytes k) -> asio::awaitable<json::object> {
+  const std::vector<std::string> commands = {
+      R"({"t":"move","x":0.5,"y":0.5})",
+      R"({"t":"btn","b":"left","down":true})",
+      R"({"t":"btn","b":"left","down":false,"x":0.25,"y":0.25})",
+      R"({"t":"click","n":2,"b":"right"})",
+      R"({"t":"click","n":5})",
+      R"({"t":"scroll","dx":0,"dy":-3.5})",
+      R"({"t":"key","k":"z","mods":["a","b","c","d","e","f"]})",
+      R"({"t":"bogus"})",
+      R"({"t":"text","s":")" + std::string(20005, 'z') + "\"}",
+  };
+  const json::object info = io.run([](std::shared_ptr<WebSocketTransport> t, Bytes k,
+                                      std::vector<std::string> toSend)
+                                       -> asio::awaitable<json::object> {
     // The listener may still be coming up when the link is printed.
     for (int attempt = 0;; ++attempt) {
       try {
@@ -72,17 +84,31 @@ TEST(HeadlessSession, DryRunServesTheSyntheticScreenAndPrintsInput) {
       if (plain[0] != 0x01) continue;
       auto message = json::parse(asText(ByteView(plain).subspan(1))).as_object();
       if (message.at("t") == "info") {
-        const std::string move = "\x01{\"t\":\"move\",\"x\":0.5,\"y\":0.5}";
-        co_await t->sendAndWait(channel->seal(asBytes(move)));
+        for (const std::string& command : toSend) {
+          co_await t->sendAndWait(channel->seal(asBytes("\x01" + command)));
+        }
         co_return message;
       }
     }
-  }(client, pairingKey));
+  }(client, pairingKey, commands));
   EXPECT_EQ(info.at("os"), "test");
   EXPECT_EQ(info.at("via"), "direct:127.0.0.1");
   EXPECT_EQ(info.at("monitors").as_array().size(), 1u);
   EXPECT_EQ(info.at("monitors").at(0).at("w"), 1600);
-  EXPECT_TRUE(host.waitForOutput("input ('move', 800, 500)\n", 10s)) << host.output();
+  const std::string expected =
+      "input ('move', 800, 500)\n"
+      "input ('button', 'left', True)\n"
+      "input ('move', 400, 250)\n"
+      "input ('button', 'left', False)\n"
+      "input ('button', 'right', True)\ninput ('button', 'right', False)\n"
+      "input ('button', 'right', True)\ninput ('button', 'right', False)\n"
+      "input ('button', 'left', True)\ninput ('button', 'left', False)\n"
+      "input ('button', 'left', True)\ninput ('button', 'left', False)\n"
+      "input ('button', 'left', True)\ninput ('button', 'left', False)\n"
+      "input ('scroll', 0.0, -3.5)\n"
+      "input ('key', 'z', [\"a\", \"b\", \"c\", \"d\", \"e\"], 'press')\n"
+      "input ('text', '" + std::string(20000, 'z') + "')\n";
+  EXPECT_TRUE(host.waitForOutput(expected, 10s)) << host.output().substr(0, 3000);
   client->close();
   host.signal(SIGTERM);
   EXPECT_EQ(host.wait(10s), 0);
