@@ -233,6 +233,11 @@ class BeastTransport final : public WebSocketTransport,
 
   void cancelConnection() {
     cancelled_ = true;
+    // Whoever waits on a queued message learns now; nothing stays parked in the queue (where a
+    // waiting sender that owns this transport would otherwise keep both alive).
+    writeError_ = "cancelled";
+    for (auto& queued : queue_) fail(queued, "cancelled");
+    queue_.clear();
     error_code ignored;
     auto& socket = beast::get_lowest_layer(ws_).socket();
     socket.shutdown(tcp::socket::shutdown_both, ignored);

@@ -182,6 +182,10 @@ TEST_F(HostControllerTest, SessionsFromOnePeerAreListedOnceEach) {
   for (int i = 0; i < 200 && sessions().size() > 1; ++i) std::this_thread::sleep_for(10ms);
   EXPECT_THAT(sessions(), ElementsAre("direct:127.0.0.1"));
   second->close();
+  // Let both sessions finish before the fixture stops the io thread under them.
+  for (int i = 0; i < 200 && !sessions().empty(); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(sessions().empty());
+  std::this_thread::sleep_for(100ms);
 }
 
 }  // namespace
