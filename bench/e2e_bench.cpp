@@ -107,6 +107,16 @@ class HostProcess {
   std::string key_;
 };
 
+// A client connected to the host, on `io` (left ready to run again).
+std::shared_ptr<ClientConnection> connectTo(asio::io_context& io, const HostProcess& host) {
+  auto connection = asio::co_spawn(
+      io, ClientConnection::connect(io.get_executor(), host.target(), "bench", {"patch"}),
+      asio::use_future);
+  io.run();
+  io.restart();
+  return connection.get();
+}
+
 // Acknowledges frames until `until` (uptime); returns each patch's arrival time and size.
 asio::awaitable<void> pump(std::shared_ptr<ClientConnection> c, double until,
                            std::vector<std::pair<double, std::size_t>>* patches,
@@ -152,12 +162,7 @@ asio::awaitable<void> moveAround(std::shared_ptr<ClientConnection> client, int c
 void e2e_latency(benchmark::State& state) {
   HostProcess host;
   asio::io_context io;
-  auto connection = asio::co_spawn(io, ClientConnection::connect(io.get_executor(), host.target(),
-                                                                 "bench", {"patch"}),
-                                   asio::use_future);
-  io.run();
-  auto client = connection.get();
-  io.restart();
+  auto client = connectTo(io, host);
   std::vector<std::pair<double, std::size_t>> patches;
   std::vector<double> moves;
   double square = -1;
@@ -187,12 +192,7 @@ BENCHMARK(e2e_latency)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 void e2e_idle_cpu(benchmark::State& state) {
   HostProcess host;
   asio::io_context io;
-  auto connection = asio::co_spawn(io, ClientConnection::connect(io.get_executor(), host.target(),
-                                                                 "bench", {"patch"}),
-                                   asio::use_future);
-  io.run();
-  auto client = connection.get();
-  io.restart();
+  auto client = connectTo(io, host);
   // Let the first base image and the sharp pass go out, then measure 30 s of stillness.
   asio::co_spawn(io, pump(client, uptimeSeconds() + 2, nullptr, nullptr, nullptr), asio::detached);
   io.run();
