@@ -1,0 +1,235 @@
+#include "input/x11_keyboard.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+// xcb/xkb.h names a field "explicit", a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
+#include <xkbcommon/xkbcommon-x11.h>
+#include <xkbcommon/xkbcommon.h>
+
+#include <algorithm>
+#include <set>
+
+#include "base/log.hpp"
+#include "input/keyboard_layout.hpp"
+
+namespace nimbrel {
+namespace {
+
+// How many empty keycodes are lent in turn.
+constexpr std::size_t maxSpares = 16;
+
+struct KeymapDeleter {
+  void operator()(xkb_keymap* keymap) const { xkb_keymap_unref(keymap); }
+  void operator()(xkb_state* state) const { xkb_state_unref(state); }
+};
+using Keymap = std::unique_ptr<xkb_keymap, KeymapDeleter>;
+using State = std::unique_ptr<xkb_state, KeymapDeleter>;
+
+std::mutex registryLock;
+std::map<std::string, std::weak_ptr<X11Keyboard>>& registry() {
+  static std::map<std::string, std::weak_ptr<X11Keyboard>> keyboards;
+  return keyboards;
+}
+
+}  // namespace
+
+std::shared_ptr<X11Keyboard> X11Keyboard::forDisplay(const std::string& display) {
+  const std::string name = display.empty() ? currentDisplayName() : display;
+  const std::lock_guard guard(registryLock);
+  if (auto existing = registry()[name].lock()) return existing;
+  auto keyboard = std::make_shared<X11Keyboard>(name);
+  registry()[name] = keyboard;
+  return keyboard;
+}
+
+X11Keyboard::X11Keyboard(const std::string& display) : connection_(display) {
+  xcb_connection_t* c = connection_.get();
+  std::uint8_t eventBase = 0;
+  if (!xkb_x11_setup_xkb_extension(c, XKB_X11_MIN_MAJOR_XKB_VERSION, XKB_X11_MIN_MINOR_XKB_VERSION,
+                                   XKB_X11_SETUP_XKB_EXTENSION_NO_FLAGS, nullptr, nullptr,
+                                   &eventBase, nullptr)) {
+    throw X11Error("the X display " + connection_.displayName() + " has no XKB extension");
+  }
+  xkbEventBase_ = eventBase;
+  device_ = xkb_x11_get_core_keyboard_device_id(c);
+  context_ = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+  if (device_ < 0 || context_ == nullptr) {
+    if (context_) xkb_context_unref(context_);
+    throw X11Error("couldn't read the keyboard of the X display " + connection_.displayName());
+  }
+
+  // The spares: keycodes that the keymap leaves without any symbol, highest first (the low
+  // empty ones are more likely to gain a meaning on some keyboard model).
+  const xcb_setup_t* setup = xcb_get_setup(c);
+  const std::uint8_t first = setup->min_keycode;
+  const std::uint8_t count = static_cast<std::uint8_t>(setup->max_keycode - first + 1);
+  XcbReply<xcb_get_keyboard_mapping_reply_t> mapping(xcb_get_keyboard_mapping_reply(
+      c, xcb_get_keyboard_mapping(c, first, count), nullptr));
+  if (mapping) {
+    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(mapping.get());
+    const int perKey = mapping->keysyms_per_keycode;
+    for (int k = count - 1; k >= 0 && spares_.size() < maxSpares; --k) {
+      const xcb_keysym_t* row = syms + k * perKey;
+      if (std::all_of(row, row + perKey, [](xcb_keysym_t s) { return s == 0; })) {
+        spares_.push_back({static_cast<std::uint8_t>(first + k)});
+      }
+    }
+  }
+
+  const std::uint16_t events = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY |
+                               XCB_XKB_EVENT_TYPE_MAP_NOTIFY | XCB_XKB_EVENT_TYPE_STATE_NOTIFY;
+  const std::uint16_t mapParts =
+      XCB_XKB_MAP_PART_KEY_TYPES | XCB_XKB_MAP_PART_KEY_SYMS | XCB_XKB_MAP_PART_MODIFIER_MAP |
+      XCB_XKB_MAP_PART_EXPLICIT_COMPONENTS | XCB_XKB_MAP_PART_KEY_ACTIONS |
+      XCB_XKB_MAP_PART_VIRTUAL_MODS | XCB_XKB_MAP_PART_VIRTUAL_MOD_MAP;
+  xcb_xkb_select_events(c, static_cast<xcb_xkb_device_spec_t>(device_), events, 0, events,
+                        mapParts, mapParts, nullptr);
+  rebuild();
+
+  int pipeFds[2];
+  if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    xkb_context_unref(context_);
+    throw X11Error("couldn't create a pipe for the keyboard watcher");
+  }
+  wakeRead_ = pipeFds[0];
+  wakeWrite_ = pipeFds[1];
+  watcher_ = std::thread([this] { watch(); });
+}
+
+X11Keyboard::~X11Keyboard() {
+  stopping_ = true;
+  const char byte = 0;
+  [[maybe_unused]] auto written = write(wakeWrite_, &byte, 1);
+  watcher_.join();
+  close(wakeRead_);
+  close(wakeWrite_);
+  xkb_context_unref(context_);
+}
+
+void X11Keyboard::rebuild() {
+  xcb_connection_t* c = connection_.get();
+  Keymap keymap(xkb_x11_keymap_new_from_device(context_, c, device_, XKB_KEYMAP_COMPILE_NO_FLAGS));
+  if (!keymap) return;  // keep the previous map
+  State live(xkb_x11_state_new_from_device(keymap.get(), c, device_));
+  State plain(xkb_state_new(keymap.get()));
+  State shifted(xkb_state_new(keymap.get()));
+  if (!live || !plain || !shifted) return;
+  const xkb_layout_index_t group = xkb_state_serialize_layout(live.get(), XKB_STATE_LAYOUT_EFFECTIVE);
+  const xkb_mod_mask_t shift = 1u << xkb_keymap_mod_get_index(keymap.get(), XKB_MOD_NAME_SHIFT);
+  xkb_state_update_mask(plain.get(), 0, 0, 0, 0, 0, group);
+  xkb_state_update_mask(shifted.get(), shift, 0, 0, 0, 0, group);
+
+  std::set<std::uint32_t> lent;
+  {
+    const std::lock_guard guard(lock_);
+    for (const Spare& spare : spares_) lent.insert(spare.keycode);
+  }
+  const xkb_keycode_t first = xkb_keymap_min_keycode(keymap.get());
+  const xkb_keycode_t last = std::min<xkb_keycode_t>(xkb_keymap_max_keycode(keymap.get()), 255);
+  KeyboardLayout::shared().rebuild(first, last, [&](std::uint32_t keycode, bool withShift)
+                                                    -> std::optional<char32_t> {
+    if (lent.count(keycode) != 0) return std::nullopt;
+    const std::uint32_t ch = xkb_state_key_get_utf32(withShift ? shifted.get() : plain.get(), keycode);
+    if (ch == 0) return std::nullopt;
+    return static_cast<char32_t>(ch);
+  });
+
+  std::unordered_map<Keysym, std::uint8_t> keycodes;
+  for (xkb_keycode_t keycode = first; keycode <= last; ++keycode) {
+    if (lent.count(keycode) != 0) continue;
+    const xkb_keysym_t sym = xkb_state_key_get_one_sym(plain.get(), keycode);
+    if (sym != XKB_KEY_NoSymbol) keycodes.try_emplace(sym, static_cast<std::uint8_t>(keycode));
+  }
+  const std::lock_guard guard(lock_);
+  keycodes_ = std::move(keycodes);
+  group_ = group;
+}
+
+std::optional<std::uint8_t> X11Keyboard::keycodeFor(Keysym keysym) const {
+  const std::lock_guard guard(lock_);
+  const auto it = keycodes_.find(keysym);
+  if (it == keycodes_.end()) return std::nullopt;
+  return it->second;
+}
+
+void X11Keyboard::waitToSettle(Clock::time_point lastUse) {
+  const auto ready = lastUse + settleTime;
+  if (Clock::now() < ready) std::this_thread::sleep_until(ready);
+}
+
+std::optional<std::uint8_t> X11Keyboard::lend(xcb_connection_t* via, Keysym keysym) {
+  const std::lock_guard guard(lock_);
+  Spare* chosen = nullptr;
+  for (Spare& spare : spares_) {
+    if (spare.keysym == keysym) {
+      spare.lastUse = Clock::now();
+      return spare.keycode;
+    }
+    if (!spare.down && (chosen == nullptr || spare.lastUse < chosen->lastUse)) chosen = &spare;
+  }
+  if (chosen == nullptr) return std::nullopt;
+  // Remapping a keycode that a client has not read yet would change what that press typed.
+  if (chosen->keysym != 0) waitToSettle(chosen->lastUse);
+  const xcb_keysym_t syms[2] = {keysym, keysym};
+  xcb_change_keyboard_mapping(via, 1, chosen->keycode, 2, syms);
+  chosen->keysym = keysym;
+  chosen->lastUse = Clock::now();
+  return chosen->keycode;
+}
+
+void X11Keyboard::pressed(std::uint8_t keycode, bool down) {
+  const std::lock_guard guard(lock_);
+  for (Spare& spare : spares_) {
+    if (spare.keycode == keycode) {
+      spare.down = down;
+      spare.lastUse = Clock::now();
+    }
+  }
+}
+
+void X11Keyboard::restore(xcb_connection_t* via) {
+  const std::lock_guard guard(lock_);
+  Clock::time_point latest{};
+  for (const Spare& spare : spares_) {
+    if (spare.keysym != 0 && !spare.down) latest = std::max(latest, spare.lastUse);
+  }
+  if (latest == Clock::time_point{}) return;
+  xcb_flush(via);
+  waitToSettle(latest);
+  for (Spare& spare : spares_) {
+    if (spare.keysym == 0 || spare.down) continue;
+    const xcb_keysym_t empty[2] = {0, 0};
+    xcb_change_keyboard_mapping(via, 1, spare.keycode, 2, empty);
+    spare.keysym = 0;
+  }
+  xcb_flush(via);
+}
+
+void X11Keyboard::watch() {
+  xcb_connection_t* c = connection_.get();
+  pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+  while (!stopping_ && !connection_.broken()) {
+    if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+    bool changed = false;
+    while (auto* event = xcb_poll_for_event(c)) {
+      if ((event->response_type & 0x7f) == xkbEventBase_) {
+        const auto* xkb = reinterpret_cast<const xcb_xkb_state_notify_event_t*>(event);
+        if (xkb->xkbType == XCB_XKB_STATE_NOTIFY) {
+          const std::lock_guard guard(lock_);
+          changed = changed || xkb->group != static_cast<std::int32_t>(group_);
+        } else {
+          changed = true;
+        }
+      }
+      std::free(event);
+    }
+    if (changed && !stopping_) rebuild();
+  }
+  if (!stopping_) logLine("The keyboard layout is no longer followed: the X display went away.");
+}
+
+}  // namespace nimbrel
