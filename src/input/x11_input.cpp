@@ -38,7 +38,6 @@ X11Input::X11Input(Options options)
   }
   keyboard_ = X11Keyboard::forDisplay(connection_->displayName());
   clipboard_ = X11Clipboard::forDisplay(connection_->displayName());
-  caret_ = CaretLocator::shared();
   InputSynthesis::Options synthesis;
   synthesis.doubleClickInterval =
       options.doubleClickInterval.value_or(desktopDoubleClickInterval(*connection_).value_or(0.5));
@@ -69,7 +68,11 @@ void X11Input::releaseAll() { synthesis_->releaseAll(); }
 
 std::string X11Input::getClip() { return clipboard_->text(); }
 void X11Input::setClip(const std::string& text) { clipboard_->setText(text); }
-std::optional<Rect> X11Input::caret() { return caret_ ? caret_->caret() : std::nullopt; }
+std::optional<Rect> X11Input::caret() {
+  // Accessibility starts with the first question, when a client watches the caret.
+  if (!caret_) caret_ = CaretLocator::shared();
+  return caret_ ? caret_->caret() : std::nullopt;
+}
 
 void X11Input::motion(Point to, std::optional<MouseButton>) {
   // X has no drag events: a motion with a button held is a drag.

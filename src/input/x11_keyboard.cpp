@@ -156,9 +156,14 @@ std::optional<std::uint8_t> X11Keyboard::keycodeFor(Keysym keysym) const {
   return it->second;
 }
 
-void X11Keyboard::waitToSettle(Clock::time_point lastUse) {
-  const auto ready = lastUse + settleTime;
-  if (Clock::now() < ready) std::this_thread::sleep_until(ready);
+void X11Keyboard::settle(xcb_connection_t* via) {
+  // Once the server has answered, it has handed every earlier press to its clients; they get
+  // settleTime to read them before any of those keycodes changes meaning.
+  const XcbReply<xcb_get_input_focus_reply_t> reply(
+      xcb_get_input_focus_reply(via, xcb_get_input_focus(via), nullptr));
+  const auto delivered = Clock::now();
+  std::this_thread::sleep_for(settleTime);
+  settledBefore_ = delivered;
 }
 
 std::optional<std::uint8_t> X11Keyboard::lend(xcb_connection_t* via, Keysym keysym) {
@@ -173,7 +178,7 @@ std::optional<std::uint8_t> X11Keyboard::lend(xcb_connection_t* via, Keysym keys
   }
   if (chosen == nullptr) return std::nullopt;
   // Remapping a keycode that a client has not read yet would change what that press typed.
-  if (chosen->keysym != 0) waitToSettle(chosen->lastUse);
+  if (chosen->keysym != 0 && chosen->lastUse >= settledBefore_) settle(via);
   const xcb_keysym_t syms[2] = {keysym, keysym};
   xcb_change_keyboard_mapping(via, 1, chosen->keycode, 2, syms);
   chosen->keysym = keysym;
@@ -193,13 +198,10 @@ void X11Keyboard::pressed(std::uint8_t keycode, bool down) {
 
 void X11Keyboard::restore(xcb_connection_t* via) {
   const std::lock_guard guard(lock_);
-  Clock::time_point latest{};
-  for (const Spare& spare : spares_) {
-    if (spare.keysym != 0 && !spare.down) latest = std::max(latest, spare.lastUse);
-  }
-  if (latest == Clock::time_point{}) return;
-  xcb_flush(via);
-  waitToSettle(latest);
+  const bool any = std::any_of(spares_.begin(), spares_.end(),
+                              [](const Spare& spare) { return spare.keysym != 0 && !spare.down; });
+  if (!any) return;
+  settle(via);
   for (Spare& spare : spares_) {
     if (spare.keysym == 0 || spare.down) continue;
     const xcb_keysym_t empty[2] = {0, 0};

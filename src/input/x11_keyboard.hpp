@@ -56,7 +56,7 @@ class X11Keyboard {
   void rebuild();
 
   // Time given to clients to read a press before its keycode changes meaning again.
-  static constexpr std::chrono::milliseconds settleTime{30};
+  static constexpr std::chrono::milliseconds settleTime{40};
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -68,7 +68,8 @@ class X11Keyboard {
   };
 
   void watch();
-  void waitToSettle(Clock::time_point lastUse);
+  // Waits until clients have had time to read every press sent on `via` so far.
+  void settle(xcb_connection_t* via);
 
   X11Connection connection_;
   xkb_context* context_ = nullptr;
@@ -82,6 +83,7 @@ class X11Keyboard {
   std::unordered_map<Keysym, std::uint8_t> keycodes_;
   std::vector<Spare> spares_;
   std::uint32_t group_ = 0;
+  Clock::time_point settledBefore_{};  // presses before this have been read
 
   std::thread watcher_;
 };

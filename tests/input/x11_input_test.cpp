@@ -1,0 +1,162 @@
+// The X11 back-end against a real X server: pointer, buttons, wheel, keys and text reach a
+// window of another client as a user's would; the keymap ends exactly as it was; the clipboard
+// talks to other clients.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "input/keyboard_layout.hpp"
+#include "input/x11_input.hpp"
+#include "input/x11_keyboard.hpp"
+#include "support/temp_dir.hpp"
+#include "support/x11_test_window.hpp"
+#include "support/xvfb.hpp"
+
+namespace nimbrel {
+namespace {
+
+using test::X11TestWindow;
+using test::Xvfb;
+
+bool contains(const std::vector<std::string>& events, const std::string& event) {
+  return std::find(events.begin(), events.end(), event) != events.end();
+}
+
+class X11InputTest : public ::testing::Test {
+ protected:
+  Xvfb server;
+  X11TestWindow window{server.display(), 0, 0, 400, 300};
+  X11Input input{{.display = server.display(), .doubleClickInterval = 0.5}};
+};
+
+TEST_F(X11InputTest, PointerButtonsAndWheelReachTheWindow) {
+  input.move(100.7, 200.2);
+  EXPECT_EQ(input.position(), (Point{100, 200}));
+  input.button(MouseButton::left, true);
+  input.move(120, 210);
+  input.button(MouseButton::left, false);
+  input.move(50, 60);
+  input.scroll(0, 80);   // two clicks down at 40 pixels a click
+  input.scroll(-45, 0);  // one click left; 5 pixels kept
+  input.button(MouseButton::right, true);
+  input.button(MouseButton::right, false);
+  ASSERT_TRUE(window.waitFor([](const auto& events) { return contains(events, "release b3 50,60 state=400"); }))
+      << ::testing::PrintToString(window.events());
+  const auto events = window.events();
+  for (const char* expected :
+       {"press b1 100,200 state=0", "motion 120,210 state=100", "release b1 120,210 state=100",
+        "press b5 50,60 state=0", "press b6 50,60 state=0", "press b3 50,60 state=0"}) {
+    EXPECT_TRUE(contains(events, expected)) << expected << " in " << ::testing::PrintToString(events);
+  }
+  EXPECT_EQ(std::count(events.begin(), events.end(), "press b5 50,60 state=0"), 2);
+  EXPECT_EQ(std::count(events.begin(), events.end(), "press b6 50,60 state=0"), 1);
+}
+
+TEST_F(X11InputTest, KeysCarryTheirModifierState) {
+  input.key("c", {"primary"}, "press");
+  input.key("A", {}, "press");
+  input.key("1", {"shift"}, "press");
+  input.key("Enter", {}, "press");
+  input.key("x", {"alt"}, "down");
+  input.releaseAll();
+  input.key("b", {}, "press");
+  ASSERT_TRUE(window.waitFor([](const auto& events) { return contains(events, "key b state=0"); }))
+      << ::testing::PrintToString(window.events());
+  const auto events = window.events();
+  std::vector<std::string> keys;
+  std::copy_if(events.begin(), events.end(), std::back_inserter(keys),
+               [](const std::string& e) { return e.rfind("key ", 0) == 0; });
+  // Modifier presses are keys too; the state shows what each press carried.
+  for (const char* expected : {"key <keysym 63> state=4", "key A state=1", "key ! state=1",
+                               "key <keysym ff0d> state=0", "key x state=8", "key b state=0"}) {
+    EXPECT_TRUE(contains(keys, expected)) << expected << " in " << ::testing::PrintToString(keys);
+  }
+  EXPECT_THROW(input.key("nokey", {}, "press"), InputError);
+}
+
+TEST_F(X11InputTest, CharactersOutsideTheLayoutArriveAndTheKeymapIsRestored) {
+  const std::string keymapBefore = server.output("xmodmap -pke");
+  ASSERT_FALSE(keymapBefore.empty());
+  const std::string text = "é€ж a\tb\n";
+  input.text(text);
+  ASSERT_TRUE(window.waitForTyped(text.size()))
+      << window.typed() << " " << ::testing::PrintToString(window.events());
+  EXPECT_EQ(server.output("xmodmap -pke"), keymapBefore);
+}
+
+TEST_F(X11InputTest, LongTextInAnotherScriptArrivesWhole) {
+  const std::u32string alphabet = U"абвгдеёжзийклмнопрстуфхцчшщъыьэюяАБВГДЕЁЖЗИЙКЛМНОПРСТУФХЦЧШЩЪЫЬЭЮЯ";
+  std::string text;
+  for (int i = 0; i < 500; ++i) {
+    const char32_t c = alphabet[(static_cast<std::size_t>(i) * 7) % alphabet.size()];
+    text += static_cast<char>(0xc0 | (c >> 6));
+    text += static_cast<char>(0x80 | (c & 0x3f));
+  }
+  const std::string keymapBefore = server.output("xmodmap -pke");
+  input.text(text);
+  ASSERT_TRUE(window.waitForTyped(text.size(), std::chrono::seconds(60))) << window.typed();
+  EXPECT_EQ(window.typed(), text);
+  EXPECT_EQ(server.output("xmodmap -pke"), keymapBefore);
+}
+
+TEST_F(X11InputTest, AGermanLayoutTypesItsOwnKeys) {
+  const auto usZ = KeyboardLayout::shared().lookup(U'z');
+  ASSERT_EQ(server.run("setxkbmap de"), 0);
+  // The layout follows the server's keymap by itself.
+  for (int i = 0; i < 200 && KeyboardLayout::shared().lookup(U'z') == usZ; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_NE(KeyboardLayout::shared().lookup(U'z'), usZ);
+  EXPECT_EQ(KeyboardLayout::shared().lookup(U'ß'), (LayoutKey{20, false}));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the window reads the new keymap
+  input.text("zy@ß");
+  input.key("z", {}, "press");
+  input.key("Z", {}, "press");
+  ASSERT_TRUE(window.waitForTyped(7)) << window.typed();
+  EXPECT_EQ(window.typed(), "zy@ßzZ");
+  EXPECT_TRUE(contains(window.events(), "key y state=0"));
+}
+
+TEST_F(X11InputTest, ClipboardRoundTripsWithAnotherClient) {
+  const std::string small = "Grüße ✓ from the phone";
+  input.setClip(small);
+  EXPECT_EQ(server.output("xclip -o -selection clipboard"), small);
+  EXPECT_EQ(input.getClip(), small);
+
+  // Large enough for incremental transfers in both directions.
+  std::string large;
+  for (int i = 0; large.size() < 3'000'000; ++i) large += "line " + std::to_string(i) + " ключ\n";
+  input.setClip(large);
+  EXPECT_TRUE(server.output("xclip -o -selection clipboard") == large);
+
+  // Another client's large text (not the one the host owned, so that its arrival shows).
+  test::TempDir dir;
+  large += "from xclip";
+  test::writeFile(dir / "large.txt", large);
+  ASSERT_EQ(server.run("xclip -i -selection clipboard -quiet < " + (dir / "large.txt").string() +
+                       " >/dev/null 2>&1 &"), 0);
+  std::string read;
+  for (int i = 0; i < 100 && read != large; ++i) {
+    read = input.getClip();
+    if (read != large) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_EQ(read.size(), large.size());
+  EXPECT_TRUE(read == large);
+
+  // Content that is not text reads as empty text.
+  test::writeFile(dir / "image.png", std::string("\x89PNG\r\n\x1a\n", 8));
+  ASSERT_EQ(server.run("xclip -i -selection clipboard -t image/png " + (dir / "image.png").string() +
+                       " >/dev/null 2>&1"), 0);
+  // xclip takes the selection once it runs in the background.
+  std::string afterImage = read;
+  for (int i = 0; i < 100 && !afterImage.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    afterImage = input.getClip();
+  }
+  EXPECT_TRUE(afterImage.empty()) << afterImage.size() << " bytes";
+}
+
+}  // namespace
+}  // namespace nimbrel
