@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace nimbrel {
@@ -12,6 +13,11 @@ class PixelBuffer {
  public:
   // Rows are padded to a multiple of 64 bytes.
   PixelBuffer(int width, int height);
+
+  // Pixels that live elsewhere (a shared-memory segment, say): `release` runs when the buffer
+  // goes. `bytesPerRow` is at least width * 4.
+  PixelBuffer(int width, int height, std::size_t bytesPerRow, std::uint8_t* data,
+              std::function<void()> release);
 
   // A separate buffer with the same pixels.
   PixelBuffer copy() const;
@@ -30,7 +36,7 @@ class PixelBuffer {
   int width_;
   int height_;
   std::size_t bytesPerRow_;
-  std::unique_ptr<std::uint8_t[]> data_;
+  std::unique_ptr<std::uint8_t[], std::function<void(std::uint8_t*)>> data_;
 };
 
 }  // namespace nimbrel

@@ -30,6 +30,10 @@ struct Monitor {
   boost::json::object info() const;
 };
 
+// Puts monitors in the order clients see them: the primary first, the others by left edge;
+// when none is marked primary the leftmost becomes the primary. Numbers them in that order.
+void orderMonitors(std::vector<Monitor>& monitors);
+
 struct CapturedFrame {
   std::shared_ptr<const PixelBuffer> pixelBuffer;
   int width = 0;

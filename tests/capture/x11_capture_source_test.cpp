@@ -1,0 +1,127 @@
+// Capture of a real X screen: the pixels another client draws, the rectangles that changed,
+// silence while nothing changes, RandR monitors, and recovery when the server goes away.
+
+#include <gtest/gtest.h>
+
+#include <xcb/xcb.h>
+
+#include <thread>
+
+#include "capture/x11_capture_source.hpp"
+#include "support/io_runner.hpp"
+#include "support/log_capture.hpp"
+#include "support/xvfb.hpp"
+
+namespace nimbrel {
+namespace {
+
+using test::IoRunner;
+using test::LogCapture;
+using test::Xvfb;
+
+// Fills a rectangle of the root window from a client of its own, and waits until the server
+// has done it.
+void fill(const std::string& display, int x, int y, int width, int height, std::uint32_t rgb) {
+  xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+  ASSERT_EQ(xcb_connection_has_error(c), 0);
+  xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  const xcb_gcontext_t gc = xcb_generate_id(c);
+  xcb_create_gc(c, gc, screen->root, XCB_GC_FOREGROUND | XCB_GC_SUBWINDOW_MODE,
+                std::array<std::uint32_t, 2>{rgb, XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS}.data());
+  const xcb_rectangle_t r{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)};
+  xcb_poly_fill_rectangle(c, screen->root, gc, 1, &r);
+  std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+  xcb_disconnect(c);
+}
+
+std::uint32_t pixelAt(const FrameUpdate& update, int x, int y) {
+  const std::uint8_t* p = update.frame.pixelBuffer->row(y) + x * 4;
+  return static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[1]) << 8 | p[0];
+}
+
+// Polls latest() until `done` holds for an update or the time-out passes.
+std::optional<FrameUpdate> waitForUpdate(ScreenSource& source,
+                                         const std::function<bool(const FrameUpdate&)>& done,
+                                         std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (auto update = source.latest(); update && done(*update)) return update;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return std::nullopt;
+}
+
+bool covers(const std::vector<Rect>& dirty, const Rect& r) {
+  for (const Rect& d : dirty) {
+    if (d.intersection(r) == r) return true;
+  }
+  return false;
+}
+
+TEST(X11CaptureSourceTest, CapturesWhatAnotherClientDrawsAndOnlyWhenItChanges) {
+  Xvfb server("640x480x24");
+  IoRunner io;
+  X11CaptureSource source({.display = server.display()});
+  const auto monitors = io.run(source.monitors());
+  ASSERT_EQ(monitors.size(), 1u);
+  EXPECT_EQ(monitors[0].bounds, (Rect{0, 0, 640, 480}));
+  EXPECT_TRUE(monitors[0].primary);
+  io.run(source.start(monitors[0]));
+
+  auto first = waitForUpdate(source, [](const FrameUpdate&) { return true; });
+  ASSERT_TRUE(first);
+  EXPECT_EQ(first->frame.width, 640);
+  EXPECT_EQ(first->dirty, (std::vector<Rect>{{0, 0, 640, 480}}));
+
+  fill(server.display(), 100, 50, 64, 32, 0x3366cc);
+  auto drawn = waitForUpdate(source, [&](const FrameUpdate& u) { return u.frame.sequence > first->frame.sequence; });
+  ASSERT_TRUE(drawn);
+  EXPECT_TRUE(covers(drawn->dirty, {100, 50, 64, 32})) << drawn->dirty.size();
+  for (auto [x, y] : {std::pair{100, 50}, {163, 81}, {130, 60}}) {
+    EXPECT_EQ(pixelAt(*drawn, x, y), 0x3366ccu) << x << "," << y;
+  }
+  EXPECT_NE(pixelAt(*drawn, 99, 50), 0x3366ccu);
+  EXPECT_NE(pixelAt(*drawn, 164, 82), 0x3366ccu);
+
+  // Nothing changes: no new frame.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  auto idle = source.latest();
+  ASSERT_TRUE(idle);
+  EXPECT_EQ(idle->frame.sequence, drawn->frame.sequence);
+  EXPECT_TRUE(idle->dirty.empty());
+
+  // Starting the same monitor again keeps the stream.
+  io.run(source.start(monitors[0]));
+  EXPECT_EQ(source.latest()->frame.sequence, drawn->frame.sequence);
+  io.run(source.stop());
+}
+
+TEST(X11CaptureSourceTest, RecoversAfterTheServerIsKilledAndStartedAgain) {
+  Xvfb server("320x240x24");
+  IoRunner io;
+  X11CaptureSource source({.display = server.display()});
+  const auto monitor = io.run(source.monitors()).front();
+  io.run(source.start(monitor));
+  auto before = waitForUpdate(source, [](const FrameUpdate&) { return true; });
+  ASSERT_TRUE(before);
+
+  LogCapture log;
+  server.kill();
+  for (int i = 0; i < 300 && log.lines().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  ASSERT_EQ(log.lines().size(), 1u);
+  EXPECT_EQ(log.lines()[0].rfind("screen capture stopped: the connection to the X display", 0), 0u) << log.lines()[0];
+  // The last frame stays readable.
+  EXPECT_EQ(source.latest()->frame.sequence, before->frame.sequence);
+
+  server.restart();
+  io.run(source.start(monitor));
+  fill(server.display(), 0, 0, 10, 10, 0x00ff00);
+  auto after = waitForUpdate(source, [](const FrameUpdate& u) { return pixelAt(u, 5, 5) == 0x00ff00; });
+  ASSERT_TRUE(after);
+  EXPECT_GT(after->frame.sequence, before->frame.sequence);
+  io.run(source.stop());
+}
+
+}  // namespace
+}  // namespace nimbrel
