@@ -1,5 +1,6 @@
 # The two everyday commands; both install what is missing and build first.
-#   make run    build and start the headless host on the synthetic screen (more options:
+#   make run    build and start the headless host on the current X display, or a dry run on the
+#               synthetic screen when none opens (more options:
 #               make run ARGS="--port 7400 --no-cloud")
 #   make test   build and run every test, then run them again under ASan+UBSan
 PRESET ?= dev
@@ -17,7 +18,7 @@ build: deps
 	@cmake --build --preset $(PRESET)
 
 run: build
-	$(BUILD)/src/app/nimbrel --headless --dry-run $(ARGS)
+	$(BUILD)/src/app/nimbrel --headless $(ARGS)
 
 # One preset's build and tests.
 check: build

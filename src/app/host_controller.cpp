@@ -11,7 +11,9 @@
 #include "app/pairing_link.hpp"
 #include "base/log.hpp"
 #include "capture/synthetic_screen_source.hpp"
+#include "capture/x11_capture_source.hpp"
 #include "input/null_input.hpp"
+#include "input/x11_input.hpp"
 #include "net/direct_server.hpp"
 #include "net/websocket_transport.hpp"
 #include "platform/sleep_inhibitor.hpp"
@@ -81,6 +83,15 @@ HostController::HostController(Private, asio::any_io_executor io, asio::any_io_e
       std::fflush(stdout);
     };
   }
+  if (!services_.desktopAccess) {
+    services_.desktopAccess = [] {
+      const X11Capabilities caps = probeX11();
+      return DesktopAccess{caps.canCapture(), caps.canInject()};
+    };
+  }
+  const DesktopAccess access = services_.desktopAccess();
+  screenRecordingOK_ = access.screenRecording;
+  accessibilityOK_ = access.accessibility;
   keepAwake_ = loadUserSettings(services_.settingsPath).keepAwake;
   launchAtLogin_ = autostartEnabled(services_.autostartEntry);
 }
@@ -89,6 +100,27 @@ std::uint16_t HostController::listeningPort() const { return server_ ? server_->
 
 HostController::~HostController() {
   if (server_) server_->stop();
+}
+
+void HostController::refreshPermissions() {
+  const DesktopAccess access = services_.desktopAccess();
+  if (access.screenRecording != screenRecordingOK_) screenRecordingOK_ = access.screenRecording;
+  if (access.accessibility != accessibilityOK_) accessibilityOK_ = access.accessibility;
+}
+
+bool HostController::needsPermissions() const {
+  return !options_.dryRun && (!screenRecordingOK_ || !accessibilityOK_);
+}
+
+void HostController::schedulePermissionPoll() {
+  permissionTimer_->expires_after(std::chrono::seconds(2));
+  const std::weak_ptr<HostController> weak = weak_from_this();
+  permissionTimer_->async_wait([weak](const boost::system::error_code& error) {
+    auto self = weak.lock();
+    if (error || !self || !self->permissionTimer_) return;
+    self->refreshPermissions();
+    self->schedulePermissionPoll();
+  });
 }
 
 void HostController::log(const std::string& text) { logLine(text); }
@@ -118,6 +150,10 @@ void HostController::start() {
   log(std::string("Nimbrel host ") + hostVersion() + " - '" + config_.name +
       "' listening on port " + std::to_string(config_.port));
   startCloud();
+  if (!options_.dryRun) {
+    permissionTimer_.emplace(strand_);
+    schedulePermissionPoll();
+  }
   applyKeepAwakeRule();
   printPairingLink();
 }
@@ -125,6 +161,10 @@ void HostController::start() {
 void HostController::stop() {
   running_ = false;
   if (server_) server_->stop();
+  if (permissionTimer_) {
+    permissionTimer_->cancel();
+    permissionTimer_.reset();
+  }
   applyKeepAwakeRule();
 }
 
@@ -232,16 +272,33 @@ void HostController::printPairingLink() {
 
 void HostController::makeSession(std::shared_ptr<WebSocketTransport> transport,
                                  std::optional<std::string> relayLabel) {
-  // The dry-run back-ends; the real desktop's plug in here once they exist.
-  auto input = std::make_shared<NullInput>("test");
-  SyntheticScreenSource::CursorProvider cursor;
-  if (options_.syntheticFollowsCursor) cursor = [input] { return input->position(); };
   HostSession::Setup setup;
   setup.via = relayLabel ? *relayLabel : "direct:" + transport->remoteHost();
   setup.transport = transport;
   setup.identity = {config_.name, config_.hostID, config_.secret};
-  setup.input = input;
-  setup.source = std::make_shared<SyntheticScreenSource>(1600, 1000, std::move(cursor));
+  if (options_.dryRun) {
+    auto input = std::make_shared<NullInput>("test");
+    SyntheticScreenSource::CursorProvider cursor;
+    if (options_.syntheticFollowsCursor) cursor = [input] { return input->position(); };
+    setup.input = input;
+    setup.source = std::make_shared<SyntheticScreenSource>(1600, 1000, std::move(cursor));
+  } else {
+    try {
+      setup.input = std::make_shared<X11Input>();
+    } catch (const std::exception& error) {
+      // The screen may still be shared; the session's input goes nowhere.
+      log(std::string("Input to the desktop is off for this session: ") + error.what());
+      setup.input = std::make_shared<NullInput>("linux", [](const std::string&) {});
+    }
+    setup.source = std::make_shared<X11CaptureSource>();
+    setup.fallbackMonitors = [] {
+      try {
+        if (auto monitors = x11Monitors(); !monitors.empty()) return monitors;
+      } catch (const CaptureError&) {
+      }
+      return HostSession::defaultFallbackMonitors();
+    };
+  }
   setup.workers = workers_;
   auto session = HostSession::create(std::move(setup));
   const std::string label = relayLabel ? *relayLabel : transport->label();

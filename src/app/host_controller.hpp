@@ -1,6 +1,7 @@
 #pragma once
 
 #include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include <cstdint>
 #include <filesystem>
@@ -33,8 +34,16 @@ class HostController : public std::enable_shared_from_this<HostController> {
   using Options = HostOptions;
   enum class CloudStatus { starting, waitingForClaim, unavailable, online, offline };
 
+  // What the desktop lets the host do: see the screen, drive the input.
+  struct DesktopAccess {
+    bool screenRecording = false;
+    bool accessibility = false;
+  };
+
   // The system services the controller uses; empty ones get the real thing.
   struct Services {
+    // On X11: the display opens and has MIT-SHM and DAMAGE (screen), XTEST (input).
+    std::function<DesktopAccess()> desktopAccess;
     std::shared_ptr<SleepInhibitor> inhibitor;
     std::filesystem::path settingsPath;
     std::filesystem::path autostartEntry;
@@ -53,6 +62,13 @@ class HostController : public std::enable_shared_from_this<HostController> {
 
   void start();
   void stop();
+
+  // Reads both permissions again; each flag changes only when its value did.
+  void refreshPermissions();
+  // True unless a dry run: a permission the host needs is missing.
+  bool needsPermissions() const;
+  bool screenRecordingOK() const { return screenRecordingOK_; }
+  bool accessibilityOK() const { return accessibilityOK_; }
 
   // Diagnostic line (to standard output too when headless; the entry installs that).
   void log(const std::string& text);
@@ -91,6 +107,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
                    std::optional<std::string> relayLabel);
   void startCloud();
   void applyKeepAwakeRule();
+  void schedulePermissionPoll();
 
   const asio::any_io_executor io_;
   const asio::any_io_executor strand_;
@@ -109,6 +126,9 @@ class HostController : public std::enable_shared_from_this<HostController> {
   bool inhibitorFailureLogged_ = false;
   bool launchAtLogin_ = false;
   std::string account_;
+  bool screenRecordingOK_ = false;
+  bool accessibilityOK_ = false;
+  std::optional<asio::steady_timer> permissionTimer_;
 };
 
 // The host's version: "1.0.0" unless the build says otherwise.

@@ -18,6 +18,7 @@
 #include "base/log.hpp"
 #include "app/host_config.hpp"
 #include "app/host_controller.hpp"
+#include "platform/x11_connection.hpp"
 
 namespace asio = boost::asio;
 using namespace nimbrel;
@@ -72,9 +73,14 @@ int main(int argc, char** argv) {
   HostConfig config = loadConfig();
   applyHeadlessOverrides(commandLine, config);
   saveConfig(config);
-  const HostOptions options = headlessOptions(commandLine);
+  HostOptions options = headlessOptions(commandLine);
   if (!options.dryRun) {
-    logLine("This build cannot share the real desktop yet; serving the synthetic screen instead.");
+    try {
+      const X11Connection display;
+    } catch (const X11Error& error) {
+      logLine(std::string("Starting the dry run with the synthetic screen: ") + error.what() + ".");
+      options.dryRun = true;
+    }
   }
 
   // Input, clipboard and encoding run on workers, never on the network thread.

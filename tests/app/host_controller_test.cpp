@@ -55,15 +55,19 @@ class HostControllerTest : public ::testing::Test {
     setHomeOverride(std::nullopt);
   }
 
-  void create(bool headless = true) {
+  void create(bool headless = true, bool dryRun = true) {
     HostController::Services services;
+    services.desktopAccess = [this] {
+      std::lock_guard guard(accessLock_);
+      return access_;
+    };
     services.inhibitor = inhibitor_;
     services.settingsPath = home_ / "config/settings.json";
     services.autostartEntry = home_ / "config/autostart/nimbrel.desktop";
     services.print = [this](const std::string& text) { printed_.push_back(text); };
     HostOptions options;
     options.headless = headless;
-    options.dryRun = true;
+    options.dryRun = dryRun;
     options.advertise = false;
     controller_ = HostController::create(io_.executor(), workers_.get_executor(), options, services);
   }
@@ -86,7 +90,54 @@ class HostControllerTest : public ::testing::Test {
   std::shared_ptr<FakeInhibitor> inhibitor_ = std::make_shared<FakeInhibitor>();
   std::shared_ptr<HostController> controller_;
   std::vector<std::string> printed_;
+  std::mutex accessLock_;
+  HostController::DesktopAccess access_{true, false};
 };
+
+TEST_F(HostControllerTest, PermissionsAreReadAtStartAndPolledUnlessADryRun) {
+  create(true, false);
+  bool screen = false, input = true, needs = false;
+  onStrand([&] {
+    controller_->start();
+    screen = controller_->screenRecordingOK();
+    input = controller_->accessibilityOK();
+    needs = controller_->needsPermissions();
+  });
+  EXPECT_TRUE(screen);
+  EXPECT_FALSE(input);
+  EXPECT_TRUE(needs);
+  {
+    std::lock_guard guard(accessLock_);
+    access_ = {false, true};
+  }
+  // The poll runs every 2 seconds.
+  for (int i = 0; i < 60 && (screen || !input); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    onStrand([&] {
+      screen = controller_->screenRecordingOK();
+      input = controller_->accessibilityOK();
+    });
+  }
+  EXPECT_FALSE(screen);
+  EXPECT_TRUE(input);
+}
+
+TEST_F(HostControllerTest, ADryRunNeedsNoPermissionsAndDoesNotPoll) {
+  create(true, true);
+  onStrand([&] { controller_->start(); });
+  {
+    std::lock_guard guard(accessLock_);
+    access_ = {false, false};
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  bool screen = false, needs = true;
+  onStrand([&] {
+    screen = controller_->screenRecordingOK();
+    needs = controller_->needsPermissions();
+  });
+  EXPECT_TRUE(screen);  // read once at construction, never again
+  EXPECT_FALSE(needs);
+}
 
 TEST_F(HostControllerTest, RenameTrimsAndIgnoresEmptyOrUnchangedNames) {
   create();

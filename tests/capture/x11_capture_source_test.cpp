@@ -19,22 +19,6 @@ using test::IoRunner;
 using test::LogCapture;
 using test::Xvfb;
 
-// Fills a rectangle of the root window from a client of its own, and waits until the server
-// has done it.
-void fill(const std::string& display, int x, int y, int width, int height, std::uint32_t rgb) {
-  xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
-  ASSERT_EQ(xcb_connection_has_error(c), 0);
-  xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
-  const xcb_gcontext_t gc = xcb_generate_id(c);
-  xcb_create_gc(c, gc, screen->root, XCB_GC_FOREGROUND | XCB_GC_SUBWINDOW_MODE,
-                std::array<std::uint32_t, 2>{rgb, XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS}.data());
-  const xcb_rectangle_t r{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
-                          static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)};
-  xcb_poly_fill_rectangle(c, screen->root, gc, 1, &r);
-  std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-  xcb_disconnect(c);
-}
-
 std::uint32_t pixelAt(const FrameUpdate& update, int x, int y) {
   const std::uint8_t* p = update.frame.pixelBuffer->row(y) + x * 4;
   return static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[1]) << 8 | p[0];
@@ -74,7 +58,7 @@ TEST(X11CaptureSourceTest, CapturesWhatAnotherClientDrawsAndOnlyWhenItChanges) {
   EXPECT_EQ(first->frame.width, 640);
   EXPECT_EQ(first->dirty, (std::vector<Rect>{{0, 0, 640, 480}}));
 
-  fill(server.display(), 100, 50, 64, 32, 0x3366cc);
+  server.fill(100, 50, 64, 32, 0x3366cc);
   auto drawn = waitForUpdate(source, [&](const FrameUpdate& u) { return u.frame.sequence > first->frame.sequence; });
   ASSERT_TRUE(drawn);
   EXPECT_TRUE(covers(drawn->dirty, {100, 50, 64, 32})) << drawn->dirty.size();
@@ -116,7 +100,7 @@ TEST(X11CaptureSourceTest, RecoversAfterTheServerIsKilledAndStartedAgain) {
 
   server.restart();
   io.run(source.start(monitor));
-  fill(server.display(), 0, 0, 10, 10, 0x00ff00);
+  server.fill(0, 0, 10, 10, 0x00ff00);
   auto after = waitForUpdate(source, [](const FrameUpdate& u) { return pixelAt(u, 5, 5) == 0x00ff00; });
   ASSERT_TRUE(after);
   EXPECT_GT(after->frame.sequence, before->frame.sequence);

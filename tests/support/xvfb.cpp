@@ -5,6 +5,7 @@
 #include <xcb/xcb.h>
 
 #include <array>
+#include <cstdlib>
 #include <cstdio>
 #include <stdexcept>
 #include <thread>
@@ -60,6 +61,21 @@ void Xvfb::restart() {
   // The old server's lock and socket go with it; a fresh server may take the number again.
   std::remove(("/tmp/.X" + display_.substr(1) + "-lock").c_str());
   start(display_);
+}
+
+void Xvfb::fill(int x, int y, int width, int height, std::uint32_t rgb) const {
+  xcb_connection_t* c = xcb_connect(display_.c_str(), nullptr);
+  if (xcb_connection_has_error(c) == 0) {
+    xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+    const xcb_gcontext_t gc = xcb_generate_id(c);
+    const std::uint32_t values[] = {rgb, XCB_SUBWINDOW_MODE_INCLUDE_INFERIORS};
+    xcb_create_gc(c, gc, screen->root, XCB_GC_FOREGROUND | XCB_GC_SUBWINDOW_MODE, values);
+    const xcb_rectangle_t r{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                            static_cast<std::uint16_t>(width), static_cast<std::uint16_t>(height)};
+    xcb_poly_fill_rectangle(c, screen->root, gc, 1, &r);
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+  }
+  xcb_disconnect(c);
 }
 
 int Xvfb::run(const std::string& command) const {

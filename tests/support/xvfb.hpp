@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -19,6 +20,10 @@ class Xvfb {
   void kill();
   // Starts it again on the same display.
   void restart();
+
+  // Fills a rectangle of the root window (0xRRGGBB) from a client of its own and waits until
+  // the server has drawn it.
+  void fill(int x, int y, int width, int height, std::uint32_t rgb) const;
 
   // Runs a shell command with DISPLAY set to this server; its exit status.
   int run(const std::string& command) const;

@@ -1,0 +1,78 @@
+// The real host on a real X server: nimbrel-client sees the screen as it is and the keys it
+// sends arrive in the focused window of another client.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <png.h>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <regex>
+
+#include "support/process.hpp"
+#include "support/temp_dir.hpp"
+#include "support/x11_test_window.hpp"
+#include "support/xvfb.hpp"
+
+namespace nimbrel {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::uint16_t unusedPort() {
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::acceptor acceptor(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
+  return acceptor.local_endpoint().port();
+}
+
+TEST(X11EndToEnd, ClientSeesTheRealScreenAndItsKeysReachTheFocusedWindow) {
+  test::Xvfb server("800x600x24");
+  server.fill(40, 60, 200, 100, 0xdd2020);
+  test::X11TestWindow window(server.display(), 400, 300, 300, 200);
+
+  test::TempDir home;
+  const std::uint16_t port = unusedPort();
+  test::Process host(NIMBREL_HOST_BINARY,
+                     {"--headless", "--no-cloud", "--no-bonjour", "--home", (home / "data").string(),
+                      "--port", std::to_string(port)},
+                     {{"HOME", home.path().string()}, {"DISPLAY", server.display()},
+                      {"DBUS_SESSION_BUS_ADDRESS", std::nullopt}});
+  ASSERT_TRUE(host.waitForOutput("&os=linux", 10s)) << host.errorOutput();
+  std::smatch key;
+  const std::string out = host.output();
+  ASSERT_TRUE(std::regex_search(out, key, std::regex("&k=([A-Za-z0-9_-]{43})&")));
+  EXPECT_EQ(out.find("dry run"), std::string::npos) << out;
+
+  const std::string snapshot = (home / "snapshot.png").string();
+  test::Process client(NIMBREL_CLIENT_BINARY,
+                       {"--host", "127.0.0.1", "--port", std::to_string(port), "--key", key[1],
+                        "--command", R"({"t":"text","s":"héllo ж"})", "--command",
+                        R"({"t":"key","k":"enter"})", "--snapshot", snapshot, "--seconds", "2"});
+  ASSERT_EQ(client.wait(30s), 0) << client.errorOutput();
+  EXPECT_THAT(client.output(), ::testing::HasSubstr(R"("os":"linux")"));
+
+  ASSERT_TRUE(window.waitForTyped(std::string("héllo ж\n").size())) << window.typed();
+  EXPECT_EQ(window.typed(), "héllo ж\n");
+
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  ASSERT_TRUE(png_image_begin_read_from_file(&image, snapshot.c_str()));
+  image.format = PNG_FORMAT_RGB;
+  std::vector<std::uint8_t> rgb(PNG_IMAGE_SIZE(image));
+  ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
+  ASSERT_EQ(image.width, 800u);
+  ASSERT_EQ(image.height, 600u);
+  auto at = [&](int x, int y) { return &rgb[(static_cast<std::size_t>(y) * 800 + x) * 3]; };
+  const std::uint8_t* red = at(140, 110);
+  EXPECT_GT(red[0], 200);
+  EXPECT_LT(red[1], 60);
+  const std::uint8_t* white = at(550, 400);  // the test window
+  EXPECT_GT(white[0], 230);
+  EXPECT_GT(white[1], 230);
+  const std::uint8_t* black = at(20, 20);  // Xvfb's root is black
+  EXPECT_LT(black[0], 30);
+}
+
+}  // namespace
+}  // namespace nimbrel
