@@ -1,7 +1,10 @@
 // The host binary end to end, from a client over loopback:
-//   e2e_latency   a "move" that puts the synthetic square (--synthetic cursor) somewhere new, to
-//                 the arrival of the patch that shows it there: p50 and p95 in ms, bytes/patch
-//   e2e_idle_cpu  host CPU seconds over 30 s of a connected session on an unchanging screen
+//   e2e_latency       a "move" that puts the synthetic square (--synthetic cursor) somewhere new,
+//                     to the arrival of the patch that shows it there: p50 and p95 in ms,
+//                     bytes/patch
+//   e2e_idle_cpu      host CPU seconds over 30 s of a connected session on an unchanging screen
+//   e2e_latency_x11   the same from a small drawing on an Xvfb screen the host shares
+//   e2e_idle_cpu_x11  the same on an unchanging Xvfb screen (no grabs without damage)
 
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -27,8 +30,11 @@
 #include <sstream>
 #include <thread>
 
+#include <xcb/xcb.h>
+
 #include "base/clock.hpp"
 #include "client/client_connection.hpp"
+#include "xvfb_server.hpp"
 
 namespace nimbrel {
 namespace {
@@ -36,10 +42,11 @@ namespace {
 namespace json = boost::json;
 namespace asio = boost::asio;
 
-// The host binary, started headless on the synthetic screen that follows the pointer.
+// The host binary, started headless: by default a dry run on the synthetic screen that follows
+// the pointer; with a display, sharing that X display.
 class HostProcess {
  public:
-  HostProcess() {
+  explicit HostProcess(const std::string& display = {}) {
     char home[] = "/tmp/nimbrel-bench-XXXXXX";
     home_ = mkdtemp(home);
     {
@@ -48,17 +55,27 @@ class HostProcess {
       port_ = probe.local_endpoint().port();
     }
     const std::string log = home_ + "/host.log";
-    std::vector<std::string> args = {NIMBREL_HOST_BINARY, "--headless", "--dry-run", "--no-cloud",
-                                     "--no-bonjour", "--synthetic", "cursor", "--home",
-                                     home_ + "/data", "--port", std::to_string(port_)};
+    std::vector<std::string> args = {NIMBREL_HOST_BINARY, "--headless", "--no-cloud", "--no-bonjour",
+                                     "--home", home_ + "/data", "--port", std::to_string(port_)};
+    if (display.empty()) {
+      for (const char* a : {"--dry-run", "--synthetic", "cursor"}) args.emplace_back(a);
+    }
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    std::vector<std::string> env;
+    for (char** e = environ; *e != nullptr; ++e) {
+      if (std::string_view(*e).rfind("DISPLAY=", 0) != 0) env.emplace_back(*e);
+    }
+    if (!display.empty()) env.push_back("DISPLAY=" + display);
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     const std::regex keyPattern("&k=([A-Za-z0-9_-]{43})&");
     for (int i = 0; i < 200 && key_.empty(); ++i) {
@@ -210,6 +227,84 @@ void e2e_idle_cpu(benchmark::State& state) {
   client->close();
 }
 BENCHMARK(e2e_idle_cpu)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// Draws a 48-pixel square at a new place of the X screen every 100 ms, from a client of its own.
+asio::awaitable<void> drawAround(std::string display, std::shared_ptr<ClientConnection> client,
+                                 int count, std::vector<double>* draws, double* square) {
+  xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+  xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
+  const xcb_gcontext_t gc = xcb_generate_id(c);
+  std::uint32_t colour = 0xe0e0e0;
+  xcb_create_gc(c, gc, screen->root, XCB_GC_FOREGROUND, &colour);
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  for (int step = 0; step < count; ++step) {
+    const int x = 100 + 70 * (step % 14);
+    *square = x + 24;  // the square's middle column; row 448 as for the synthetic screen
+    colour = step % 2 ? 0xe0e0e0 : 0x2040c0;
+    xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &colour);
+    const xcb_rectangle_t r{static_cast<std::int16_t>(x), 424, 48, 48};
+    xcb_poly_fill_rectangle(c, screen->root, gc, 1, &r);
+    std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    draws->push_back(uptimeSeconds());
+    timer.expires_after(std::chrono::milliseconds(100));
+    co_await timer.async_wait(asio::use_awaitable);
+  }
+  xcb_disconnect(c);
+  client->close();
+}
+
+void e2e_latency_x11(benchmark::State& state) {
+  bench::XvfbServer server("1280x800x24");  // shared at its size: layer pixels are screen pixels
+  HostProcess host(server.display());
+  asio::io_context io;
+  auto client = connectTo(io, host);
+  std::vector<std::pair<double, std::size_t>> patches;
+  std::vector<double> draws;
+  double square = -1;
+  std::size_t answered = 0;
+  for (auto _ : state) {
+    asio::co_spawn(io, pump(client, uptimeSeconds() + 60, &patches, &draws, &square, &answered),
+                   [](std::exception_ptr) {});
+    asio::co_spawn(io, drawAround(server.display(), client, 100, &draws, &square), asio::detached);
+    io.run();
+  }
+  std::vector<double> ms;
+  double bytes = 0;
+  for (const auto& [latency, size] : patches) {
+    ms.push_back(latency * 1000);
+    bytes += double(size);
+  }
+  std::sort(ms.begin(), ms.end());
+  if (!ms.empty()) {
+    state.counters["p50_ms"] = ms[ms.size() / 2];
+    state.counters["p95_ms"] = ms[std::min(ms.size() - 1, ms.size() * 95 / 100)];
+    state.counters["bytes_per_patch"] = bytes / double(ms.size());
+  }
+  state.counters["draws_answered"] = double(ms.size());
+}
+BENCHMARK(e2e_latency_x11)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+void e2e_idle_cpu_x11(benchmark::State& state) {
+  bench::XvfbServer server("1920x1080x24");
+  HostProcess host(server.display());
+  asio::io_context io;
+  auto client = connectTo(io, host);
+  asio::co_spawn(io, pump(client, uptimeSeconds() + 2, nullptr, nullptr, nullptr), asio::detached);
+  io.run();
+  io.restart();
+  const double before = host.cpuSeconds();
+  for (auto _ : state) {
+    asio::co_spawn(io, pump(client, uptimeSeconds() + 30, nullptr, nullptr, nullptr),
+                   asio::detached);
+    io.run();
+    io.restart();
+  }
+  const double used = host.cpuSeconds() - before;
+  state.counters["host_cpu_s"] = used;
+  state.counters["core_percent"] = used / 30 * 100;
+  client->close();
+}
+BENCHMARK(e2e_idle_cpu_x11)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 }  // namespace
 }  // namespace nimbrel
