@@ -62,24 +62,6 @@ X11Keyboard::X11Keyboard(const std::string& display) : connection_(display) {
     throw X11Error("couldn't read the keyboard of the X display " + connection_.displayName());
   }
 
-  // The spares: keycodes that the keymap leaves without any symbol, highest first (the low
-  // empty ones are more likely to gain a meaning on some keyboard model).
-  const xcb_setup_t* setup = xcb_get_setup(c);
-  const std::uint8_t first = setup->min_keycode;
-  const std::uint8_t count = static_cast<std::uint8_t>(setup->max_keycode - first + 1);
-  XcbReply<xcb_get_keyboard_mapping_reply_t> mapping(xcb_get_keyboard_mapping_reply(
-      c, xcb_get_keyboard_mapping(c, first, count), nullptr));
-  if (mapping) {
-    const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(mapping.get());
-    const int perKey = mapping->keysyms_per_keycode;
-    for (int k = count - 1; k >= 0 && spares_.size() < maxSpares; --k) {
-      const xcb_keysym_t* row = syms + k * perKey;
-      if (std::all_of(row, row + perKey, [](xcb_keysym_t s) { return s == 0; })) {
-        spares_.push_back({static_cast<std::uint8_t>(first + k)});
-      }
-    }
-  }
-
   const std::uint16_t events = XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY |
                                XCB_XKB_EVENT_TYPE_MAP_NOTIFY | XCB_XKB_EVENT_TYPE_STATE_NOTIFY;
   const std::uint16_t mapParts =
@@ -123,13 +105,40 @@ void X11Keyboard::rebuild() {
   xkb_state_update_mask(plain.get(), 0, 0, 0, 0, 0, group);
   xkb_state_update_mask(shifted.get(), shift, 0, 0, 0, 0, group);
 
+  const xkb_keycode_t first = std::max<xkb_keycode_t>(xkb_keymap_min_keycode(keymap.get()), 8);
+  const xkb_keycode_t last = std::min<xkb_keycode_t>(xkb_keymap_max_keycode(keymap.get()), 255);
+
+  // The spares: keycodes the keymap leaves without any symbol, highest first (low empty ones
+  // are likelier to gain a meaning on some keyboard model). A new keymap may give one a meaning:
+  // it stops being a spare unless it is lent right now.
+  std::vector<std::uint8_t> empty;
+  for (xkb_keycode_t keycode = last; keycode >= first; --keycode) {
+    bool symbols = false;
+    const xkb_layout_index_t layouts = xkb_keymap_num_layouts_for_key(keymap.get(), keycode);
+    for (xkb_layout_index_t layout = 0; layout < layouts && !symbols; ++layout) {
+      const xkb_level_index_t levels = xkb_keymap_num_levels_for_key(keymap.get(), keycode, layout);
+      for (xkb_level_index_t level = 0; level < levels && !symbols; ++level) {
+        const xkb_keysym_t* syms = nullptr;
+        symbols = xkb_keymap_key_get_syms_by_level(keymap.get(), keycode, layout, level, &syms) > 0;
+      }
+    }
+    if (!symbols) empty.push_back(static_cast<std::uint8_t>(keycode));
+  }
   std::set<std::uint32_t> lent;
   {
     const std::lock_guard guard(lock_);
+    std::erase_if(spares_, [&](const Spare& spare) {
+      return spare.keysym == 0 && !spare.down &&
+             std::find(empty.begin(), empty.end(), spare.keycode) == empty.end();
+    });
+    for (std::uint8_t keycode : empty) {
+      if (spares_.size() >= maxSpares) break;
+      const bool known = std::any_of(spares_.begin(), spares_.end(),
+                                     [&](const Spare& spare) { return spare.keycode == keycode; });
+      if (!known) spares_.push_back({keycode});
+    }
     for (const Spare& spare : spares_) lent.insert(spare.keycode);
   }
-  const xkb_keycode_t first = xkb_keymap_min_keycode(keymap.get());
-  const xkb_keycode_t last = std::min<xkb_keycode_t>(xkb_keymap_max_keycode(keymap.get()), 255);
   KeyboardLayout::shared().rebuild(first, last, [&](std::uint32_t keycode, bool withShift)
                                                     -> std::optional<char32_t> {
     if (lent.count(keycode) != 0) return std::nullopt;
