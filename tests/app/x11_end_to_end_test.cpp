@@ -13,7 +13,7 @@
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 #include "support/x11_test_window.hpp"
-#include "support/xvfb.hpp"
+#include "support/x_server.hpp"
 
 namespace nimbrel {
 namespace {
@@ -27,7 +27,7 @@ std::uint16_t unusedPort() {
 }
 
 TEST(X11EndToEnd, ClientSeesTheRealScreenAndItsKeysReachTheFocusedWindow) {
-  test::Xvfb server("800x600x24");
+  test::XServer server("800x600x24");
   server.fill(40, 60, 200, 100, 0xdd2020);
   test::X11TestWindow window(server.display(), 400, 300, 300, 200);
 

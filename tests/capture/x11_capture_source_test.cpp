@@ -10,14 +10,14 @@
 #include "capture/x11_capture_source.hpp"
 #include "support/io_runner.hpp"
 #include "support/log_capture.hpp"
-#include "support/xvfb.hpp"
+#include "support/x_server.hpp"
 
 namespace nimbrel {
 namespace {
 
 using test::IoRunner;
 using test::LogCapture;
-using test::Xvfb;
+using test::XServer;
 
 std::uint32_t pixelAt(const FrameUpdate& update, int x, int y) {
   const std::uint8_t* p = update.frame.pixelBuffer->row(y) + x * 4;
@@ -44,7 +44,7 @@ bool covers(const std::vector<Rect>& dirty, const Rect& r) {
 }
 
 TEST(X11CaptureSourceTest, CapturesWhatAnotherClientDrawsAndOnlyWhenItChanges) {
-  Xvfb server("640x480x24");
+  XServer server("640x480x24");
   IoRunner io;
   X11CaptureSource source({.display = server.display()});
   const auto monitors = io.run(source.monitors());
@@ -81,8 +81,48 @@ TEST(X11CaptureSourceTest, CapturesWhatAnotherClientDrawsAndOnlyWhenItChanges) {
   io.run(source.stop());
 }
 
+TEST(X11CaptureSourceTest, RandrMonitorsComePrimaryFirstThenByLeftEdgeAndCanVanish) {
+  XServer server("1200x500x24", XServer::Kind::xorgDummy);
+  ASSERT_EQ(server.run("xrandr --setmonitor middle 400/100x500/100+400+0 none"), 0);
+  ASSERT_EQ(server.run("xrandr --setmonitor left 400/100x500/100+0+0 none"), 0);
+  ASSERT_EQ(server.run("xrandr --setmonitor '*right' 400/100x500/100+800+0 DUMMY0 >/dev/null"), 0);
+  const auto monitors = x11Monitors(server.display());
+  ASSERT_EQ(monitors.size(), 3u);
+  std::vector<std::pair<double, bool>> seen;
+  for (const Monitor& m : monitors) {
+    seen.emplace_back(m.bounds.x, m.primary);
+    EXPECT_EQ(m.bounds.width, 400);
+    EXPECT_EQ(m.pixelHeight, 500);
+  }
+  EXPECT_EQ(seen, (std::vector<std::pair<double, bool>>{{800, true}, {0, false}, {400, false}}));
+  EXPECT_EQ(monitors[2].index, 2);
+
+  // Capturing the middle one gives its pixels only.
+  IoRunner io;
+  X11CaptureSource source({.display = server.display()});
+  const Monitor middle = monitors[2];
+  io.run(source.start(middle));
+  server.fill(450, 10, 20, 20, 0xff0000);
+  auto update = waitForUpdate(source, [](const FrameUpdate& u) { return pixelAt(u, 55, 15) == 0xff0000; });
+  ASSERT_TRUE(update);
+  EXPECT_EQ(update->frame.width, 400);
+  EXPECT_NE(pixelAt(*update, 45, 15), 0xff0000u);
+
+  // The monitor goes away: the stream stops with a line, and starting it again fails.
+  LogCapture log;
+  ASSERT_EQ(server.run("xrandr --delmonitor middle"), 0);
+  for (int i = 0; i < 300 && log.lines().empty(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(log.lines(), (std::vector<std::string>{"screen capture stopped: the monitor is gone"}));
+  try {
+    io.run(source.start(middle));
+    ADD_FAILURE() << "a vanished monitor started";
+  } catch (const CaptureError& error) {
+    EXPECT_EQ(error.kind(), CaptureError::Kind::noDisplay);
+  }
+}
+
 TEST(X11CaptureSourceTest, RecoversAfterTheServerIsKilledAndStartedAgain) {
-  Xvfb server("320x240x24");
+  XServer server("320x240x24");
   IoRunner io;
   X11CaptureSource source({.display = server.display()});
   const auto monitor = io.run(source.monitors()).front();

@@ -10,7 +10,7 @@
 #include "input/caret_locator.hpp"
 #include "input/x11_input.hpp"
 #include "support/process.hpp"
-#include "support/xvfb.hpp"
+#include "support/x_server.hpp"
 
 namespace nimbrel {
 namespace {
@@ -35,7 +35,7 @@ TEST(CaretFromAccessibleTest, CaretBoundsThenTheElementFrameWithinTheHeightRule)
 }
 
 TEST(CaretLocatorTest, FindsTheCaretOfAFocusedQtLineEdit) {
-  test::Xvfb server("800x600x24");
+  test::XServer server("800x600x24");
   // A session bus of our own; it starts the accessibility bus when asked.
   test::Process bus("/usr/bin/dbus-daemon", {"--session", "--nofork", "--print-address=1"},
                     {{"DISPLAY", server.display()}});

@@ -12,13 +12,13 @@
 #include "input/x11_keyboard.hpp"
 #include "support/temp_dir.hpp"
 #include "support/x11_test_window.hpp"
-#include "support/xvfb.hpp"
+#include "support/x_server.hpp"
 
 namespace nimbrel {
 namespace {
 
 using test::X11TestWindow;
-using test::Xvfb;
+using test::XServer;
 
 bool contains(const std::vector<std::string>& events, const std::string& event) {
   return std::find(events.begin(), events.end(), event) != events.end();
@@ -26,7 +26,7 @@ bool contains(const std::vector<std::string>& events, const std::string& event) 
 
 class X11InputTest : public ::testing::Test {
  protected:
-  Xvfb server;
+  XServer server;
   X11TestWindow window{server.display(), 0, 0, 400, 300};
   X11Input input{{.display = server.display(), .doubleClickInterval = 0.5}};
 };

@@ -5,14 +5,20 @@
 #include <string>
 
 #include "support/process.hpp"
+#include "support/temp_dir.hpp"
 
 namespace nimbrel::test {
 
-// A private X server for one test: Xvfb on a free display, no TCP, no reset.
-class Xvfb {
+// A private X server for one test, on a free display, no TCP, no reset:
+//  - xvfb: Xvfb, the everyday choice;
+//  - xorgDummy: Xorg with the dummy video driver, for RandR monitors (Xvfb ignores
+//    `xrandr --setmonitor`). Its screen starts at the given size.
+class XServer {
  public:
-  explicit Xvfb(std::string screen = "1280x800x24");
-  ~Xvfb();
+  enum class Kind { xvfb, xorgDummy };
+
+  explicit XServer(std::string screen = "1280x800x24", Kind kind = Kind::xvfb);
+  ~XServer();
 
   const std::string& display() const { return display_; }
 
@@ -34,6 +40,8 @@ class Xvfb {
   void start(const std::string& displayArgument);
 
   std::string screen_;
+  Kind kind_;
+  TempDir files_;
   std::string display_;
   std::unique_ptr<Process> server_;
 };
