@@ -25,8 +25,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Shared-memory buffers a stream may have: one being filled, one held as the latest frame, the
-// rest with the consumer.
-constexpr std::size_t maxSegments = 4;
+// rest with the consumer (the frame it compares against, the one it encodes, one in flight).
+constexpr std::size_t maxSegments = 5;
 // A monitor can vanish without any RandR event reaching us (xrandr --delmonitor): look again
 // this often while streaming.
 constexpr auto monitorCheckInterval = std::chrono::seconds(1);
@@ -332,7 +332,9 @@ void X11CaptureSource::Stream::run() {
         }
       }
       if (!pending_.empty() && Clock::now() >= lastGrab + interval_) {
-        if (grab()) lastGrab = Clock::now();
+        // With every buffer still in use the changes wait (and gather) for the next turn.
+        grab();
+        lastGrab = Clock::now();
       }
     }
   } catch (const std::exception& error) {
