@@ -138,6 +138,9 @@ void X11Keyboard::rebuild() {
       if (!known) spares_.push_back({keycode});
     }
     for (const Spare& spare : spares_) lent.insert(spare.keycode);
+    // A keymap read just before a lent keycode was emptied still shows it mapped: keycodes once
+    // lent never enter the layout (what they might type goes through a spare instead).
+    lent.insert(everLent_.begin(), everLent_.end());
   }
   KeyboardLayout::shared().rebuild(first, last, [&](std::uint32_t keycode, bool withShift)
                                                     -> std::optional<char32_t> {
@@ -190,6 +193,7 @@ std::optional<std::uint8_t> X11Keyboard::lend(xcb_connection_t* via, Keysym keys
   if (chosen->keysym != 0 && chosen->lastUse >= settledBefore_) settle(via);
   const xcb_keysym_t syms[2] = {keysym, keysym};
   xcb_change_keyboard_mapping(via, 1, chosen->keycode, 2, syms);
+  everLent_.insert(chosen->keycode);
   chosen->keysym = keysym;
   chosen->lastUse = Clock::now();
   return chosen->keycode;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <unordered_map>
@@ -84,6 +85,7 @@ class X11Keyboard {
   std::vector<Spare> spares_;
   std::uint32_t group_ = 0;
   Clock::time_point settledBefore_{};  // presses before this have been read
+  std::set<std::uint32_t> everLent_;
 
   std::thread watcher_;
 };
