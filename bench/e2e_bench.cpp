@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -176,18 +177,25 @@ asio::awaitable<void> moveAround(std::shared_ptr<ClientConnection> client, int c
   client->close();
 }
 
-void e2e_latency(benchmark::State& state) {
-  HostProcess host;
+// Something that changes the host's screen now and then, noting when (`changes`) and which
+// layer column shows it (`square`), and closes the client when done.
+using Changer = std::function<asio::awaitable<void>(std::shared_ptr<ClientConnection>,
+                                                    std::vector<double>* changes, double* square)>;
+
+// From each change to the first patch showing it: p50, p95, bytes per patch, and how many
+// changes were answered by a patch of their own (counter `answered`).
+void measureLatency(benchmark::State& state, const HostProcess& host, const Changer& change,
+                    const char* answered) {
   asio::io_context io;
   auto client = connectTo(io, host);
   std::vector<std::pair<double, std::size_t>> patches;
-  std::vector<double> moves;
+  std::vector<double> changes;
   double square = -1;
-  std::size_t answered = 0;
+  std::size_t answeredSoFar = 0;
   for (auto _ : state) {
-    asio::co_spawn(io, pump(client, uptimeSeconds() + 60, &patches, &moves, &square, &answered),
+    asio::co_spawn(io, pump(client, uptimeSeconds() + 60, &patches, &changes, &square, &answeredSoFar),
                    [](std::exception_ptr) {});  // ends when the connection closes
-    asio::co_spawn(io, moveAround(client, 100, &moves, &square), asio::detached);
+    asio::co_spawn(io, change(client, &changes, &square), asio::detached);
     io.run();
   }
   std::vector<double> ms;
@@ -202,12 +210,11 @@ void e2e_latency(benchmark::State& state) {
     state.counters["p95_ms"] = ms[std::min(ms.size() - 1, ms.size() * 95 / 100)];
     state.counters["bytes_per_patch"] = bytes / double(ms.size());
   }
-  state.counters["moves_answered"] = double(ms.size());
+  state.counters[answered] = double(ms.size());
 }
-BENCHMARK(e2e_latency)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
-void e2e_idle_cpu(benchmark::State& state) {
-  HostProcess host;
+// Host CPU over 30 s of a connected session on an unchanging screen.
+void measureIdleCpu(benchmark::State& state, const HostProcess& host) {
   asio::io_context io;
   auto client = connectTo(io, host);
   // Let the first base image and the sharp pass go out, then measure 30 s of stillness.
@@ -225,6 +232,19 @@ void e2e_idle_cpu(benchmark::State& state) {
   state.counters["host_cpu_s"] = used;
   state.counters["core_percent"] = used / 30 * 100;
   client->close();
+}
+
+void e2e_latency(benchmark::State& state) {
+  HostProcess host;
+  measureLatency(state, host, [](auto client, auto* moves, auto* square) {
+    return moveAround(std::move(client), 100, moves, square);
+  }, "moves_answered");
+}
+BENCHMARK(e2e_latency)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+void e2e_idle_cpu(benchmark::State& state) {
+  HostProcess host;
+  measureIdleCpu(state, host);
 }
 BENCHMARK(e2e_idle_cpu)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
@@ -256,54 +276,16 @@ asio::awaitable<void> drawAround(std::string display, std::shared_ptr<ClientConn
 void e2e_latency_x11(benchmark::State& state) {
   bench::XvfbServer server("1280x800x24");  // shared at its size: layer pixels are screen pixels
   HostProcess host(server.display());
-  asio::io_context io;
-  auto client = connectTo(io, host);
-  std::vector<std::pair<double, std::size_t>> patches;
-  std::vector<double> draws;
-  double square = -1;
-  std::size_t answered = 0;
-  for (auto _ : state) {
-    asio::co_spawn(io, pump(client, uptimeSeconds() + 60, &patches, &draws, &square, &answered),
-                   [](std::exception_ptr) {});
-    asio::co_spawn(io, drawAround(server.display(), client, 100, &draws, &square), asio::detached);
-    io.run();
-  }
-  std::vector<double> ms;
-  double bytes = 0;
-  for (const auto& [latency, size] : patches) {
-    ms.push_back(latency * 1000);
-    bytes += double(size);
-  }
-  std::sort(ms.begin(), ms.end());
-  if (!ms.empty()) {
-    state.counters["p50_ms"] = ms[ms.size() / 2];
-    state.counters["p95_ms"] = ms[std::min(ms.size() - 1, ms.size() * 95 / 100)];
-    state.counters["bytes_per_patch"] = bytes / double(ms.size());
-  }
-  state.counters["draws_answered"] = double(ms.size());
-
+  measureLatency(state, host, [&](auto client, auto* draws, auto* square) {
+    return drawAround(server.display(), std::move(client), 100, draws, square);
+  }, "draws_answered");
 }
 BENCHMARK(e2e_latency_x11)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 void e2e_idle_cpu_x11(benchmark::State& state) {
   bench::XvfbServer server("1920x1080x24");
   HostProcess host(server.display());
-  asio::io_context io;
-  auto client = connectTo(io, host);
-  asio::co_spawn(io, pump(client, uptimeSeconds() + 2, nullptr, nullptr, nullptr), asio::detached);
-  io.run();
-  io.restart();
-  const double before = host.cpuSeconds();
-  for (auto _ : state) {
-    asio::co_spawn(io, pump(client, uptimeSeconds() + 30, nullptr, nullptr, nullptr),
-                   asio::detached);
-    io.run();
-    io.restart();
-  }
-  const double used = host.cpuSeconds() - before;
-  state.counters["host_cpu_s"] = used;
-  state.counters["core_percent"] = used / 30 * 100;
-  client->close();
+  measureIdleCpu(state, host);
 }
 BENCHMARK(e2e_idle_cpu_x11)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 

@@ -1,6 +1,5 @@
 #include "capture/x11_capture_source.hpp"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -17,6 +16,7 @@
 #include <thread>
 
 #include "base/log.hpp"
+#include "platform/wake_pipe.hpp"
 #include "platform/x11_connection.hpp"
 
 namespace nimbrel {
@@ -30,10 +30,6 @@ constexpr std::size_t maxSegments = 5;
 // A monitor can vanish without any RandR event reaching us (xrandr --delmonitor): look again
 // this often while streaming.
 constexpr auto monitorCheckInterval = std::chrono::seconds(1);
-
-bool extensionPresent(const X11Connection& connection, xcb_extension_t* extension) {
-  return connection.hasExtension(extension);
-}
 
 std::vector<Monitor> listMonitors(const X11Connection& connection) {
   xcb_connection_t* c = connection.get();
@@ -92,9 +88,9 @@ X11Capabilities probeX11(const std::string& display) {
   try {
     const X11Connection connection(display);
     caps.opens = true;
-    caps.shm = extensionPresent(connection, &xcb_shm_id);
-    caps.damage = extensionPresent(connection, &xcb_damage_id);
-    caps.xtest = extensionPresent(connection, &xcb_test_id);
+    caps.shm = connection.hasExtension(&xcb_shm_id);
+    caps.damage = connection.hasExtension(&xcb_damage_id);
+    caps.xtest = connection.hasExtension(&xcb_test_id);
   } catch (const X11Error&) {
   }
   return caps;
@@ -123,8 +119,9 @@ class X11CaptureSource::Stream {
   };
 
   void run();
-  // Copies the monitor into a free buffer and hands it to the slot; false when none is free.
-  bool grab();
+  // Copies the monitor into a free buffer and hands it to the slot; with none free the changes
+  // stay pending.
+  void grab();
   std::optional<std::string> monitorProblem();
   void end(const std::string& reason);
 
@@ -138,8 +135,7 @@ class X11CaptureSource::Stream {
   std::uint8_t randrEvent_ = 0;
   std::vector<Segment> segments_;
   std::vector<Rect> pending_;  // changed since the last grab (monitor pixels)
-  int wakeRead_ = -1;
-  int wakeWrite_ = -1;
+  WakePipe wake_;
   std::atomic<bool> alive_{true};
   std::atomic<bool> stopping_{false};
   std::thread thread_;
@@ -195,10 +191,6 @@ X11CaptureSource::Stream::Stream(const Options& options, const Monitor& monitor,
                                std::to_string(error->error_code) + ")");
   }
 
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) throw CaptureError::failed("couldn't create a pipe");
-  wakeRead_ = pipeFds[0];
-  wakeWrite_ = pipeFds[1];
   // The first frame comes at once and whole.
   pending_.push_back({0, 0, area_.width, area_.height});
   thread_ = std::thread([this] { run(); });
@@ -206,11 +198,8 @@ X11CaptureSource::Stream::Stream(const Options& options, const Monitor& monitor,
 
 X11CaptureSource::Stream::~Stream() {
   stopping_ = true;
-  const char byte = 0;
-  [[maybe_unused]] auto written = write(wakeWrite_, &byte, 1);
+  wake_.wake();
   thread_.join();
-  close(wakeRead_);
-  close(wakeWrite_);
   if (!connection_.broken()) {
     for (const Segment& segment : segments_) xcb_shm_detach(connection_.get(), segment.id);
     xcb_damage_destroy(connection_.get(), damage_);
@@ -231,7 +220,7 @@ std::optional<std::string> X11CaptureSource::Stream::monitorProblem() {
   return std::nullopt;
 }
 
-bool X11CaptureSource::Stream::grab() {
+void X11CaptureSource::Stream::grab() {
   xcb_connection_t* c = connection_.get();
   const int width = static_cast<int>(area_.width);
   const int height = static_cast<int>(area_.height);
@@ -243,7 +232,7 @@ bool X11CaptureSource::Stream::grab() {
     }
   }
   if (free == nullptr) {
-    if (segments_.size() >= maxSegments) return false;
+    if (segments_.size() >= maxSegments) return;
     const std::size_t stride = static_cast<std::size_t>(width) * 4;
     const int id = shmget(IPC_PRIVATE, stride * static_cast<std::size_t>(height), IPC_CREAT | 0600);
     if (id < 0) throw CaptureError::failed("couldn't create shared memory for the screen");
@@ -270,18 +259,17 @@ bool X11CaptureSource::Stream::grab() {
       &rawError));
   XcbReply<xcb_generic_error_t> error(rawError);
   if (!reply) {
-    if (connection_.broken()) return true;  // the loop reports it
+    if (connection_.broken()) return;  // the loop reports it
     throw CaptureError::failed("the X server refused to copy the screen (error " +
                                std::to_string(error ? error->error_code : 0) + ")");
   }
   slot_.accept(free->buffer, width, height, std::move(pending_));
   pending_.clear();
-  return true;
 }
 
 void X11CaptureSource::Stream::run() {
   xcb_connection_t* c = connection_.get();
-  pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+  pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wake_.readFd(), POLLIN, 0}};
   const Rect frame{0, 0, area_.width, area_.height};
   auto lastGrab = Clock::now() - interval_;
   auto lastCheck = Clock::now();

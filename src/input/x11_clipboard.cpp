@@ -1,6 +1,5 @@
 #include "input/x11_clipboard.hpp"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -68,24 +67,13 @@ X11Clipboard::X11Clipboard(const std::string& display) : connection_(display) {
                                  std::size_t{1} << 18);
   xcb_flush(c);
 
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) throw X11Error("couldn't create a pipe for the clipboard");
-  wakeRead_ = pipeFds[0];
-  wakeWrite_ = pipeFds[1];
   thread_ = std::thread([this] { run(); });
 }
 
 X11Clipboard::~X11Clipboard() {
   stopping_ = true;
-  wake();
+  wake_.wake();
   thread_.join();
-  close(wakeRead_);
-  close(wakeWrite_);
-}
-
-void X11Clipboard::wake() {
-  const char byte = 0;
-  [[maybe_unused]] auto written = write(wakeWrite_, &byte, 1);
 }
 
 void X11Clipboard::setText(const std::string& text) {
@@ -133,12 +121,10 @@ std::string X11Clipboard::text(std::chrono::milliseconds timeout) {
 
 void X11Clipboard::run() {
   xcb_connection_t* c = connection_.get();
-  pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+  pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wake_.readFd(), POLLIN, 0}};
   while (!stopping_ && !connection_.broken()) {
     if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
-    char drain[64];
-    while (read(wakeRead_, drain, sizeof drain) > 0) {
-    }
+    wake_.drain();
     while (auto* event = xcb_poll_for_event(c)) {
       handle(event);
       std::free(event);

@@ -13,6 +13,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/wake_pipe.hpp"
 #include "platform/x11_connection.hpp"
 
 namespace nimbrel {
@@ -59,14 +60,12 @@ class X11Clipboard {
   bool serve(xcb_window_t requestor, xcb_atom_t property, xcb_atom_t target);
   void continueOutgoing(xcb_window_t requestor, xcb_atom_t property);
   void receive(bool fromNotify);
-  void wake();
 
   X11Connection connection_;
   xcb_window_t window_ = XCB_NONE;
   std::size_t chunk_ = 0;
   xcb_atom_t clipboard_, targets_, utf8_, text_, plain_, plainUtf8_, incr_, property_, timestamp_;
-  int wakeRead_ = -1;
-  int wakeWrite_ = -1;
+  WakePipe wake_;
   std::atomic<bool> stopping_{false};
 
   std::mutex requestLock_;  // one text() at a time

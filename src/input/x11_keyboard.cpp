@@ -1,6 +1,5 @@
 #include "input/x11_keyboard.hpp"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 // xcb/xkb.h names a field "explicit", a C++ keyword.
@@ -72,23 +71,13 @@ X11Keyboard::X11Keyboard(const std::string& display) : connection_(display) {
                         mapParts, mapParts, nullptr);
   rebuild();
 
-  int pipeFds[2];
-  if (pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
-    xkb_context_unref(context_);
-    throw X11Error("couldn't create a pipe for the keyboard watcher");
-  }
-  wakeRead_ = pipeFds[0];
-  wakeWrite_ = pipeFds[1];
   watcher_ = std::thread([this] { watch(); });
 }
 
 X11Keyboard::~X11Keyboard() {
   stopping_ = true;
-  const char byte = 0;
-  [[maybe_unused]] auto written = write(wakeWrite_, &byte, 1);
+  wake_.wake();
   watcher_.join();
-  close(wakeRead_);
-  close(wakeWrite_);
   xkb_context_unref(context_);
 }
 
@@ -226,7 +215,7 @@ void X11Keyboard::restore(xcb_connection_t* via) {
 
 void X11Keyboard::watch() {
   xcb_connection_t* c = connection_.get();
-  pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+  pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wake_.readFd(), POLLIN, 0}};
   while (!stopping_ && !connection_.broken()) {
     if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
     bool changed = false;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "input/key_tables.hpp"
+#include "platform/wake_pipe.hpp"
 #include "platform/x11_connection.hpp"
 
 struct xkb_context;
@@ -76,8 +77,7 @@ class X11Keyboard {
   xkb_context* context_ = nullptr;
   std::int32_t device_ = 0;
   std::uint8_t xkbEventBase_ = 0;
-  int wakeRead_ = -1;
-  int wakeWrite_ = -1;
+  WakePipe wake_;
   std::atomic<bool> stopping_{false};
 
   mutable std::mutex lock_;  // guards the fields below
