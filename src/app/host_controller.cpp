@@ -15,6 +15,7 @@
 #include "input/null_input.hpp"
 #include "input/x11_input.hpp"
 #include "net/direct_server.hpp"
+#include "net/task_completion.hpp"
 #include "net/websocket_transport.hpp"
 #include "platform/sleep_inhibitor.hpp"
 #include "platform/user_settings.hpp"
@@ -51,10 +52,16 @@ asio::awaitable<void> runSession(std::weak_ptr<HostController> weak,
   asio::post(controllerStrand, [weak, list, label] {
     if (!weak.expired()) list(true, label);
   });
-  co_await session->run();
+  std::exception_ptr failure;
+  try {
+    co_await session->run();
+  } catch (...) {
+    failure = std::current_exception();  // unlisted all the same, then reported by the spawner
+  }
   asio::post(controllerStrand, [weak, list, label] {
     if (!weak.expired()) list(false, label);
   });
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace
@@ -313,9 +320,9 @@ void HostController::makeSession(std::shared_ptr<WebSocketTransport> transport,
       self->sessions_.erase(it);
     }
   };
-  asio::co_spawn(asio::make_strand(io_),
-                 runSession(weak, strand_, session, transport, !relayLabel, label, list),
-                 asio::detached);
+  spawnLogged(asio::make_strand(io_),
+              runSession(weak, strand_, session, transport, !relayLabel, label, list),
+              "the session from " + label);
 }
 
 }  // namespace nimbrel

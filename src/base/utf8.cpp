@@ -52,14 +52,4 @@ std::string repairUtf8(std::string_view text) {
   return out;
 }
 
-std::string prefixCodePoints(std::string_view text, std::size_t count) {
-  std::size_t end = 0;
-  for (std::size_t seen = 0; end < text.size() && seen < count; ++seen) {
-    ++end;
-    // Continuation bytes (10xxxxxx) belong to the code point already counted.
-    while (end < text.size() && (static_cast<unsigned char>(text[end]) & 0xc0) == 0x80) ++end;
-  }
-  return std::string(text.substr(0, end));
-}
-
 }  // namespace nimbrel

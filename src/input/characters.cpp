@@ -3,19 +3,11 @@
 #include <locale.h>
 #include <wctype.h>
 
+#include "base/graphemes.hpp"
 #include "base/utf8.hpp"
 
 namespace nimbrel {
 namespace {
-
-bool extendsPrevious(char32_t c) {
-  return (c >= 0x0300 && c <= 0x036f) ||  // combining diacritical marks
-         (c >= 0x1ab0 && c <= 0x1aff) || (c >= 0x1dc0 && c <= 0x1dff) ||
-         (c >= 0x20d0 && c <= 0x20ff) || (c >= 0xfe20 && c <= 0xfe2f) ||
-         (c >= 0xfe00 && c <= 0xfe0f) ||    // variation selectors
-         (c >= 0x1f3fb && c <= 0x1f3ff) ||  // emoji skin tones
-         (c >= 0xe0100 && c <= 0xe01ef) || c == 0x200d;
-}
 
 locale_t utf8Locale() {
   static const locale_t locale = [] {
@@ -44,16 +36,7 @@ std::u32string decodeUtf8(std::string_view input) {
 
 std::vector<std::u32string> characters(std::string_view text) {
   std::vector<std::u32string> out;
-  bool joinNext = false;
-  for (char32_t c : decodeUtf8(text)) {
-    const bool crlf = c == U'\n' && !out.empty() && out.back() == U"\r";
-    if (!out.empty() && (joinNext || crlf || extendsPrevious(c))) {
-      out.back().push_back(c);
-    } else {
-      out.emplace_back(1, c);
-    }
-    joinNext = c == 0x200d;
-  }
+  for (const std::string& character : splitCharacters(text)) out.push_back(decodeUtf8(character));
   return out;
 }
 

@@ -9,9 +9,7 @@ namespace nimbrel {
 // The code points of UTF-8 text; malformed sequences read as U+FFFD.
 std::u32string decodeUtf8(std::string_view text);
 
-// The user-perceived characters of the text, close to Unicode's extended grapheme clusters:
-// a code point with the combining marks, variation selectors, emoji modifiers and zero-width
-// joiner sequences that follow it, and carriage return + line feed as one character.
+// The user-perceived characters of the text (extended grapheme clusters), as code points.
 std::vector<std::u32string> characters(std::string_view text);
 
 // Unicode simple case mapping (the C library's, in a UTF-8 locale).

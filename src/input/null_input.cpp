@@ -39,11 +39,15 @@ std::string truncated(double value) {
 
 NullInput::NullInput(std::string osName, Printer print)
     : osName_(std::move(osName)),
-      print_(print ? std::move(print) : Printer([](const std::string& line) {
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-      })) {}
+      print_(print ? std::move(print) : filePrinter(stdout)) {}
+
+NullInput::Printer NullInput::filePrinter(std::FILE* file) {
+  return [file](const std::string& line) {
+    const std::string whole = line + '\n';
+    std::fwrite(whole.data(), 1, whole.size(), file);
+    std::fflush(file);
+  };
+}
 
 void NullInput::record(std::string text) {
   {

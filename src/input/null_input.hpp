@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdio>
 #include <functional>
 #include <mutex>
 
@@ -18,6 +19,10 @@ class NullInput final : public InputBackend {
 
   // `print` receives each printed line without its line feed; by default standard output.
   explicit NullInput(std::string osName, Printer print = {});
+
+  // Writes each line and its line feed to `file` in one call, so that lines other threads
+  // write to the same file never land inside it.
+  static Printer filePrinter(std::FILE* file);
 
   std::string osName() const override { return osName_; }
   Point position() override;

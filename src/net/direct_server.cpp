@@ -18,6 +18,7 @@
 #include <stdexcept>
 
 #include "base/log.hpp"
+#include "net/task_completion.hpp"
 #include "net/accepted_transport.hpp"
 #include "net/async_event.hpp"
 #include "net/dnssd.hpp"
@@ -170,7 +171,7 @@ void DirectServer::startOnStrand(std::uint16_t port, std::string name, std::stri
   }
   reportState("listening");
 
-  asio::co_spawn(strand_, acceptLoop(weak_from_this(), listener), asio::detached);
+  spawnLogged(strand_, acceptLoop(weak_from_this(), listener), "the listener");
 }
 
 asio::awaitable<void> DirectServer::acceptLoop(std::weak_ptr<DirectServer> weak,

@@ -21,6 +21,7 @@
 #include <deque>
 
 #include "base/log.hpp"
+#include "net/task_completion.hpp"
 #include "base/utf8.hpp"
 #include "net/accepted_transport.hpp"
 #include "net/async_event.hpp"
@@ -356,7 +357,7 @@ class BeastTransport final : public WebSocketTransport,
     queue_.push_back(std::move(item));
     if (writing_) return;
     writing_ = true;
-    asio::co_spawn(executor_, writeLoop(shared_from_this()), asio::detached);
+    spawnLogged(executor_, writeLoop(shared_from_this()), "sending on " + label());
   }
 
   static void fail(Outgoing& item, const std::string& text) {

@@ -18,7 +18,9 @@
 #include "base/byte_count.hpp"
 #include "base/clock.hpp"
 #include "base/log.hpp"
+#include "base/graphemes.hpp"
 #include "base/utf8.hpp"
+#include "net/task_completion.hpp"
 #include "net/websocket_transport.hpp"
 #include "stream/adaptation.hpp"
 
@@ -111,14 +113,17 @@ struct Stoppable {
   }
 };
 
-Stoppable spawnStoppable(asio::any_io_executor executor, asio::awaitable<void> task) {
+Stoppable spawnStoppable(asio::any_io_executor executor, asio::awaitable<void> task,
+                         std::string name) {
   Stoppable stoppable{executor, std::make_shared<asio::cancellation_signal>(),
                       std::make_shared<bool>(false)};
   asio::co_spawn(executor, std::move(task),
                  asio::bind_cancellation_slot(
                      stoppable.signal->slot(),
-                     [signal = stoppable.signal, finished = stoppable.finished](std::exception_ptr) {
+                     [signal = stoppable.signal, finished = stoppable.finished,
+                      escape = LogEscape(std::move(name))](std::exception_ptr error) {
                        *finished = true;
+                       escape.report(error);
                      }));
   return stoppable;
 }
@@ -232,7 +237,7 @@ asio::awaitable<void> HostSession::handle(const json::object& message) {
     queueInput([dx, dy](InputBackend& in) { in.scroll(dx, dy); });
   } else if (type == "text") {
     streamer_->poke();
-    std::string text = prefixCodePoints(readText(message, "s", ""), 20000);
+    std::string text = prefixCharacters(readText(message, "s", ""), 20000);
     queueInput([text = std::move(text)](InputBackend& in) { in.text(text); });
   } else if (type == "key") {
     streamer_->poke();
@@ -270,7 +275,7 @@ asio::awaitable<void> HostSession::handle(const json::object& message) {
         co_await asio::co_spawn(auxQueue_, clipboardOf(setup_.input), asio::use_awaitable);
     // Named before it goes into the initializer list: clang 14 ends such temporaries too early
     // inside coroutines.
-    const std::string cut = prefixCodePoints(text, 100000);
+    const std::string cut = prefixCharacters(text, 100000);
     json::object clip{{"t", "clip"}, {"text", cut}};
     co_await reply(clip);
   } else if (type == "setclip") {
@@ -292,7 +297,7 @@ asio::awaitable<void> HostSession::run() {
   if (!admitted) co_return;
   channel_ = admitted->channel;
   sender_ = std::make_shared<SecureSender>(channel_, setup_.transport);
-  clientName_ = prefixCodePoints(readText(admitted->hello, "name", "phone"), 64);
+  clientName_ = prefixCharacters(readText(admitted->hello, "name", "phone"), 64);
   logLine("session started: " + clientName_ + " via " + setup_.via);
 
   std::vector<Monitor> listed;
@@ -340,8 +345,10 @@ asio::awaitable<void> HostSession::run() {
   co_await reply(info);
 
   // Two tasks of their own, cancelled at teardown; each keeps what it runs alive.
-  const Stoppable streamerTask = spawnStoppable(streamer_->executor(), runStreamer(streamer_));
-  const Stoppable pointerTask = spawnStoppable(executor, runPointerLoop(self, pointerLoop()));
+  const Stoppable streamerTask =
+      spawnStoppable(streamer_->executor(), runStreamer(streamer_), "the screen stream of " + clientName_);
+  const Stoppable pointerTask =
+      spawnStoppable(executor, runPointerLoop(self, pointerLoop()), "the pointer feedback of " + clientName_);
 
   for (;;) {
     if (co_await cancelled()) break;
@@ -371,7 +378,7 @@ asio::awaitable<void> HostSession::run() {
   streamer_->releaseWaiters();
   logLine("session ended: " + clientName_ + " (sent " + fileStyleByteCount(streamer_->totalBytes()) + ")");
   queueInput([](InputBackend& in) { in.releaseAll(); });
-  asio::co_spawn(executor, setup_.source->stop(), asio::detached);
+  spawnLogged(executor, setup_.source->stop(), "stopping the screen capture of " + clientName_);
   setup_.transport->close();
 }
 

@@ -174,6 +174,11 @@ TEST(InputSynthesisTest, KeyResolution) {
       {"ж", {}, "press", {"sym 1000436 down 0", "sym 1000436 up 0"}},
       {"ж", {}, "up", {}},
       {"e\u0301", {}, "press", {"sym 65 down 0", "sym 65 up 0", "sym 1000301 down 0", "sym 1000301 up 0"}},
+      // One character each, of several code points: typed as text.
+      {"\U0001F1E9\U0001F1EA", {}, "press",
+       {"sym 101f1e9 down 0", "sym 101f1e9 up 0", "sym 101f1ea down 0", "sym 101f1ea up 0"}},
+      {"\u1100\u1161", {}, "press",
+       {"sym 1001100 down 0", "sym 1001100 up 0", "sym 1001161 down 0", "sym 1001161 up 0"}},
   };
   for (const auto& c : cases) {
     Fixture f;
@@ -186,7 +191,8 @@ TEST(InputSynthesisTest, UnresolvableKeysFailWithoutEmittingAnything) {
   const struct {
     std::string name;
     std::vector<std::string> mods;
-  } cases[] = {{"xyz", {}}, {"", {}}, {"page_up", {}}, {"ж", {"ctrl"}}, {"ab", {"shift"}}};
+  } cases[] = {{"xyz", {}}, {"", {}}, {"page_up", {}}, {"ж", {"ctrl"}}, {"ab", {"shift"}},
+               {"\U0001F1E9\U0001F1EA\U0001F1EB\U0001F1F7", {}}, {"\u1100\u1161a", {}}};
   for (const auto& c : cases) {
     Fixture f;
     try {

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
+#include <thread>
 
 namespace nimbrel {
 namespace {
@@ -59,6 +61,39 @@ TEST(MouseButton, RawValuesRoundTrip) {
   }
   EXPECT_EQ(mouseButtonFrom("Left"), std::nullopt);
   EXPECT_STREQ(InputError::unknownKey("foo").what(), "unknown key foo");
+}
+
+// The printed records share standard output with the log lines of other threads: each must
+// arrive whole, never with another line inside it.
+TEST(NullInput, PrintedRecordsStayWholeBesideOtherWriters) {
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  NullInput input("test", NullInput::filePrinter(file));
+  constexpr int count = 20000;
+  std::thread other([file] {
+    for (int i = 0; i < count; ++i) {
+      std::fwrite("log\n", 1, 4, file);
+      std::fflush(file);
+    }
+  });
+  for (int i = 0; i < count; ++i) input.button(MouseButton::left, i % 2 == 0);
+  other.join();
+  std::rewind(file);
+  int records = 0, logs = 0;
+  char line[256];
+  while (std::fgets(line, sizeof line, file)) {
+    const std::string text(line);
+    if (text == "log\n") {
+      ++logs;
+    } else {
+      EXPECT_TRUE(text == "input ('button', 'left', True)\n" || text == "input ('button', 'left', False)\n")
+          << text;
+      ++records;
+    }
+  }
+  std::fclose(file);
+  EXPECT_EQ(records, count);
+  EXPECT_EQ(logs, count);
 }
 
 }  // namespace
