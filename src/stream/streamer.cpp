@@ -25,8 +25,6 @@ namespace json = boost::json;
 
 namespace {
 
-const NRect kWhole{0, 0, 1, 1};
-
 std::string pair(Size s) {
   return "(" + shortestDecimal(s.width) + ", " + shortestDecimal(s.height) + ")";
 }
@@ -86,6 +84,7 @@ Streamer::Streamer(Private, asio::any_io_executor executor, std::shared_ptr<Scre
       patches_(options.patches),
       format_(options.format),
       clock_(options.clock ? std::move(options.clock) : Clock(uptimeSeconds)),
+      timedWait_(std::move(options.timedWait)),
       debug_(options.debug || debugFromEnvironment()),
       encoder_(std::make_shared<FrameEncoder>()),
       wake_(AsyncEvent::create(executor)),
@@ -174,22 +173,21 @@ void Streamer::releaseWaiters() {
 // ---- the loop ----
 
 asio::awaitable<void> Streamer::run() {
-  double lastChange = now();
-  int lastMonitorIndex = 0;
-  std::optional<CapturedFrame> previous;
-  bool first = true;
-  bool errorLogged = false;
-  while (!co_await cancelled()) {
-    co_await iterate(lastChange, lastMonitorIndex, previous, first, errorLogged);
-  }
+  LoopState loop;
+  loop.lastChange = now();
+  while (!co_await cancelled()) co_await iterate(loop);
 }
 
-asio::awaitable<void> Streamer::iterate(double& lastChange, int& lastMonitorIndex,
-                                        std::optional<CapturedFrame>& previous, bool& first,
-                                        bool& errorLogged) {
+asio::awaitable<bool> Streamer::waitOn(const std::shared_ptr<AsyncEvent>& event,
+                                       std::optional<double> seconds) {
+  event->reset();
+  if (timedWait_) co_return co_await timedWait_(event, seconds);
+  co_return co_await event->wait(seconds);
+}
+
+asio::awaitable<void> Streamer::iterate(LoopState& loop) {
   if (!enabled_) {
-    wake_->reset();
-    co_await wake_->wait();
+    co_await waitOn(wake_, std::nullopt);
     co_return;
   }
   co_await waitForWindow();
@@ -205,27 +203,25 @@ asio::awaitable<void> Streamer::iterate(double& lastChange, int& lastMonitorInde
     captureFailure = e.what();
   }
   if (captureFailure) {
-    if (!errorLogged) logLine("capture unavailable: " + *captureFailure);
-    wake_->reset();
-    co_await wake_->wait(3.0);
-    errorLogged = true;
+    if (!loop.errorLogged) logLine("capture unavailable: " + *captureFailure);
+    co_await waitOn(wake_, tuning_.captureRetry);
+    loop.errorLogged = true;
     co_return;
   }
   std::optional<FrameUpdate> latest = source_->latest();
   if (!latest) {
-    wake_->reset();
-    co_await wake_->wait(0.03);
+    co_await waitOn(wake_, tuning_.frameRetry);
     co_return;
   }
   frame.captured = latest->frame;
   std::vector<Rect> dirty = std::move(latest->dirty);
-  if (previous && previous->sequence != frame.captured.sequence && !dirty.empty()) {
-    dirty = refineDirty(dirty, *previous->pixelBuffer, *frame.captured.pixelBuffer);
+  if (loop.previous && loop.previous->sequence != frame.captured.sequence && !dirty.empty()) {
+    dirty = refineDirty(dirty, *loop.previous->pixelBuffer, *frame.captured.pixelBuffer);
   }
 
   const Size frameSize{double(frame.captured.width), double(frame.captured.height)};
-  if (force_ || first || frame.monitor.index != lastMonitorIndex || !full_ ||
-      full_->captureSize != frameSize) {
+  if (!layersSurvive(force_, loop.first, frame.monitor.index, loop.lastMonitorIndex,
+                     full_ ? &*full_ : nullptr, frameSize)) {
     full_.reset();
     roi_.reset();
   }
@@ -238,81 +234,56 @@ asio::awaitable<void> Streamer::iterate(double& lastChange, int& lastMonitorInde
         if (r.intersects(roi_->box)) roi_->pending.push_back(r);
       }
     }
-    lastChange = t;
+    loop.lastChange = t;
   }
 
-  const bool passive = t - lastPoke_ >= 3.0;
-  const double rate = passive ? profile_->passiveFPS : profile_->fps;
-  const double interval = 1 / rate;
-  const double idle = t - lastChange;
-
-  if (view_.w >= 0.97 && view_.h >= 0.97) {
-    co_await fullViewBranch(frame, t, interval, idle);
-  } else {
-    co_await zoomedBranch(frame, t, interval, idle);
-  }
-  co_await sendStatsIfDue();
-
-  double period = std::min(1 / rate, 1.0 / 15);
-  if (passive && idle > 2.0) period = 0.125;
-  const double elapsed = now() - t;
-  if (elapsed < period) {
-    wake_->reset();
-    co_await wake_->wait(period - elapsed);
-  }
-  previous = frame.captured;
-  lastMonitorIndex = frame.monitor.index;
-  first = false;
-  errorLogged = false;
-}
-
-asio::awaitable<void> Streamer::fullViewBranch(const Frame& frame, double t, double interval,
-                                               double idle) {
-  roi_.reset();
-  const Rect box = kWhole.pixelRect(frame.captured.width, frame.captured.height);
-  const Size want = layerImageSize(plannedSize(kWhole, box, false, adaptation_.scale, profile_->maxPx));
-  const double ratio = full_ ? full_->plannedSize.width / want.width : 1.0;
-  const bool outOfBand = ratio < 0.92 || ratio > 1.35;
-  if (debug_ && full_ && (full_->background || outOfBand)) {
-    logLine(std::string("rebase full: bg=") + (full_->background ? "true" : "false") +
-            " have=" + pair(full_->plannedSize) + " want=" + pair(want) +
+  FrameState state;
+  state.now = t;
+  state.lastPoke = lastPoke_;
+  state.lastChange = loop.lastChange;
+  state.monitor = frame.monitor.index;
+  state.frameSize = frameSize;
+  state.view = view_;
+  state.viewPx = viewPx_;
+  state.scale = adaptation_.scale;
+  state.profile = profile_;
+  state.full = full_ ? &*full_ : nullptr;
+  state.roi = roi_ ? &*roi_ : nullptr;
+  const FramePlan plan = planFrame(state, tuning_);
+  if (debug_ && plan.fullRebase) {
+    logLine(std::string("rebase full: bg=") + (plan.fullRebase->background ? "true" : "false") +
+            " have=" + pair(plan.fullRebase->have) + " want=" + pair(plan.fullRebase->want) +
             " scale=" + shortestDecimal(adaptation_.scale));
   }
-  if (!full_ || full_->background || full_->monitor != frame.monitor.index || outOfBand) {
-    full_ = co_await rebase("full", kWhole, false, frame);
-  } else if (!full_->pending.empty()) {
-    if (t - full_->lastUpdate >= interval) co_await updateLayer(full_, false, frame, t);
-  } else if (idle > 0.45 && !full_->unsharp.empty()) {
-    co_await updateLayer(full_, true, frame, t);
-  }
+  for (const LayerStep& step : plan.steps) co_await carryOut(step, frame, t);
+  co_await sendStatsIfDue();
+
+  const double elapsed = now() - t;
+  if (elapsed < plan.period) co_await waitOn(wake_, plan.period - elapsed);
+  loop.previous = frame.captured;
+  loop.lastMonitorIndex = frame.monitor.index;
+  loop.first = false;
+  loop.errorLogged = false;
 }
 
-asio::awaitable<void> Streamer::zoomedBranch(const Frame& frame, double t, double interval,
-                                             double idle) {
-  const double pxPerUnit = viewPx_.width / view_.w;
-  const NRect r = roiRect(view_);
-  const bool keep =
-      roi_ && roi_->monitor == frame.monitor.index && roi_->rect.x - 0.001 <= view_.x &&
-      roi_->rect.y - 0.001 <= view_.y && view_.x + view_.w <= roi_->rect.x + roi_->rect.w + 0.001 &&
-      view_.y + view_.h <= roi_->rect.y + roi_->rect.h + 0.001 &&
-      pxPerUnit / roi_->pxPerUnit >= 0.8 && pxPerUnit / roi_->pxPerUnit < 1.25;
-  if (keep) {
-    if (!roi_->pending.empty()) {
-      if (t - roi_->lastUpdate >= interval) co_await updateLayer(roi_, false, frame, t);
-    } else if (idle > 0.45 && !roi_->unsharp.empty()) {
-      co_await updateLayer(roi_, true, frame, t);
-    }
-  } else {
-    roi_ = co_await rebase("roi", r, false, frame);
-  }
-
-  if (full_) full_->background = true;
-  if (full_ && full_->monitor == frame.monitor.index) {
-    if (!full_->pending.empty() && t - full_->lastUpdate >= std::max(1.0, interval)) {
-      co_await updateLayer(full_, false, frame, t);
-    }
-  } else {
-    full_ = co_await rebase("full", kWhole, true, frame);
+asio::awaitable<void> Streamer::carryOut(const LayerStep& step, const Frame& frame, double t) {
+  std::optional<Layer>& layer = step.layer == LayerKind::full ? full_ : roi_;
+  switch (step.action) {
+    case LayerStep::Action::rebase:
+      layer = co_await rebase(kindName(step.layer), step.rect, step.background, frame);
+      break;
+    case LayerStep::Action::update:
+      co_await updateLayer(layer, false, frame, t);
+      break;
+    case LayerStep::Action::sharpen:
+      co_await updateLayer(layer, true, frame, t);
+      break;
+    case LayerStep::Action::drop:
+      layer.reset();
+      break;
+    case LayerStep::Action::background:
+      if (layer) layer->background = true;
+      break;
   }
 }
 
@@ -325,7 +296,7 @@ asio::awaitable<std::optional<Layer>> Streamer::rebase(const std::string& kind, 
                                                        bool background, const Frame& frame) {
   const Rect box = rect.pixelRect(frame.captured.width, frame.captured.height);
   const Size size = layerImageSize(plannedSize(rect, box, background, adaptation_.scale, profile_->maxPx));
-  const int quality = background ? std::max(adaptation_.quality - 15, profile_->qmin) : adaptation_.quality;
+  const int quality = layerQuality(adaptation_.quality, background, false, *profile_, tuning_);
   const double pxPerUnit = viewPx_.width / view_.w;
   auto bytes = co_await encode(frame.captured, box, size, quality, false, std::nullopt);
   if (!bytes) co_return std::nullopt;
@@ -352,26 +323,16 @@ asio::awaitable<void> Streamer::updateLayer(std::optional<Layer>& layer, bool sh
                                             const Frame& frame, double t) {
   const std::vector<Rect> rects = sharp ? layer->unsharp : layer->pending;
   std::optional<Layer> result = co_await update(*layer, rects, sharp, frame);
-  if (!result) co_return;  // nothing sent: try again later with the same lists
-  const bool rebased = result->baseID != layer->baseID;
-  if (sharp) {
-    result->pending.clear();
-    result->unsharp.clear();
-  } else {
-    if (!rebased) result->unsharp.insert(result->unsharp.end(), rects.begin(), rects.end());
-    result->pending.clear();
-    result->lastUpdate = t;
-  }
-  layer = std::move(result);
+  layer = afterUpdate(*layer, std::move(result), rects, sharp, t);
 }
 
 asio::awaitable<std::optional<Layer>> Streamer::update(Layer layer, const std::vector<Rect>& rects,
                                                        bool sharp, const Frame& frame) {
-  const int normalQuality = layer.background ? std::max(adaptation_.quality - 15, profile_->qmin)
-                                             : adaptation_.quality;
-  const int quality = sharp ? profile_->sharpQ : normalQuality;
+  const int quality = layerQuality(adaptation_.quality, layer.background, sharp, *profile_, tuning_);
   if (patches_) {
-    const auto regions = dirtyRegions(rects, layer.box, layer.size, 24, sharp ? 4 : 2, 0.5);
+    const auto regions =
+        dirtyRegions(rects, layer.box, layer.size, tuning_.maxRegions,
+                     sharp ? tuning_.sharpPatchPad : tuning_.patchPad, tuning_.maxPatchFraction);
     if (regions && !regions->empty()) {
       Bytes payload;
       json::array entries;
@@ -387,7 +348,8 @@ asio::awaitable<std::optional<Layer>> Streamer::update(Layer layer, const std::v
       co_await send(std::move(message), std::move(payload));
       co_return layer;
     }
-    const auto visible = dirtyRegions(rects, layer.box, layer.size, 24, 2, 0.5);
+    const auto visible = dirtyRegions(rects, layer.box, layer.size, tuning_.maxRegions,
+                                      tuning_.patchPad, tuning_.maxPatchFraction);
     if (visible && visible->empty()) co_return layer;  // nothing visible changed
   }
 
@@ -402,8 +364,8 @@ asio::awaitable<std::optional<Layer>> Streamer::update(Layer layer, const std::v
   if (patches_) {
     size = layer.size;  // the client's canvas keeps its size
   } else if (sharp) {
-    size = layerImageSize(
-        plannedSize(layer.rect, box, layer.background, profile_->maxScale, 1.4 * profile_->maxPx));
+    size = layerImageSize(plannedSize(layer.rect, box, layer.background, profile_->maxScale,
+                                      tuning_.sharpAreaFactor * profile_->maxPx));
   }
   auto bytes = co_await encode(frame.captured, box, size, quality, sharp, std::nullopt);
   if (!bytes) co_return std::nullopt;
@@ -463,12 +425,11 @@ asio::awaitable<void> Streamer::send(json::object message, Bytes data) {
 }
 
 asio::awaitable<void> Streamer::waitForWindow() {
-  while (inflight_.size() >= 3 && !co_await cancelled()) {
-    ackEvent_->reset();
-    if (co_await ackEvent_->wait(1.0)) continue;
+  while (windowFull(inflight_.size(), tuning_) && !co_await cancelled()) {
+    if (co_await waitOn(ackEvent_, tuning_.ackWait)) continue;
     const double t = now();
     for (auto it = inflight_.begin(); it != inflight_.end();) {
-      if (it->second.sent < t - 3.0) {
+      if (frameLost(it->second.sent, t, tuning_)) {
         it = inflight_.erase(it);
         adaptation_.penalizeExpiry(*profile_);
       } else {
@@ -480,8 +441,8 @@ asio::awaitable<void> Streamer::waitForWindow() {
 
 asio::awaitable<void> Streamer::sendStatsIfDue() {
   const double t = now();
+  if (!statsDue(t, statsT_, tuning_)) co_return;
   const double dt = t - statsT_;
-  if (dt < 1.0) co_return;
   json::object message =
       statsMessage(frames_, bytes_, adaptation_.quality, adaptation_.scale, rttMs_, dt);
   bytes_ = 0;

@@ -9,12 +9,15 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
+#include <string>
 
 #include "base/bytes.hpp"
 #include "capture/screen_source.hpp"
 #include "net/async_event.hpp"
 #include "stream/adaptation.hpp"
 #include "stream/frame_encoder.hpp"
+#include "stream/frame_policy.hpp"
 #include "stream/layer.hpp"
 
 namespace nimbrel {
@@ -23,7 +26,8 @@ namespace nimbrel {
 // newest frame and its changes from the source, keeps a full layer (and a sharper roi layer
 // while the client is zoomed in), sends each as a base image or as patches, paces itself to the
 // profile, refines blurry areas once the screen is still, and captures only while fewer than
-// three frames are unacknowledged.
+// three frames are unacknowledged. What to do with each frame is decided by planFrame
+// (frame_policy.hpp); the streamer gathers the state for it and carries the plan out.
 //
 // An actor: run() and every command execute on the streamer's strand; commands called from
 // elsewhere are posted there and take effect between the loop's suspension points. Encodes run
@@ -36,6 +40,10 @@ class Streamer : public std::enable_shared_from_this<Streamer> {
   using SendStats = std::function<asio::awaitable<void>(boost::json::object)>;
   using MonitorProvider = std::function<asio::awaitable<Monitor>()>;
   using Clock = std::function<double()>;
+  // Waits on `event` for at most `seconds` (none: for as long as it takes) and says whether it
+  // was set; a wait may also end early with false, which the loop takes as a time-out.
+  using TimedWait = std::function<asio::awaitable<bool>(std::shared_ptr<AsyncEvent> event,
+                                                        std::optional<double> seconds)>;
 
   struct Options {
     bool patches = true;                   // the client listed "patch"
@@ -44,6 +52,10 @@ class Streamer : public std::enable_shared_from_this<Streamer> {
     // streamer.
     asio::any_io_executor encodeExecutor;
     Clock clock;                           // uptime seconds; the system's when empty
+    // Every wait of the loop, measured on `clock`. Empty: the event's own wait, timed by the
+    // system's steady clock, which suits the default clock; a caller with a clock of its own
+    // gives a wait that follows it.
+    TimedWait timedWait;
     bool debug = false;  // log rebase decisions (also on with NIMBREL_DEBUG_STREAM set)
   };
 
@@ -81,12 +93,21 @@ class Streamer : public std::enable_shared_from_this<Streamer> {
     Monitor monitor;
   };
 
+  // What run() keeps from one iteration to the next.
+  struct LoopState {
+    double lastChange = 0;        // time of the last frame with changes
+    int lastMonitorIndex = 0;     // Monitor.index of the previous frame
+    std::optional<CapturedFrame> previous;  // the last frame that went through an iteration
+    bool first = true;            // no frame has gone through an iteration yet
+    bool errorLogged = false;     // the current capture failure has been logged
+  };
+
   double now() const { return clock_(); }
-  asio::awaitable<void> iterate(double& lastChange, int& lastMonitorIndex,
-                                std::optional<CapturedFrame>& previous, bool& first,
-                                bool& errorLogged);
-  asio::awaitable<void> fullViewBranch(const Frame& frame, double now, double interval, double idle);
-  asio::awaitable<void> zoomedBranch(const Frame& frame, double now, double interval, double idle);
+  asio::awaitable<void> iterate(LoopState& loop);
+  // Resets `event`, then waits on it (see TimedWait).
+  asio::awaitable<bool> waitOn(const std::shared_ptr<AsyncEvent>& event,
+                               std::optional<double> seconds);
+  asio::awaitable<void> carryOut(const LayerStep& step, const Frame& frame, double now);
   asio::awaitable<std::optional<Layer>> rebase(const std::string& kind, const NRect& rect,
                                                bool background, const Frame& frame);
   asio::awaitable<std::optional<Layer>> update(Layer layer, const std::vector<Rect>& rects,
@@ -114,6 +135,8 @@ class Streamer : public std::enable_shared_from_this<Streamer> {
   const bool patches_;
   const ImageFormat format_;
   const Clock clock_;
+  const TimedWait timedWait_;
+  const FrameTuning tuning_;
   const bool debug_;
   std::shared_ptr<FrameEncoder> encoder_;  // used only on encodeStrand_
   const std::shared_ptr<AsyncEvent> wake_;
@@ -140,6 +163,7 @@ class Streamer : public std::enable_shared_from_this<Streamer> {
   std::atomic<long long> totalBytes_{0};
   std::optional<Layer> full_;
   std::optional<Layer> roi_;
+  std::set<std::string> loggedEncodeFailures_;
 };
 
 }  // namespace nimbrel
