@@ -109,8 +109,9 @@ HostController::~HostController() {
   if (server_) server_->stop();
 }
 
-void HostController::refreshPermissions() {
-  const DesktopAccess access = services_.desktopAccess();
+void HostController::refreshPermissions() { applyPermissions(services_.desktopAccess()); }
+
+void HostController::applyPermissions(const DesktopAccess& access) {
   if (access.screenRecording != screenRecordingOK_) screenRecordingOK_ = access.screenRecording;
   if (access.accessibility != accessibilityOK_) accessibilityOK_ = access.accessibility;
 }
@@ -125,8 +126,18 @@ void HostController::schedulePermissionPoll() {
   permissionTimer_->async_wait([weak](const boost::system::error_code& error) {
     auto self = weak.lock();
     if (error || !self || !self->permissionTimer_) return;
-    self->refreshPermissions();
-    self->schedulePermissionPoll();
+    // Asking the display may wait on it: a worker asks, the strand takes the answer.
+    asio::post(self->workers_, [weak, ask = self->services_.desktopAccess] {
+      const DesktopAccess access = ask();
+      auto owner = weak.lock();
+      if (!owner) return;
+      asio::post(owner->strand_, [weak, access] {
+        auto controller = weak.lock();
+        if (!controller || !controller->permissionTimer_) return;
+        controller->applyPermissions(access);
+        controller->schedulePermissionPoll();
+      });
+    });
   });
 }
 
@@ -290,14 +301,11 @@ void HostController::makeSession(std::shared_ptr<WebSocketTransport> transport,
     setup.input = input;
     setup.source = std::make_shared<SyntheticScreenSource>(1600, 1000, std::move(cursor));
   } else {
-    try {
-      setup.input = std::make_shared<X11Input>();
-    } catch (const std::exception& error) {
-      // The screen may still be shared; the session's input goes nowhere.
-      log(std::string("Input to the desktop is off for this session: ") + error.what());
-      setup.input = std::make_shared<NullInput>("linux", [](const std::string&) {});
-    }
-    setup.source = std::make_shared<X11CaptureSource>();
+    // Opens the display on first use, on the session's input strand.
+    setup.input = std::make_shared<X11Input>();
+    X11CaptureSource::Options capture;
+    capture.blockingExecutor = asio::make_strand(workers_);
+    setup.source = std::make_shared<X11CaptureSource>(capture);
     setup.fallbackMonitors = [] {
       try {
         if (auto monitors = x11Monitors(); !monitors.empty()) return monitors;

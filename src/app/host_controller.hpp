@@ -63,7 +63,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void start();
   void stop();
 
-  // Reads both permissions again; each flag changes only when its value did.
+  // Reads both permissions again, asking the display; each flag changes only when its value
+  // did. (The poll asks from a worker and applies the answer on the strand.)
   void refreshPermissions();
   // True unless a dry run: a permission the host needs is missing.
   bool needsPermissions() const;
@@ -108,6 +109,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void startCloud();
   void applyKeepAwakeRule();
   void schedulePermissionPoll();
+  void applyPermissions(const DesktopAccess& access);
 
   const asio::any_io_executor io_;
   const asio::any_io_executor strand_;

@@ -1,5 +1,8 @@
 #include "capture/x11_capture_source.hpp"
 
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
 #include <poll.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
@@ -7,6 +10,10 @@
 #include <xcb/damage.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
+// xcb/xkb.h names a field "explicit", a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
 #include <xcb/xtest.h>
 
 #include <algorithm>
@@ -91,6 +98,7 @@ X11Capabilities probeX11(const std::string& display) {
     caps.shm = connection.hasExtension(&xcb_shm_id);
     caps.damage = connection.hasExtension(&xcb_damage_id);
     caps.xtest = connection.hasExtension(&xcb_test_id);
+    caps.xkb = connection.hasExtension(&xcb_xkb_id);
   } catch (const X11Error&) {
   }
   return caps;
@@ -111,6 +119,8 @@ class X11CaptureSource::Stream {
   Stream(const Options& options, const Monitor& monitor, FrameSlot& slot);
   ~Stream();
   bool alive() const { return alive_; }
+  // Starts delivering frames to the slot.
+  void begin();
 
  private:
   struct Segment {
@@ -193,13 +203,14 @@ X11CaptureSource::Stream::Stream(const Options& options, const Monitor& monitor,
 
   // The first frame comes at once and whole.
   pending_.push_back({0, 0, area_.width, area_.height});
-  thread_ = std::thread([this] { run(); });
 }
+
+void X11CaptureSource::Stream::begin() { thread_ = std::thread([this] { run(); }); }
 
 X11CaptureSource::Stream::~Stream() {
   stopping_ = true;
   wake_.wake();
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
   if (!connection_.broken()) {
     for (const Segment& segment : segments_) xcb_shm_detach(connection_.get(), segment.id);
     xcb_damage_destroy(connection_.get(), damage_);
@@ -335,11 +346,32 @@ X11CaptureSource::X11CaptureSource(Options options) : options_(std::move(options
 
 X11CaptureSource::~X11CaptureSource() { stopStream(); }
 
-boost::asio::awaitable<std::vector<Monitor>> X11CaptureSource::monitors() {
+namespace {
+
+// A plain function, not a lambda: g++ 12 destroys a coroutine lambda's captures too early.
+template <typename Work>
+boost::asio::awaitable<std::invoke_result_t<Work>> runWork(Work work) {
+  co_return work();
+}
+
+}  // namespace
+
+template <typename Work>
+boost::asio::awaitable<std::invoke_result_t<Work>> X11CaptureSource::blocking(Work work) {
+  if (!options_.blockingExecutor) return runWork(std::move(work));
+  return boost::asio::co_spawn(options_.blockingExecutor, runWork(std::move(work)),
+                               boost::asio::use_awaitable);
+}
+
+std::vector<Monitor> X11CaptureSource::monitorList() const {
   if (!probeX11(options_.display).canCapture()) throw CaptureError::permissionDenied();
   auto list = x11Monitors(options_.display);
   if (list.empty()) throw CaptureError::noDisplay();
-  co_return list;
+  return list;
+}
+
+boost::asio::awaitable<std::vector<Monitor>> X11CaptureSource::monitors() {
+  co_return co_await blocking([this] { return monitorList(); });
 }
 
 boost::asio::awaitable<void> X11CaptureSource::start(Monitor monitor) {
@@ -347,18 +379,23 @@ boost::asio::awaitable<void> X11CaptureSource::start(Monitor monitor) {
     const std::lock_guard guard(lock_);
     if (current_ == monitor && stream_ && stream_->alive()) co_return;
   }
+  co_await blocking([this, monitor] { restart(monitor); });
+}
+
+void X11CaptureSource::restart(const Monitor& monitor) {
   if (!probeX11(options_.display).canCapture()) throw CaptureError::permissionDenied();
   stopStream();
-  slot_.reset();
+  // A stream that cannot start leaves the last frame where it was; a new one clears it.
   auto stream = std::make_shared<Stream>(options_, monitor, slot_);
+  slot_.reset();
+  stream->begin();
   const std::lock_guard guard(lock_);
   stream_ = std::move(stream);
   current_ = monitor;
 }
 
 boost::asio::awaitable<void> X11CaptureSource::stop() {
-  stopStream();
-  co_return;
+  co_await blocking([this] { stopStream(); });
 }
 
 void X11CaptureSource::stopStream() {

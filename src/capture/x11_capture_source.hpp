@@ -1,6 +1,9 @@
 #pragma once
 
+#include <boost/asio/any_io_executor.hpp>
+
 #include <memory>
+#include <type_traits>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -12,14 +15,15 @@
 namespace nimbrel {
 
 // What the X display offers for sharing it: capture needs the display with MIT-SHM and DAMAGE,
-// input needs XTEST.
+// input needs XTEST and XKB (the keyboard layout).
 struct X11Capabilities {
   bool opens = false;
   bool shm = false;
   bool damage = false;
   bool xtest = false;
+  bool xkb = false;
   bool canCapture() const { return opens && shm && damage; }
-  bool canInject() const { return opens && xtest; }
+  bool canInject() const { return opens && xtest && xkb; }
 };
 X11Capabilities probeX11(const std::string& display = {});
 
@@ -39,6 +43,9 @@ class X11CaptureSource final : public ScreenSource {
   struct Options {
     std::string display;  // DISPLAY when empty
     double maxFrameRate = 60;
+    // Where the work that waits on the X server (listing monitors, starting and stopping a
+    // stream) runs, so that it never holds up the caller's thread; inline when empty.
+    boost::asio::any_io_executor blockingExecutor{};
   };
 
   X11CaptureSource();
@@ -54,6 +61,10 @@ class X11CaptureSource final : public ScreenSource {
 
  private:
   void stopStream();
+  void restart(const Monitor& monitor);
+  std::vector<Monitor> monitorList() const;
+  template <typename Work>
+  boost::asio::awaitable<std::invoke_result_t<Work>> blocking(Work work);
 
   const Options options_;
   std::mutex lock_;  // guards the fields below; never held across X calls

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -32,10 +33,17 @@ class InputError : public std::runtime_error {
 //
 // A session makes its input calls (move, button, scroll, key, text, releaseAll) one at a time
 // on its input strand; getClip, setClip and caret come from its auxiliary strand, position from
-// the pointer loop and the synthetic screen. Implementations guard their state accordingly.
+// the synthetic screen. Implementations guard their state accordingly.
 class InputBackend {
  public:
+  using PointerListener = std::function<void(Point)>;
+
   virtual ~InputBackend() = default;
+
+  // Hears where the pointer is whenever that changes (the current position at once), from any
+  // thread, without waiting on the desktop. Replaces the previous listener; an empty one stops.
+  // Once it returns, a replaced listener may still be called once, not more.
+  virtual void setPointerListener(PointerListener listener) = 0;
 
   virtual std::string osName() const = 0;
   virtual Point position() = 0;

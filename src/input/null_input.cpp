@@ -63,11 +63,24 @@ Point NullInput::position() {
 }
 
 void NullInput::move(double x, double y) {
+  PointerListener listener;
   {
     std::lock_guard lock(lock_);
     position_ = {x, y};
+    listener = listener_;
   }
   record("'move', " + truncated(x) + ", " + truncated(y));
+  if (listener) listener({x, y});
+}
+
+void NullInput::setPointerListener(PointerListener listener) {
+  Point now;
+  {
+    std::lock_guard lock(lock_);
+    listener_ = listener;
+    now = position_;
+  }
+  if (listener) listener(now);
 }
 
 void NullInput::button(MouseButton button, bool down) {

@@ -36,6 +36,7 @@ class NullInput final : public InputBackend {
   void setClip(const std::string& text) override;
   std::optional<Rect> caret() override { return std::nullopt; }
   void releaseAll() override {}
+  void setPointerListener(PointerListener listener) override;
 
   // Every record so far, oldest first.
   std::vector<std::string> calls() const;
@@ -47,6 +48,7 @@ class NullInput final : public InputBackend {
   const Printer print_;
   mutable std::mutex lock_;  // guards the fields below
   Point position_;
+  PointerListener listener_;
   std::string clip_;
   std::vector<std::string> calls_;
 };

@@ -8,6 +8,8 @@
 #include "input/caret_locator.hpp"
 #include "input/x11_clipboard.hpp"
 #include "input/x11_keyboard.hpp"
+#include "input/x11_pointer_watch.hpp"
+#include "base/log.hpp"
 #include "input/xsettings.hpp"
 #include "platform/x11_connection.hpp"
 
@@ -30,23 +32,50 @@ std::int16_t toCoordinate(double v) {
 
 }  // namespace
 
-X11Input::X11Input(Options options)
-    : connection_(std::make_unique<X11Connection>(options.display)) {
-  if (!connection_->hasExtension(&xcb_test_id)) {
-    throw X11Error("the X display " + connection_->displayName() +
-                   " has no XTEST extension, so input cannot be injected");
-  }
-  keyboard_ = X11Keyboard::forDisplay(connection_->displayName());
-  clipboard_ = X11Clipboard::forDisplay(connection_->displayName());
-  InputSynthesis::Options synthesis;
-  synthesis.doubleClickInterval =
-      options.doubleClickInterval.value_or(desktopDoubleClickInterval(*connection_).value_or(0.5));
-  synthesis_ = std::make_unique<InputSynthesis>(static_cast<InputEventSink&>(*this), synthesis);
-}
+X11Input::X11Input(Options options) : options_(std::move(options)) {}
 
 X11Input::~X11Input() = default;
 
-Point X11Input::position() { return pointer(); }
+void X11Input::open() {
+  const std::lock_guard guard(openLock_);
+  if (synthesis_) return;
+  auto connection = std::make_unique<X11Connection>(options_.display);
+  if (!connection->hasExtension(&xcb_test_id)) {
+    throw X11Error("the X display " + connection->displayName() +
+                   " has no XTEST extension, so input cannot be injected");
+  }
+  keyboard_ = X11Keyboard::forDisplay(connection->displayName());
+  clipboard_ = X11Clipboard::forDisplay(connection->displayName());
+  InputSynthesis::Options synthesis;
+  synthesis.doubleClickInterval =
+      options_.doubleClickInterval.value_or(desktopDoubleClickInterval(*connection).value_or(0.5));
+  connection_ = std::move(connection);
+  synthesis_ = std::make_unique<InputSynthesis>(static_cast<InputEventSink&>(*this), synthesis);
+}
+
+bool X11Input::ready() {
+  {
+    const std::lock_guard guard(openLock_);
+    if (synthesis_) return true;
+    if (failed_) return false;
+  }
+  try {
+    open();
+    return true;
+  } catch (const std::exception& error) {
+    const std::lock_guard guard(openLock_);
+    failed_ = true;
+    logLine(std::string("Input to the desktop is off for this session: ") + error.what());
+    return false;
+  }
+}
+
+Point X11Input::position() { return ready() ? pointer() : Point{}; }
+
+void X11Input::setPointerListener(PointerListener listener) {
+  pointerWatch_.reset();  // never waits for the X server
+  if (listener) pointerWatch_ = std::make_unique<X11PointerWatch>(options_.display, std::move(listener));
+}
 
 Point X11Input::pointer() {
   xcb_connection_t* c = connection_->get();
@@ -56,18 +85,34 @@ Point X11Input::pointer() {
   return {static_cast<double>(reply->root_x), static_cast<double>(reply->root_y)};
 }
 
-void X11Input::move(double x, double y) { synthesis_->move(x, y); }
-void X11Input::button(MouseButton button, bool down) { synthesis_->button(button, down); }
-void X11Input::scroll(double dx, double dy) { synthesis_->scroll(dx, dy); }
+void X11Input::move(double x, double y) {
+  if (ready()) synthesis_->move(x, y);
+}
+void X11Input::button(MouseButton button, bool down) {
+  if (ready()) synthesis_->button(button, down);
+}
+void X11Input::scroll(double dx, double dy) {
+  if (ready()) synthesis_->scroll(dx, dy);
+}
 void X11Input::key(const std::string& name, const std::vector<std::string>& mods,
                    const std::string& action) {
-  synthesis_->key(name, mods, action);
+  if (ready()) synthesis_->key(name, mods, action);
 }
-void X11Input::text(const std::string& text) { synthesis_->text(text); }
-void X11Input::releaseAll() { synthesis_->releaseAll(); }
+void X11Input::text(const std::string& text) {
+  if (ready()) synthesis_->text(text);
+}
+void X11Input::releaseAll() {
+  {
+    const std::lock_guard guard(openLock_);
+    if (!synthesis_) return;  // nothing was ever pressed
+  }
+  synthesis_->releaseAll();
+}
 
-std::string X11Input::getClip() { return clipboard_->text(); }
-void X11Input::setClip(const std::string& text) { clipboard_->setText(text); }
+std::string X11Input::getClip() { return ready() ? clipboard_->text() : std::string(); }
+void X11Input::setClip(const std::string& text) {
+  if (ready()) clipboard_->setText(text);
+}
 std::optional<Rect> X11Input::caret() {
   // Accessibility starts with the first question, when a client watches the caret.
   if (!caret_) caret_ = CaretLocator::shared();

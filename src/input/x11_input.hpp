@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "input/input_backend.hpp"
@@ -12,13 +13,16 @@ class CaretLocator;
 class X11Clipboard;
 class X11Connection;
 class X11Keyboard;
+class X11PointerWatch;
 
 // The back-end that drives the real X11 desktop: the input rules of InputSynthesis executed with
 // XTest, the CLIPBOARD selection, and the caret through accessibility.
 //
-// Input calls come from one session's serial input strand; position() from its pointer loop;
-// getClip, setClip and caret from its auxiliary strand. The X connection is thread-safe and the
-// synthesis state is touched by the input strand only.
+// Nothing talks to the X server where the back-end is made: the display is opened on first use,
+// on the strand that uses it, and a display that cannot be used turns input off for the session
+// with one line saying why. Input calls come from one session's serial input strand; getClip,
+// setClip and caret from its auxiliary strand; the pointer position reaches the pointer listener
+// from a thread of its own. The synthesis state is touched by the input strand only.
 class X11Input final : public InputBackend, private InputEventSink {
  public:
   struct Options {
@@ -26,7 +30,6 @@ class X11Input final : public InputBackend, private InputEventSink {
     std::optional<double> doubleClickInterval;  // the desktop's setting when empty
   };
 
-  // Throws X11Error when the display cannot be opened or lacks XTEST or XKB.
   explicit X11Input(Options options = {});
   ~X11Input() override;
 
@@ -42,6 +45,11 @@ class X11Input final : public InputBackend, private InputEventSink {
   void setClip(const std::string& text) override;
   std::optional<Rect> caret() override;
   void releaseAll() override;
+  void setPointerListener(PointerListener listener) override;
+
+  // Opens the display now (the first input call does otherwise). Throws X11Error when it cannot
+  // be opened or lacks XTEST or XKB.
+  void open();
 
  private:
   // InputEventSink
@@ -53,15 +61,21 @@ class X11Input final : public InputBackend, private InputEventSink {
   void mediaKey(Keysym keysym) override;
   void flush() override;
 
+  // On the input strand: the display is open (opening it now), or input is off.
+  bool ready();
   void fakeKey(std::uint8_t keycode, bool down);
   std::optional<std::uint8_t> keycodeFor(KeyRef key, bool down);
 
+  const Options options_;
+  std::mutex openLock_;  // guards opening: the input and auxiliary strands may both open
+  bool failed_ = false;
   std::unique_ptr<X11Connection> connection_;
   std::shared_ptr<X11Keyboard> keyboard_;
   std::shared_ptr<X11Clipboard> clipboard_;
   std::shared_ptr<CaretLocator> caret_;
   std::unique_ptr<InputSynthesis> synthesis_;
   bool lent_ = false;  // a spare keycode was used since the last flush
+  std::unique_ptr<X11PointerWatch> pointerWatch_;  // touched by setPointerListener only
 };
 
 }  // namespace nimbrel

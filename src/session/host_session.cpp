@@ -88,9 +88,16 @@ asio::awaitable<std::string> clipboardOf(std::shared_ptr<InputBackend> input) {
   co_return input->getClip();
 }
 
+asio::awaitable<std::vector<Monitor>> fallbackMonitorsOf(
+    std::function<std::vector<Monitor>()> list) {
+  co_return list();
+}
+
 asio::awaitable<std::optional<Rect>> caretOf(std::shared_ptr<InputBackend> input) {
   co_return input->caret();
 }
+
+asio::awaitable<void> stopSource(std::shared_ptr<ScreenSource> source) { co_await source->stop(); }
 
 asio::awaitable<void> runStreamer(std::shared_ptr<Streamer> streamer) { co_await streamer->run(); }
 
@@ -154,7 +161,8 @@ std::shared_ptr<HostSession> HostSession::create(Setup setup) {
 HostSession::HostSession(Private, Setup setup)
     : setup_(std::move(setup)),
       inputQueue_(asio::make_strand(setup_.workers)),
-      auxQueue_(asio::make_strand(setup_.workers)) {
+      auxQueue_(asio::make_strand(setup_.workers)),
+      pointerWake_(AsyncEvent::create(auxQueue_)) {
   if (!setup_.fallbackMonitors) setup_.fallbackMonitors = defaultFallbackMonitors;
 }
 
@@ -265,11 +273,15 @@ asio::awaitable<void> HostSession::handle(const json::object& message) {
       monitorIndex_ = static_cast<int>(index);
     }
     streamer_->refresh();
+    pointerWake_->set();  // the cursor is now relative to another monitor
     json::object info = infoMessage();
     co_await reply(info);
   } else if (type == "caretwatch") {
-    std::lock_guard lock(stateLock_);
-    caretWatch_ = readBool(message, "on", false);
+    {
+      std::lock_guard lock(stateLock_);
+      caretWatch_ = readBool(message, "on", false);
+    }
+    pointerWake_->set();
   } else if (type == "getclip") {
     const std::string text =
         co_await asio::co_spawn(auxQueue_, clipboardOf(setup_.input), asio::use_awaitable);
@@ -306,9 +318,14 @@ asio::awaitable<void> HostSession::run() {
   } catch (const std::exception&) {
     listed.clear();  // the system's displays below
   }
+  if (listed.empty()) {
+    // Asking the system may wait on the desktop: done on the auxiliary strand.
+    listed = co_await asio::co_spawn(auxQueue_, fallbackMonitorsOf(setup_.fallbackMonitors),
+                                     asio::use_awaitable);
+  }
   {
     std::lock_guard lock(stateLock_);
-    monitors_ = listed.empty() ? setup_.fallbackMonitors() : std::move(listed);
+    monitors_ = std::move(listed);
     const auto primary = std::find_if(monitors_.begin(), monitors_.end(),
                                       [](const Monitor& m) { return m.primary; });
     monitorIndex_ = primary == monitors_.end() ? 0 : static_cast<int>(primary - monitors_.begin());
@@ -376,36 +393,81 @@ asio::awaitable<void> HostSession::run() {
   streamerTask.stop();
   pointerTask.stop();
   streamer_->releaseWaiters();
+  pointerWake_->releaseWaiters();
   logLine("session ended: " + clientName_ + " (sent " + fileStyleByteCount(streamer_->totalBytes()) + ")");
   queueInput([](InputBackend& in) { in.releaseAll(); });
-  spawnLogged(executor, setup_.source->stop(), "stopping the screen capture of " + clientName_);
+  spawnLogged(executor, stopSource(setup_.source), "stopping the screen capture of " + clientName_);
   setup_.transport->close();
 }
 
 asio::awaitable<void> HostSession::pointerLoop() {
+  // The back-end says where the pointer is whenever it moves; the loop sleeps in between, so a
+  // resting pointer costs nothing. Cursor messages go out on change, at most 60 a second; the
+  // caret is looked up about three times a second while the client watches it.
+  constexpr double cursorInterval = 1.0 / 60;
+  constexpr double caretInterval = 0.3;
+  struct Latest {
+    std::mutex lock;
+    std::optional<Point> point;
+  };
+  const auto latest = std::make_shared<Latest>();
+  const std::shared_ptr<AsyncEvent> wake = pointerWake_;
+  setup_.input->setPointerListener([latest, wake](Point p) {
+    {
+      const std::lock_guard guard(latest->lock);
+      latest->point = p;
+    }
+    wake->set();
+  });
+  struct StopListening {
+    InputBackend& input;
+    ~StopListening() { input.setPointerListener(nullptr); }
+  } stopListening{*setup_.input};
+
   std::optional<json::object> lastCursor;
   std::optional<json::object> lastCaret;
-  double activeUntil = 0;
+  double lastCursorSent = -cursorInterval;
   double lastCaretCheck = 0;
   asio::steady_timer timer(co_await asio::this_coro::executor);
   while (!co_await cancelled()) {
-    const Point p = setup_.input->position();
-    const Rect bounds = currentMonitor().bounds;
-    const double now = uptimeSeconds();
-    json::object cursor = cursorMessage(roundTo((p.x - bounds.x) / bounds.width, 5),
-                                        roundTo((p.y - bounds.y) / bounds.height, 5),
-                                        bounds.contains(p));
-    if (!lastCursor || cursor != *lastCursor) {
-      co_await reply(cursor);
-      lastCursor = std::move(cursor);
-      activeUntil = now + 1.0;
-    }
     bool watching;
     {
       std::lock_guard lock(stateLock_);
       watching = caretWatch_;
     }
-    if (watching && now - lastCaretCheck > 0.3) {
+    std::optional<double> timeout;
+    if (watching) timeout = std::max(0.0, lastCaretCheck + caretInterval - uptimeSeconds());
+    co_await wake->wait(timeout);
+    wake->reset();
+    if (co_await cancelled()) break;
+
+    std::optional<Point> point;
+    {
+      const std::lock_guard guard(latest->lock);
+      point = latest->point;
+    }
+    if (point) {
+      const Rect bounds = currentMonitor().bounds;
+      json::object cursor = cursorMessage(roundTo((point->x - bounds.x) / bounds.width, 5),
+                                          roundTo((point->y - bounds.y) / bounds.height, 5),
+                                          bounds.contains(*point));
+      if (!lastCursor || cursor != *lastCursor) {
+        const double wait = lastCursorSent + cursorInterval - uptimeSeconds();
+        if (wait > 0) {
+          // Too soon after the last one: send the newest position once the interval is over.
+          timer.expires_after(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+              std::chrono::duration<double>(wait)));
+          co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
+          wake->set();
+          continue;
+        }
+        co_await reply(cursor);
+        lastCursor = std::move(cursor);
+        lastCursorSent = uptimeSeconds();
+      }
+    }
+    const double now = uptimeSeconds();
+    if (watching && now - lastCaretCheck >= caretInterval) {
       const auto caret =
           co_await asio::co_spawn(auxQueue_, caretOf(setup_.input), asio::use_awaitable);
       json::object message = caretMessage(caret, currentMonitor().bounds);
@@ -415,8 +477,6 @@ asio::awaitable<void> HostSession::pointerLoop() {
       }
       lastCaretCheck = now;
     }
-    timer.expires_after(std::chrono::nanoseconds(now < activeUntil ? 16'666'666 : 66'666'666));
-    co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
   }
 }
 

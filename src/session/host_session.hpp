@@ -80,6 +80,7 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
   std::vector<Monitor> monitors_;
   int monitorIndex_ = 0;
   bool caretWatch_ = false;
+  std::shared_ptr<AsyncEvent> pointerWake_;  // the pointer moved, or what it is measured against
 };
 
 }  // namespace nimbrel

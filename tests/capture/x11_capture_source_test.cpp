@@ -1,6 +1,7 @@
 // Capture of a real X screen: the pixels another client draws, the rectangles that changed,
 // silence while nothing changes, RandR monitors, and recovery when the server goes away.
 
+#include <boost/asio/thread_pool.hpp>
 #include <gtest/gtest.h>
 
 #include <xcb/xcb.h>
@@ -46,7 +47,9 @@ bool covers(const std::vector<Rect>& dirty, const Rect& r) {
 TEST(X11CaptureSourceTest, CapturesWhatAnotherClientDrawsAndOnlyWhenItChanges) {
   XServer server("640x480x24");
   IoRunner io;
-  X11CaptureSource source({.display = server.display()});
+  // The X work runs on a worker of its own, never on the io thread.
+  boost::asio::thread_pool workers(1);
+  X11CaptureSource source({.display = server.display(), .blockingExecutor = workers.get_executor()});
   const auto monitors = io.run(source.monitors());
   ASSERT_EQ(monitors.size(), 1u);
   EXPECT_EQ(monitors[0].bounds, (Rect{0, 0, 640, 480}));
@@ -79,6 +82,13 @@ TEST(X11CaptureSourceTest, CapturesWhatAnotherClientDrawsAndOnlyWhenItChanges) {
   io.run(source.start(monitors[0]));
   EXPECT_EQ(source.latest()->frame.sequence, drawn->frame.sequence);
   io.run(source.stop());
+
+  // A start that fails keeps the last frame: only a new stream clears it.
+  Monitor gone = monitors[0];
+  gone.displayID = 12345;
+  EXPECT_THROW(io.run(source.start(gone)), CaptureError);
+  ASSERT_TRUE(source.latest());
+  EXPECT_EQ(source.latest()->frame.sequence, drawn->frame.sequence);
 }
 
 TEST(X11CaptureSourceTest, RandrMonitorsComePrimaryFirstThenByLeftEdgeAndCanVanish) {

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "input/keyboard_layout.hpp"
@@ -29,6 +31,8 @@ class X11InputTest : public ::testing::Test {
   XServer server;
   X11TestWindow window{server.display(), 0, 0, 400, 300};
   X11Input input{{.display = server.display(), .doubleClickInterval = 0.5}};
+
+  void SetUp() override { input.open(); }
 };
 
 TEST_F(X11InputTest, PointerButtonsAndWheelReachTheWindow) {
@@ -52,6 +56,32 @@ TEST_F(X11InputTest, PointerButtonsAndWheelReachTheWindow) {
   }
   EXPECT_EQ(std::count(events.begin(), events.end(), "press b5 50,60 state=0"), 2);
   EXPECT_EQ(std::count(events.begin(), events.end(), "press b6 50,60 state=0"), 1);
+}
+
+TEST_F(X11InputTest, ThePointerListenerHearsMovesOfTheHostAndOfOtherClients) {
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<Point> seen;
+  input.setPointerListener([&](Point p) {
+    const std::lock_guard guard(lock);
+    seen.push_back(p);
+    changed.notify_all();
+  });
+  auto waitFor = [&](Point p) {
+    std::unique_lock guard(lock);
+    return changed.wait_for(guard, std::chrono::seconds(10), [&] { return !seen.empty() && seen.back() == p; });
+  };
+  input.move(300, 150);  // the host moves it
+  EXPECT_TRUE(waitFor({300, 150}));
+  ASSERT_EQ(server.run("xdotool mousemove 10 20"), 0);  // and so does another client (a warp)
+  EXPECT_TRUE(waitFor({10, 20}));
+  input.setPointerListener(nullptr);
+  const std::size_t heard = seen.size();
+  input.move(5, 5);
+  server.run("xdotool mousemove 7 7");
+  EXPECT_EQ(input.position(), (Point{7, 7}));
+  const std::lock_guard guard(lock);
+  EXPECT_EQ(seen.size(), heard);  // a stopped listener hears nothing more
 }
 
 TEST_F(X11InputTest, KeysCarryTheirModifierState) {

@@ -43,6 +43,9 @@ class RecordingInput final : public InputBackend {
   void setClip(const std::string& t) override { inner_.setClip(t); }
   std::optional<Rect> caret() override { return std::nullopt; }
   void releaseAll() override { ++releases; }
+  void setPointerListener(PointerListener listener) override {
+    inner_.setPointerListener(std::move(listener));
+  }
   std::vector<std::string> calls() const { return inner_.calls(); }
   std::atomic<int> releases{0};
 

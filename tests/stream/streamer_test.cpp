@@ -10,9 +10,9 @@
 #include <turbojpeg.h>
 
 #include <condition_variable>
+#include <future>
 #include <map>
 
-#include "base/clock.hpp"
 #include "capture/synthetic_screen_source.hpp"
 #include "support/io_runner.hpp"
 
@@ -22,10 +22,105 @@ namespace {
 namespace json = boost::json;
 using namespace std::chrono_literals;
 
+// The streamer's time in these tests. It stands still until the test lets it run: runUntil(t)
+// ends the loop's timed waits one after the other, the clock jumping to each deadline, until
+// the loop waits for a moment beyond t or for a command. A test thus sees exactly what the
+// loop does in a stretch of its time, however fast or busy the machine is, and never waits
+// for real time to pass.
+class VirtualClock {
+ public:
+  static constexpr double kStart = 1000;
+
+  // The loop's strand: runUntil goes through it so that commands posted before take effect
+  // first.
+  void attach(asio::any_io_executor strand) { strand_ = std::move(strand); }
+
+  double now() const {
+    std::lock_guard lock(mutex_);
+    return now_;
+  }
+
+  // Streamer::Options::timedWait; runs on the streamer's strand.
+  asio::awaitable<bool> wait(std::shared_ptr<AsyncEvent> event, std::optional<double> seconds) {
+    bool timedOut = false;
+    {
+      std::lock_guard lock(mutex_);
+      std::optional<double> deadline;
+      if (seconds) deadline = now_ + std::max(*seconds, 0.0);
+      if (deadline && *deadline <= horizon_ && !event->isSet()) {
+        passTo(*deadline);
+        timedOut = true;
+      } else {
+        parked_ = Parked{event, deadline};
+      }
+    }
+    if (timedOut) co_return false;
+    changed_.notify_all();
+    const bool set = co_await event->wait();
+    {
+      std::lock_guard lock(mutex_);
+      parked_.reset();
+    }
+    changed_.notify_all();
+    co_return set;
+  }
+
+  // Lets the loop's time run to `t` (seconds after the start) and returns once the loop waits
+  // for something later; false if it did not settle within a generous real-time limit.
+  [[nodiscard]] bool runUntil(double t) {
+    std::promise<void> through;
+    asio::post(strand_, [&through] { through.set_value(); });
+    if (through.get_future().wait_for(30s) != std::future_status::ready) return false;
+    std::unique_lock lock(mutex_);
+    horizon_ = std::max(horizon_, kStart + t);
+    asio::post(strand_, [this] { endDueWait(); });
+    if (!changed_.wait_for(lock, 30s, [this] { return settled(); })) return false;
+    now_ = std::max(now_, horizon_);
+    return true;
+  }
+
+ private:
+  struct Parked {
+    std::shared_ptr<AsyncEvent> event;
+    std::optional<double> deadline;
+  };
+
+  // A wait ends a moment after its deadline, as a real timer does; ending exactly on it would
+  // leave the loop's "at least an interval since" comparisons to rounding.
+  void passTo(double deadline) { now_ = std::max(now_, deadline + 1e-4); }
+
+  // On the strand, where the parked wait cannot be between registering and waiting.
+  void endDueWait() {
+    std::shared_ptr<AsyncEvent> due;
+    {
+      std::lock_guard lock(mutex_);
+      if (parked_ && parked_->deadline && *parked_->deadline <= horizon_) {
+        passTo(*parked_->deadline);
+        due = parked_->event;
+      }
+    }
+    if (due) due->releaseWaiters();
+  }
+
+  // The loop waits, for a moment beyond the horizon or for a command only.
+  bool settled() const {
+    return parked_ && !parked_->event->isSet() &&
+           (!parked_->deadline || *parked_->deadline > horizon_);
+  }
+
+  asio::any_io_executor strand_;
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  double now_ = kStart;
+  double horizon_ = kStart;
+  std::optional<Parked> parked_;
+};
+
 struct Sent {
   json::object message;
   Bytes payload;
-  double at;
+  double at;                   // the streamer's time when it was sent
+  std::size_t framesBefore = 0;  // for a stats message: frames sent before it
 };
 
 std::pair<int, int> jpegSize(const Bytes& jpeg) {
@@ -36,30 +131,40 @@ std::pair<int, int> jpegSize(const Bytes& jpeg) {
   return {w, h};
 }
 
-// A streamer on its own io thread, fed by a synthetic screen, whose frames and stats are
-// recorded (and acknowledged at once unless told otherwise).
+constexpr double kStart = VirtualClock::kStart;
+
+// A streamer on its own io thread, on a virtual clock, fed by a synthetic screen, whose frames
+// and stats are recorded (and acknowledged at once unless told otherwise).
 class StreamerTest : public ::testing::Test {
  protected:
   void start(bool patches = true, SyntheticScreenSource::CursorProvider cursor = {}) {
-    source_ = std::make_shared<SyntheticScreenSource>(1600, 1000, std::move(cursor));
+    startWith(std::make_shared<SyntheticScreenSource>(1600, 1000, std::move(cursor)), patches);
+  }
+
+  void startWith(std::shared_ptr<ScreenSource> source, bool patches = true) {
     Streamer::Options options;
     options.patches = patches;
     options.encodeExecutor = encodePool_.get_executor();
-    options.clock = [this] { return uptimeSeconds() + offset_.load(); };
+    options.clock = [this] { return clock_.now(); };
+    options.timedWait = [this](std::shared_ptr<AsyncEvent> event, std::optional<double> seconds) {
+      return clock_.wait(std::move(event), seconds);
+    };
     streamer_ = Streamer::create(
-        io_.executor(), source_,
-        [source = source_]() -> asio::awaitable<Monitor> { co_return source->monitor(); },
+        io_.executor(), source,
+        [source]() -> asio::awaitable<Monitor> { co_return (co_await source->monitors()).front(); },
         [this](json::object message, Bytes payload) -> asio::awaitable<void> {
           const long long id = message.at("id").as_int64();
-          record(frames_, Sent{std::move(message), std::move(payload), uptimeSeconds()});
+          record(frames_, Sent{std::move(message), std::move(payload), clock_.now()});
           if (autoAck_) streamer_->ack(id);
           co_return;
         },
         [this](json::object message) -> asio::awaitable<void> {
-          record(stats_, Sent{std::move(message), {}, uptimeSeconds()});
+          std::lock_guard lock(mutex_);
+          stats_.push_back(Sent{std::move(message), {}, clock_.now(), frames_.size()});
           co_return;
         },
         options);
+    clock_.attach(streamer_->executor());
     asio::co_spawn(streamer_->executor(), streamer_->run(),
                    asio::bind_cancellation_slot(stop_.slot(), [](std::exception_ptr) {}));
   }
@@ -76,13 +181,13 @@ class StreamerTest : public ::testing::Test {
   void record(std::vector<Sent>& list, Sent sent) {
     std::lock_guard lock(mutex_);
     list.push_back(std::move(sent));
-    changed_.notify_all();
   }
 
-  // Waits until at least `count` frames were sent (or the limit passes); returns a copy.
-  std::vector<Sent> framesAfter(std::size_t count, std::chrono::milliseconds limit = 5s) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, limit, [&] { return frames_.size() >= count; });
+  // Lets the streamer run until `t` seconds after its start (see VirtualClock).
+  [[nodiscard]] bool runUntil(double t) { return clock_.runUntil(t); }
+
+  std::vector<Sent> frames() {
+    std::lock_guard lock(mutex_);
     return frames_;
   }
   std::vector<Sent> stats() {
@@ -91,23 +196,22 @@ class StreamerTest : public ::testing::Test {
   }
 
   // The pool outlives the io context: the streamer, freed when the context drops the loop's
-  // frames, holds a strand of the pool.
+  // frames, holds a strand of the pool. The clock outlives it too: a parked wait refers to it.
   asio::thread_pool encodePool_{1};
+  VirtualClock clock_;
   test::IoRunner io_;
   asio::cancellation_signal stop_;
-  std::atomic<double> offset_{0};
   std::atomic<bool> autoAck_{true};
-  std::shared_ptr<SyntheticScreenSource> source_;
   std::shared_ptr<Streamer> streamer_;
   std::mutex mutex_;
-  std::condition_variable changed_;
   std::vector<Sent> frames_;
   std::vector<Sent> stats_;
 };
 
 TEST_F(StreamerTest, FirstAFullBaseImageThenPatchesOfTheMovingSquare) {
   start();
-  const auto sent = framesAfter(6);
+  ASSERT_TRUE(runUntil(0.25));
+  const auto sent = frames();
   ASSERT_GE(sent.size(), 6u);
   const json::object& base = sent[0].message;
   EXPECT_EQ(base, json::parse(R"({"k":"full","id":1,"m":0,"x":0.0,"y":0.0,"w":1.0,"h":1.0,
@@ -140,51 +244,63 @@ TEST_F(StreamerTest, FirstAFullBaseImageThenPatchesOfTheMovingSquare) {
 TEST_F(StreamerTest, AtMostThreeFramesUnacknowledgedAndExpiryCosts) {
   autoAck_ = false;
   start();
-  std::this_thread::sleep_for(600ms);
-  ASSERT_EQ(framesAfter(3).size(), 3u);  // and no fourth while none is acknowledged
+  ASSERT_TRUE(runUntil(0.5));
+  ASSERT_EQ(frames().size(), 3u);  // and no fourth while none is acknowledged
   streamer_->ack(2);
-  ASSERT_EQ(framesAfter(4).size(), 4u);
-  std::this_thread::sleep_for(300ms);
-  EXPECT_EQ(framesAfter(4).size(), 4u);
+  ASSERT_TRUE(runUntil(0.5));
+  ASSERT_EQ(frames().size(), 4u);
 
   // The other three are never acknowledged: once older than 3 s they expire at the next
-  // one-second check, costing 10 quality points each.
-  offset_ = 10;
-  const auto sent = framesAfter(5, 3s);
-  ASSERT_EQ(sent.size(), 5u);
+  // one-second check, costing 10 quality points each; not before.
+  ASSERT_TRUE(runUntil(3.0));
+  EXPECT_EQ(frames().size(), 4u);
+  ASSERT_TRUE(runUntil(5.0));
+  const auto sent = frames();
+  // Then the window takes three frames again, and waits.
+  ASSERT_EQ(sent.size(), 7u);
+  EXPECT_GT(sent[4].at, kStart + 3.0);
+  EXPECT_LT(sent[4].at, kStart + 4.2);
   // 72, +2 for the clear round trip of frame 2, -10 for each of the three expired frames.
-  EXPECT_EQ(sent[4].message.at("q"), 72 + 2 - 30);
+  for (std::size_t i = 4; i < 7; ++i) EXPECT_EQ(sent[i].message.at("q"), 72 + 2 - 30) << i;
 }
 
-TEST_F(StreamerTest, StatsAtMostOnceASecondWithSixKeys) {
+TEST_F(StreamerTest, StatsOnceASecondWithSixKeysReportWhatWasSent) {
   start();
-  std::this_thread::sleep_for(2300ms);
+  ASSERT_TRUE(runUntil(2.3));
   const auto reports = stats();
-  ASSERT_GE(reports.size(), 2u);
-  ASSERT_LE(reports.size(), 3u);
-  for (std::size_t i = 0; i < reports.size(); ++i) {
-    const json::object& s = reports[i].message;
+  const auto sent = frames();
+  ASSERT_EQ(reports.size(), 2u);
+  double since = kStart;
+  std::size_t framesBefore = 0;
+  for (const Sent& report : reports) {
+    const json::object& s = report.message;
     EXPECT_EQ(s.size(), 6u);
     EXPECT_EQ(s.at("t"), "stats");
     for (const char* key : {"fps", "kbps", "q", "sc", "rtt"}) EXPECT_TRUE(s.contains(key)) << key;
+    const double dt = report.at - since;
+    EXPECT_GE(dt, 1.0);
+    const std::size_t count = report.framesBefore - framesBefore;
+    std::size_t bytes = 0;
+    for (std::size_t i = framesBefore; i < report.framesBefore; ++i) bytes += sent[i].payload.size();
+    EXPECT_NEAR(s.at("fps").to_number<double>(), count / dt, 0.05 + 1e-9);
+    EXPECT_NEAR(s.at("kbps").to_number<double>(), bytes * 8 / 1000.0 / dt, 0.5 + 1e-9);
     EXPECT_GT(s.at("fps").to_number<double>(), 5);
-    if (i > 0) {
-      EXPECT_GE(reports[i].at - reports[i - 1].at, 0.95);
-    }
+    since = report.at;
+    framesBefore = report.framesBefore;
   }
 }
 
 TEST_F(StreamerTest, ZoomedViewGetsARoiLayerOverABackground) {
   start();
-  framesAfter(1);
+  ASSERT_TRUE(runUntil(0.1));
   streamer_->setView(0.25, 0.25, 0.5, 0.5, 1280, 800);
-  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(runUntil(0.4));
   // Rebased while zoomed: both layers come again, the full one as a backdrop.
   streamer_->refresh();
-  std::this_thread::sleep_for(1500ms);
-  const auto sent = framesAfter(1);
+  ASSERT_TRUE(runUntil(2.9));
+  const auto sent = frames();
   std::size_t roiBases = 0, backgrounds = 0, fullPatches = 0;
-  double lastFullPatch = -10;
+  double lastFull = 0;
   long long roiQuality = 0;
   for (const Sent& s : sent) {
     const json::object& m = s.message;
@@ -201,13 +317,13 @@ TEST_F(StreamerTest, ZoomedViewGetsARoiLayerOverABackground) {
     } else if (m.at("k") == "patch" && m.at("layer") == "full" && roiBases > 0) {
       // The backdrop is refreshed at most once a second.
       ++fullPatches;
-      EXPECT_GE(s.at - lastFullPatch, 0.95);
-      lastFullPatch = s.at;
+      EXPECT_GE(s.at - lastFull, 1.0);
     }
+    if (m.at("k") == "full" || (m.at("k") == "patch" && m.at("layer") == "full")) lastFull = s.at;
   }
   EXPECT_EQ(roiBases, 2u);
   EXPECT_EQ(backgrounds, 1u);
-  EXPECT_GE(fullPatches, 1u);
+  EXPECT_GE(fullPatches, 2u);
   // Ids run on across both layers and both shapes; a patch names its layer's last base.
   std::map<std::string, long long> lastBase;
   for (std::size_t i = 0; i < sent.size(); ++i) {
@@ -223,35 +339,42 @@ TEST_F(StreamerTest, ZoomedViewGetsARoiLayerOverABackground) {
 
 TEST_F(StreamerTest, OneSharpPassPerLayerOnceTheScreenIsStill) {
   start(true, [] { return Point{300, 300}; });  // the square never moves
-  std::this_thread::sleep_for(1500ms);
-  const auto sent = framesAfter(2);
+  ASSERT_TRUE(runUntil(2.5));
+  const auto sent = frames();
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[0].message.at("s"), 0);
   EXPECT_EQ(sent[1].message.at("s"), 1);
   EXPECT_EQ(sent[1].message.at("k"), "full");  // the whole layer was blurry: a sharp base
   EXPECT_EQ(sent[1].message.at("q"), 90);
-  EXPECT_GE(sent[1].at - sent[0].at, 0.4);
+  // At the first look after 0.45 s of stillness.
+  EXPECT_GT(sent[1].at - sent[0].at, 0.45);
+  EXPECT_LT(sent[1].at - sent[0].at, 0.45 + 1.0 / 15);
+  // Statistics go on when nothing is sent.
+  const auto reports = stats();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(reports[1].message.at("fps").to_number<double>(), 0.0);
+  EXPECT_EQ(reports[1].message.at("kbps"), 0);
 }
 
 TEST_F(StreamerTest, NothingWhileStreamingIsOffAndARebaseWhenItReturns) {
-  streamer_ = nullptr;
   start();
   streamer_->setEnabled(false);
-  const std::size_t before = framesAfter(1).size();
-  std::this_thread::sleep_for(400ms);
-  const std::size_t paused = framesAfter(1).size();
-  std::this_thread::sleep_for(400ms);
-  EXPECT_EQ(framesAfter(1).size(), paused);
-  EXPECT_LE(paused, before + 1);
+  ASSERT_TRUE(runUntil(1.0));
+  const std::size_t paused = frames().size();
+  EXPECT_LE(paused, 1u);  // at most the frame of an iteration begun before the command
+  ASSERT_TRUE(runUntil(5.0));
+  EXPECT_EQ(frames().size(), paused);
   streamer_->setEnabled(true);
-  const auto sent = framesAfter(paused + 1);
+  ASSERT_TRUE(runUntil(5.1));
+  const auto sent = frames();
   ASSERT_GT(sent.size(), paused);
   EXPECT_EQ(sent[paused].message.at("k"), "full");
 }
 
 TEST_F(StreamerTest, AClientWithoutPatchesGetsOnlyBaseImages) {
   start(false);
-  const auto sent = framesAfter(5);
+  ASSERT_TRUE(runUntil(0.2));
+  const auto sent = frames();
   ASSERT_GE(sent.size(), 5u);
   for (const Sent& s : sent) EXPECT_EQ(s.message.at("k"), "full");
 }
