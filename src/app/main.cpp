@@ -4,8 +4,9 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/signal_set.hpp>
 #include <boost/asio/thread_pool.hpp>
+
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -25,12 +26,15 @@ using namespace nimbrel;
 
 namespace {
 
-// SIGTERM and SIGINT end the headless host at once with status 0.
-void endOnSignals(asio::signal_set& signals) {
-  signals.async_wait([](const boost::system::error_code&, int) {
-    std::fflush(stdout);
-    std::_Exit(0);
-  });
+// SIGTERM and SIGINT end the headless host at once with status 0, in the handler itself: a
+// thread that is stuck (on a display that does not answer, say) cannot hold the exit up.
+// Standard output is line-buffered, so no finished line is lost.
+void endOnSignals() {
+  struct sigaction action {};
+  action.sa_handler = [](int) { _exit(0); };
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
 }
 
 [[noreturn]] void runForever(asio::io_context& io) {
@@ -64,8 +68,7 @@ int main(int argc, char** argv) {
   }
 
   // Caught from the start, so that a signal during start-up also ends the host with status 0.
-  asio::signal_set signals(io, SIGTERM, SIGINT);
-  endOnSignals(signals);
+  endOnSignals();
 
   alsoLogToStandardOutput();
   std::setvbuf(stdout, nullptr, _IOLBF, 0);

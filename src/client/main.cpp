@@ -21,6 +21,7 @@
 #include "base/clock.hpp"
 #include "client/canvas.hpp"
 #include "client/client_connection.hpp"
+#include "net/task_completion.hpp"
 
 namespace json = boost::json;
 namespace asio = boost::asio;
@@ -106,6 +107,16 @@ std::optional<Settings> parseArguments(int argc, char** argv) {
   return settings;
 }
 
+// A ping every second until the deadline, whether or not the host sends anything meanwhile.
+asio::awaitable<void> pingEverySecond(std::shared_ptr<ClientConnection> connection, double deadline) {
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  while (uptimeSeconds() < deadline) {
+    connection->send({{"t", "ping"}, {"ts", uptimeSeconds()}});
+    timer.expires_after(std::chrono::seconds(1));
+    co_await timer.async_wait(asio::use_awaitable);
+  }
+}
+
 asio::awaitable<int> runClient(Settings settings) {
   auto executor = co_await asio::this_coro::executor;
   auto connection = co_await ClientConnection::connect(executor, settings.target, settings.name,
@@ -132,7 +143,7 @@ asio::awaitable<int> runClient(Settings settings) {
 
   std::map<std::string, Canvas> canvases;
   const double deadline = uptimeSeconds() + settings.seconds;
-  double lastPing = 0;
+  if (settings.latency) spawnLogged(executor, pingEverySecond(connection, deadline), "pinging");
   asio::steady_timer stopper(executor, std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                            std::chrono::duration<double>(settings.seconds)));
   stopper.async_wait([connection](boost::system::error_code error) {
@@ -140,10 +151,6 @@ asio::awaitable<int> runClient(Settings settings) {
   });
   std::string ended;
   while (uptimeSeconds() < deadline) {
-    if (settings.latency && uptimeSeconds() - lastPing >= 1.0) {
-      lastPing = uptimeSeconds();
-      connection->send({{"t", "ping"}, {"ts", lastPing}});
-    }
     HostMessage message;
     try {
       message = co_await connection->next();

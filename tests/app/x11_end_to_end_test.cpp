@@ -8,6 +8,7 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include <csignal>
 #include <regex>
 
 #include "support/process.hpp"
@@ -72,6 +73,52 @@ TEST(X11EndToEnd, ClientSeesTheRealScreenAndItsKeysReachTheFocusedWindow) {
   EXPECT_GT(white[1], 230);
   const std::uint8_t* black = at(20, 20);  // Xvfb's root is black
   EXPECT_LT(black[0], 30);
+}
+
+std::size_t count(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// A display that stops answering holds up only what waits on it: the network thread keeps
+// completing handshakes and answering pings, and SIGTERM still ends the host at once.
+TEST(X11EndToEnd, AFrozenDisplayHoldsUpNeitherOtherSessionsNorTheExit) {
+  test::XServer server("640x480x24");
+  test::TempDir home;
+  const std::uint16_t port = unusedPort();
+  test::Process host(NIMBREL_HOST_BINARY,
+                     {"--headless", "--no-cloud", "--no-bonjour", "--home", (home / "data").string(),
+                      "--port", std::to_string(port)},
+                     {{"HOME", home.path().string()}, {"DISPLAY", server.display()},
+                      {"DBUS_SESSION_BUS_ADDRESS", std::nullopt}});
+  ASSERT_TRUE(host.waitForOutput("&os=linux", 10s)) << host.errorOutput();
+  std::smatch key;
+  const std::string out = host.output();
+  ASSERT_TRUE(std::regex_search(out, key, std::regex("&k=([A-Za-z0-9_-]{43})&")));
+  const std::vector<std::string> target = {"--host", "127.0.0.1", "--port", std::to_string(port),
+                                           "--key", key[1]};
+  auto clientArguments = [&](std::vector<std::string> more) {
+    std::vector<std::string> all = target;
+    all.insert(all.end(), more.begin(), more.end());
+    return all;
+  };
+
+  test::Process watcher(NIMBREL_CLIENT_BINARY, clientArguments({"--latency", "--seconds", "7"}));
+  ASSERT_TRUE(watcher.waitForOutput("latency", 10s)) << watcher.errorOutput();
+  ASSERT_TRUE(watcher.waitForOutput(R"("t":"info")", 10s));
+  server.signal(SIGSTOP);
+  // A second client while the display is frozen: its handshake completes (the client ends on
+  // its own time-out with status 0, not with a connection error).
+  test::Process late(NIMBREL_CLIENT_BINARY, clientArguments({"--seconds", "2"}));
+  EXPECT_EQ(late.wait(30s), 0) << late.errorOutput();
+  // The first session answers its pings all along.
+  ASSERT_EQ(watcher.wait(30s), 0) << watcher.errorOutput();
+  EXPECT_GE(count(watcher.output(), "latency"), 5u) << watcher.output();
+
+  host.signal(SIGTERM);
+  EXPECT_EQ(host.wait(10s), 0);
+  server.signal(SIGCONT);
 }
 
 }  // namespace

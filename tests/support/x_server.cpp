@@ -86,6 +86,10 @@ void XServer::kill() {
   server_.reset();
 }
 
+void XServer::signal(int number) {
+  if (server_) server_->signal(number);
+}
+
 void XServer::restart() {
   kill();
   // The old server's lock and socket go with it; a fresh server may take the number again.

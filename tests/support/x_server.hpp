@@ -26,6 +26,8 @@ class XServer {
   void kill();
   // Starts it again on the same display.
   void restart();
+  // Sends the server a signal (SIGSTOP freezes it: it stops answering without going away).
+  void signal(int number);
 
   // Fills a rectangle of the root window (0xRRGGBB) from a client of its own and waits until
   // the server has drawn it.
