@@ -9,6 +9,7 @@
 #include <cstdio>
 
 #include "app/pairing_link.hpp"
+#include "base/graphemes.hpp"
 #include "base/log.hpp"
 #include "capture/synthetic_screen_source.hpp"
 #include "capture/x11_capture_source.hpp"
@@ -213,18 +214,15 @@ void HostController::setKeepAwake(bool on) {
 
 void HostController::setOpenAtLogin(bool on) {
   std::string error;
-  if (!setAutostart(on, services_.autostartEntry, "nimbrel", error)) {
+  if (!setAutostart(on, services_.autostartEntry, currentProgram(), error)) {
     log("Couldn't change Open at Login: " + error);
   }
   launchAtLogin_ = autostartEnabled(services_.autostartEntry);
 }
 
 void HostController::rename(const std::string& newName) {
-  const auto first = newName.find_first_not_of(" \t\r\n\v\f");
-  if (first == std::string::npos) return;
-  const auto last = newName.find_last_not_of(" \t\r\n\v\f");
-  const std::string name = newName.substr(first, last - first + 1);
-  if (name == config_.name) return;
+  const std::string name = trimWhiteSpace(newName);
+  if (name.empty() || name == config_.name) return;
   config_.name = name;
   saveConfig(config_);
   if (server_) {

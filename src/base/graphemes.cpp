@@ -1,6 +1,8 @@
 #include "base/graphemes.hpp"
 
 #include <unicode/ubrk.h>
+#include <unicode/uchar.h>
+#include <unicode/utf8.h>
 #include <unicode/utext.h>
 
 #include <memory>
@@ -65,6 +67,29 @@ std::string prefixCharacters(std::string_view input, std::size_t count) {
   });
   text.resize(cut);
   return text;
+}
+
+std::string trimWhiteSpace(std::string_view input) {
+  const std::string text = repairUtf8(input);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  const auto length = static_cast<std::int32_t>(text.size());
+  std::int32_t start = 0;
+  while (start < length) {
+    std::int32_t next = start;
+    UChar32 c;
+    U8_NEXT(bytes, next, length, c);
+    if (!u_isUWhiteSpace(c)) break;
+    start = next;
+  }
+  std::int32_t end = length;
+  while (end > start) {
+    std::int32_t previous = end;
+    UChar32 c;
+    U8_PREV(bytes, start, previous, c);
+    if (!u_isUWhiteSpace(c)) break;
+    end = previous;
+  }
+  return text.substr(static_cast<std::size_t>(start), static_cast<std::size_t>(end - start));
 }
 
 }  // namespace nimbrel

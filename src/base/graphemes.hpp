@@ -19,4 +19,8 @@ std::vector<std::string> splitCharacters(std::string_view text);
 // The first `count` characters of `text` (all of it when it has no more); never splits one.
 std::string prefixCharacters(std::string_view text, std::size_t count);
 
+// `text` without the white space and line breaks (Unicode's White_Space: spaces of every width,
+// no-break spaces, line and paragraph separators...) at either end.
+std::string trimWhiteSpace(std::string_view text);
+
 }  // namespace nimbrel

@@ -64,7 +64,24 @@ bool autostartEnabled(const fs::path& entry) {
   return fs::is_regular_file(entry, error);
 }
 
-bool setAutostart(bool on, const fs::path& entry, const std::string& command, std::string& error) {
+std::filesystem::path currentProgram() {
+  std::error_code code;
+  fs::path path = fs::read_symlink("/proc/self/exe", code);
+  return code ? fs::path("nimbrel") : path;
+}
+
+std::string desktopExecArgument(const std::string& argument) {
+  if (argument.find_first_of(" \t\n\"'\\><~|&;$*?#()`=%") == std::string::npos) return argument;
+  std::string quoted = "\"";
+  for (char c : argument) {
+    if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+    if (c == '%') quoted += '%';  // a literal percent sign, not a field code
+    quoted += c;
+  }
+  return quoted + '"';
+}
+
+bool setAutostart(bool on, const fs::path& entry, const fs::path& program, std::string& error) {
   std::error_code code;
   if (!on) {
     fs::remove(entry, code);
@@ -75,7 +92,7 @@ bool setAutostart(bool on, const fs::path& entry, const std::string& command, st
   std::ofstream file(entry, std::ios::trunc);
   file << "[Desktop Entry]\nType=Application\nName=Nimbrel\n"
           "Comment=Reach this computer from your phone\nExec="
-       << command << "\nX-GNOME-Autostart-enabled=true\n";
+       << desktopExecArgument(program.string()) << "\nX-GNOME-Autostart-enabled=true\n";
   file.close();
   if (!file) {
     error = "cannot write " + entry.string();

@@ -18,8 +18,16 @@ void saveUserSettings(const UserSettings& settings, const std::filesystem::path&
 // The XDG autostart entry that opens the host at login.
 std::filesystem::path autostartEntryPath();
 bool autostartEnabled(const std::filesystem::path& entry);
-// Writes or removes the entry; false with `error` set when that failed.
-bool setAutostart(bool on, const std::filesystem::path& entry, const std::string& command,
+// Writes or removes the entry that runs `program` (an absolute path, quoted as desktop entries
+// need); false with `error` set when that failed.
+bool setAutostart(bool on, const std::filesystem::path& entry, const std::filesystem::path& program,
                   std::string& error);
+
+// The running program's absolute path (what /proc/self/exe names).
+std::filesystem::path currentProgram();
+
+// `argument` as one argument of a desktop entry's Exec line: quoted, with \, ", ` and $
+// escaped, when it holds a blank or one of those characters.
+std::string desktopExecArgument(const std::string& argument);
 
 }  // namespace nimbrel

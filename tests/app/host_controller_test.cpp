@@ -144,10 +144,24 @@ TEST_F(HostControllerTest, RenameTrimsAndIgnoresEmptyOrUnchangedNames) {
   const std::string before = test::readFile(home_ / "data/config.json");
   onStrand([this] { controller_->rename("   \n"); });
   onStrand([this] { controller_->rename("  Studio  "); });
+  onStrand([this] { controller_->rename("\u00A0\u2028 \u3000"); });     // Unicode blanks only
+  onStrand([this] { controller_->rename("\u00A0Studio\u2029\u3000"); });  // the same name
   EXPECT_EQ(test::readFile(home_ / "data/config.json"), before);
   onStrand([this] { controller_->rename("  Den PC\n"); });
   EXPECT_EQ(controller_->config().name, "Den PC");
   EXPECT_EQ(loadConfig().name, "Den PC");
+}
+
+TEST_F(HostControllerTest, OpenAtLoginStartsThisProgramByItsAbsolutePath) {
+  create();
+  onStrand([this] { controller_->setOpenAtLogin(true); });
+  EXPECT_TRUE(controller_->launchAtLogin());
+  const std::string entry = test::readFile(home_ / "config/autostart/nimbrel.desktop");
+  const std::string program = std::filesystem::read_symlink("/proc/self/exe").string();
+  EXPECT_NE(entry.find("\nExec=" + desktopExecArgument(program) + "\n"), std::string::npos) << entry;
+  EXPECT_EQ(program.front(), '/');
+  onStrand([this] { controller_->setOpenAtLogin(false); });
+  EXPECT_FALSE(controller_->launchAtLogin());
 }
 
 TEST_F(HostControllerTest, KeepAwakeIsHeldExactlyWhileRunningEnrolledAndWanted) {

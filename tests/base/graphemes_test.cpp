@@ -53,5 +53,21 @@ TEST(Graphemes, LongTextsAreCutByCharacters) {
   EXPECT_EQ(splitCharacters(cut).size(), 20000u);
 }
 
+TEST(Graphemes, TrimsUnicodeWhiteSpaceAndLineBreaksAtBothEnds) {
+  const struct {
+    std::string text;
+    std::string trimmed;
+  } cases[] = {
+      {"  Studio \t\r\n", "Studio"},
+      {"\u00A0Zoë’s desk\u3000", "Zoë’s desk"},            // no-break and ideographic spaces
+      {"\u2028\u2029\u0085Mac mini\u2003", "Mac mini"},    // separators, next line, em space
+      {"a \u00A0 b", "a \u00A0 b"},                         // inside stays
+      {"\u200B", "\u200B"},                                  // zero width space is not white space
+      {" \u00A0\n ", ""},
+      {"", ""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(trimWhiteSpace(c.text), c.trimmed) << c.text;
+}
+
 }  // namespace
 }  // namespace nimbrel

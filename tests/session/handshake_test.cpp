@@ -145,7 +145,7 @@ TEST_F(HandshakeTest, GoodKeyIsWelcomedAndBothSidesShareTheChannel) {
   EXPECT_TRUE(log_.lines().empty());
 }
 
-TEST_F(HandshakeTest, RejectionsAnswerAsSpecifiedLogAndClose) {
+TEST_F(HandshakeTest, RejectionsAnswerWithTheirErrorLogAndClose) {
   settings_.receiveTimeout = 0.5;
   const json::object versionError{
       {"t", "error"}, {"code", "version"}, {"msg", "Unsupported protocol version"}};
