@@ -27,7 +27,7 @@ bool setAutostart(bool on, const std::filesystem::path& entry, const std::filesy
 std::filesystem::path currentProgram();
 
 // `argument` as one argument of a desktop entry's Exec line: quoted, with \, ", ` and $
-// escaped, when it holds a blank or one of those characters.
+// escaped and % doubled, when it holds a blank or a reserved character.
 std::string desktopExecArgument(const std::string& argument);
 
 }  // namespace nimbrel

@@ -13,7 +13,7 @@ TEST(DesktopEntry, ExecArgumentsAreQuotedOnlyWhenTheyNeedIt) {
       {"/usr/bin/nimbrel", "/usr/bin/nimbrel"},
       {"/home/zoë/My Apps/nimbrel", "\"/home/zoë/My Apps/nimbrel\""},
       {"/opt/a$b`c\"d\\e", "\"/opt/a\\$b\\`c\\\"d\\\\e\""},
-      {"/opt/50%/nimbrel", "\"/opt/50%/nimbrel\""},
+      {"/opt/50%/nimbrel", "\"/opt/50%%/nimbrel\""},
   };
   for (const auto& c : cases) EXPECT_EQ(desktopExecArgument(c.argument), c.written) << c.argument;
 }
