@@ -30,7 +30,7 @@ struct FrameTuning {
   double sharpenAfter = 0.45;
   // A background full layer (the backdrop of a zoomed view) takes changes at most this often:
   // it is mostly hidden, and each refresh encodes the whole screen.
-  double backgroundRefresh = 0.5;
+  double backgroundRefresh = 1.0;
 
   // ---- view and layers ----
   // A view at least this wide and this high is shown by the full layer alone: zooming in by a
