@@ -68,9 +68,9 @@ class VirtualClock {
   // Lets the loop's time run to `t` (seconds after the start) and returns once the loop waits
   // for something later; false if it did not settle within a generous real-time limit.
   [[nodiscard]] bool runUntil(double t) {
-    std::promise<void> through;
-    asio::post(strand_, [&through] { through.set_value(); });
-    if (through.get_future().wait_for(30s) != std::future_status::ready) return false;
+    auto through = std::make_shared<std::promise<void>>();
+    asio::post(strand_, [through] { through->set_value(); });
+    if (through->get_future().wait_for(30s) != std::future_status::ready) return false;
     std::unique_lock lock(mutex_);
     horizon_ = std::max(horizon_, kStart + t);
     asio::post(strand_, [this] { endDueWait(); });
@@ -141,14 +141,19 @@ class StreamerTest : public ::testing::Test {
     startWith(std::make_shared<SyntheticScreenSource>(1600, 1000, std::move(cursor)), patches);
   }
 
-  void startWith(std::shared_ptr<ScreenSource> source, bool patches = true) {
+  // `virtualTime` false: the streamer's own clock and timers, as in the product.
+  void startWith(std::shared_ptr<ScreenSource> source, bool patches = true,
+                 bool virtualTime = true) {
     Streamer::Options options;
     options.patches = patches;
     options.encodeExecutor = encodePool_.get_executor();
-    options.clock = [this] { return clock_.now(); };
-    options.timedWait = [this](std::shared_ptr<AsyncEvent> event, std::optional<double> seconds) {
-      return clock_.wait(std::move(event), seconds);
-    };
+    if (virtualTime) {
+      options.clock = [this] { return clock_.now(); };
+      options.timedWait = [this](std::shared_ptr<AsyncEvent> event,
+                                 std::optional<double> seconds) {
+        return clock_.wait(std::move(event), seconds);
+      };
+    }
     streamer_ = Streamer::create(
         io_.executor(), source,
         [source]() -> asio::awaitable<Monitor> { co_return (co_await source->monitors()).front(); },
@@ -181,6 +186,14 @@ class StreamerTest : public ::testing::Test {
   void record(std::vector<Sent>& list, Sent sent) {
     std::lock_guard lock(mutex_);
     list.push_back(std::move(sent));
+    changed_.notify_all();
+  }
+
+  // Waits until at least `count` frames were sent (or a generous limit passes).
+  std::vector<Sent> framesAfter(std::size_t count) {
+    std::unique_lock lock(mutex_);
+    changed_.wait_for(lock, 30s, [&] { return frames_.size() >= count; });
+    return frames_;
   }
 
   // Lets the streamer run until `t` seconds after its start (see VirtualClock).
@@ -204,6 +217,7 @@ class StreamerTest : public ::testing::Test {
   std::atomic<bool> autoAck_{true};
   std::shared_ptr<Streamer> streamer_;
   std::mutex mutex_;
+  std::condition_variable changed_;
   std::vector<Sent> frames_;
   std::vector<Sent> stats_;
 };
@@ -369,6 +383,14 @@ TEST_F(StreamerTest, NothingWhileStreamingIsOffAndARebaseWhenItReturns) {
   const auto sent = frames();
   ASSERT_GT(sent.size(), paused);
   EXPECT_EQ(sent[paused].message.at("k"), "full");
+}
+
+TEST_F(StreamerTest, OnTheSystemClockFramesFlowPacedByItsOwnTimers) {
+  startWith(std::make_shared<SyntheticScreenSource>(1600, 1000), true, false);
+  const auto sent = framesAfter(4);
+  ASSERT_GE(sent.size(), 4u);
+  EXPECT_EQ(sent[0].message.at("k"), "full");
+  for (std::size_t i = 1; i < sent.size(); ++i) EXPECT_EQ(sent[i].message.at("k"), "patch");
 }
 
 TEST_F(StreamerTest, AClientWithoutPatchesGetsOnlyBaseImages) {
