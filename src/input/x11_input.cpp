@@ -1,6 +1,13 @@
 #include "input/x11_input.hpp"
 
+// xcb/xkb.h names a field "explicit", a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
 #include <xcb/xtest.h>
+
+#include <sys/uio.h>
+#include <xcb/xcbext.h>
 
 #include <algorithm>
 #include <cmath>
@@ -32,6 +39,37 @@ std::int16_t toCoordinate(double v) {
 
 }  // namespace
 
+// Sent by hand: xcb's generated call
+// has no field for the latched values (that byte is padding there), so it can only clear them.
+void xkbLatchLockState(xcb_connection_t* c, std::uint8_t affectLocks, std::uint8_t locks,
+                       std::uint8_t affectLatches, std::uint8_t latches) {
+  struct {
+    std::uint8_t majorOpcode = 0;
+    std::uint8_t minorOpcode = XCB_XKB_LATCH_LOCK_STATE;
+    std::uint16_t length = 4;  // in 4-byte units
+    std::uint16_t deviceSpec = XCB_XKB_ID_USE_CORE_KBD;
+    std::uint8_t affectModLocks = 0;
+    std::uint8_t modLocks = 0;
+    std::uint8_t lockGroup = 0;
+    std::uint8_t groupLock = 0;
+    std::uint8_t affectModLatches = 0;
+    std::uint8_t modLatches = 0;
+    std::uint8_t unused = 0;
+    std::uint8_t latchGroup = 0;
+    std::uint16_t groupLatch = 0;
+  } request;
+  static_assert(sizeof request == 16);
+  request.affectModLocks = affectLocks;
+  request.modLocks = locks;
+  request.affectModLatches = affectLatches;
+  request.modLatches = latches;
+  iovec parts[3];  // xcb uses the two entries before the request's own
+  parts[2].iov_base = &request;
+  parts[2].iov_len = sizeof request;
+  xcb_protocol_request_t info{1, &xcb_xkb_id, XCB_XKB_LATCH_LOCK_STATE, 1};
+  xcb_send_request(c, 0, &parts[2], &info);
+}
+
 X11Input::X11Input(Options options) : options_(std::move(options)) {}
 
 X11Input::~X11Input() = default;
@@ -49,6 +87,12 @@ void X11Input::open() {
   InputSynthesis::Options synthesis;
   synthesis.doubleClickInterval =
       options_.doubleClickInterval.value_or(desktopDoubleClickInterval(*connection).value_or(0.5));
+  // Its XKB requests (the lock and latch state around text) need the extension set up here too.
+  XcbReply<xcb_xkb_use_extension_reply_t> xkb(xcb_xkb_use_extension_reply(
+      connection->get(), xcb_xkb_use_extension(connection->get(), 1, 0), nullptr));
+  if (!xkb || !xkb->supported) {
+    throw X11Error("the X display " + connection->displayName() + " has no usable XKB extension");
+  }
   connection_ = std::move(connection);
   synthesis_ = std::make_unique<InputSynthesis>(static_cast<InputEventSink&>(*this), synthesis);
 }
@@ -99,7 +143,51 @@ void X11Input::key(const std::string& name, const std::vector<std::string>& mods
   if (ready()) synthesis_->key(name, mods, action);
 }
 void X11Input::text(const std::string& text) {
-  if (ready()) synthesis_->text(text);
+  if (!ready()) return;
+  // No lock, latch or held modifier may change what the text types; each is put back after.
+  const KeyboardStateToClear state = keyboardStateToClear();
+  clearKeyboardState(state);
+  synthesis_->text(text);
+  restoreKeyboardState(state);
+}
+
+KeyboardStateToClear X11Input::keyboardStateToClear() {
+  xcb_connection_t* c = connection_->get();
+  const auto stateCookie = xcb_xkb_get_state(c, XCB_XKB_ID_USE_CORE_KBD);
+  const auto keymapCookie = xcb_query_keymap(c);
+  const auto modifiersCookie = xcb_get_modifier_mapping(c);
+  XcbReply<xcb_xkb_get_state_reply_t> state(xcb_xkb_get_state_reply(c, stateCookie, nullptr));
+  XcbReply<xcb_query_keymap_reply_t> keymap(xcb_query_keymap_reply(c, keymapCookie, nullptr));
+  XcbReply<xcb_get_modifier_mapping_reply_t> modifiers(
+      xcb_get_modifier_mapping_reply(c, modifiersCookie, nullptr));
+  KeyboardStateToClear clear;
+  if (state) {
+    clear.lockedMods = state->lockedMods;
+    clear.latchedMods = state->latchedMods;
+  }
+  if (keymap && modifiers) {
+    std::array<std::uint8_t, 32> pressed{};
+    std::copy(std::begin(keymap->keys), std::end(keymap->keys), pressed.begin());
+    const xcb_keycode_t* codes = xcb_get_modifier_mapping_keycodes(modifiers.get());
+    const int count = xcb_get_modifier_mapping_keycodes_length(modifiers.get());
+    clear.heldModifierKeys = heldModifierKeys(pressed, std::vector<std::uint8_t>(codes, codes + count));
+  }
+  return clear;
+}
+
+void X11Input::clearKeyboardState(const KeyboardStateToClear& state) {
+  if (state.empty()) return;
+  for (std::uint8_t keycode : state.heldModifierKeys) fakeKey(keycode, false);
+  xkbLatchLockState(connection_->get(), state.lockedMods, 0, state.latchedMods, 0);
+  xcb_flush(connection_->get());
+}
+
+void X11Input::restoreKeyboardState(const KeyboardStateToClear& state) {
+  if (state.empty()) return;
+  for (std::uint8_t keycode : state.heldModifierKeys) fakeKey(keycode, true);
+  xkbLatchLockState(connection_->get(), state.lockedMods, state.lockedMods, state.latchedMods,
+                 state.latchedMods);
+  xcb_flush(connection_->get());
 }
 void X11Input::releaseAll() {
   {

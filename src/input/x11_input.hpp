@@ -6,6 +6,9 @@
 
 #include "input/input_backend.hpp"
 #include "input/input_synthesis.hpp"
+#include "input/neutral_keyboard.hpp"
+
+struct xcb_connection_t;
 
 namespace nimbrel {
 
@@ -64,6 +67,9 @@ class X11Input final : public InputBackend, private InputEventSink {
   // On the input strand: the display is open (opening it now), or input is off.
   bool ready();
   void fakeKey(std::uint8_t keycode, bool down);
+  KeyboardStateToClear keyboardStateToClear();
+  void clearKeyboardState(const KeyboardStateToClear& state);
+  void restoreKeyboardState(const KeyboardStateToClear& state);
   std::optional<std::uint8_t> keycodeFor(KeyRef key, bool down);
 
   const Options options_;
@@ -77,5 +83,10 @@ class X11Input final : public InputBackend, private InputEventSink {
   bool lent_ = false;  // a spare keycode was used since the last flush
   std::unique_ptr<X11PointerWatch> pointerWatch_;  // touched by setPointerListener only
 };
+
+// XKB's LatchLockState on the core keyboard: the modifiers in `affectLocks` become locked as in
+// `locks`, those in `affectLatches` latched as in `latches`. The connection must have set up XKB.
+void xkbLatchLockState(xcb_connection_t* connection, std::uint8_t affectLocks, std::uint8_t locks,
+                       std::uint8_t affectLatches, std::uint8_t latches);
 
 }  // namespace nimbrel

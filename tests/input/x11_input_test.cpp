@@ -9,9 +9,15 @@
 #include <mutex>
 #include <thread>
 
+// xcb/xkb.h names a field "explicit", a C++ keyword.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
+
 #include "input/keyboard_layout.hpp"
 #include "input/x11_input.hpp"
 #include "input/x11_keyboard.hpp"
+#include "platform/x11_connection.hpp"
 #include "support/temp_dir.hpp"
 #include "support/x11_test_window.hpp"
 #include "support/x_server.hpp"
@@ -82,6 +88,76 @@ TEST_F(X11InputTest, ThePointerListenerHearsMovesOfTheHostAndOfOtherClients) {
   EXPECT_EQ(input.position(), (Point{7, 7}));
   const std::lock_guard guard(lock);
   EXPECT_EQ(seen.size(), heard);  // a stopped listener hears nothing more
+}
+
+// The modifier state of the server's core keyboard, read by a client of its own.
+struct XkbMods {
+  int base = 0, latched = 0, locked = 0;
+  bool operator==(const XkbMods&) const = default;
+};
+
+class XkbControl {
+ public:
+  explicit XkbControl(const std::string& display) : connection_(display) {
+    free(xcb_xkb_use_extension_reply(connection_.get(), xcb_xkb_use_extension(connection_.get(), 1, 0), nullptr));
+  }
+  XkbMods mods() const {
+    XcbReply<xcb_xkb_get_state_reply_t> state(xcb_xkb_get_state_reply(
+        connection_.get(), xcb_xkb_get_state(connection_.get(), XCB_XKB_ID_USE_CORE_KBD), nullptr));
+    return state ? XkbMods{state->baseMods, state->latchedMods, state->lockedMods} : XkbMods{-1, -1, -1};
+  }
+  void set(std::uint8_t locks, std::uint8_t latches) {
+    xkbLatchLockState(connection_.get(), 0xff, locks, 0xff, latches);
+    connection_.sync();
+  }
+
+ private:
+  X11Connection connection_;
+};
+
+constexpr int shiftMask = 0x01, lockMask = 0x02, mod2Mask = 0x10;  // Mod2: Num Lock
+
+TEST_F(X11InputTest, TextArrivesAsSentWhateverIsLockedLatchedOrHeldAndTheStateIsKept) {
+  XkbControl xkb(server.display());
+  // The state once the server has handled everything the back-end sent (a round trip on its
+  // connection first).
+  auto mods = [&] {
+    input.position();
+    return xkb.mods();
+  };
+  auto typed = [&](const std::string& text) {
+    window.clear();
+    input.text(text);
+    EXPECT_TRUE(window.waitForTyped(text.size())) << window.typed();
+    return window.typed();
+  };
+
+  // Caps Lock and Num Lock on.
+  xkb.set(lockMask | mod2Mask, 0);
+  EXPECT_EQ(typed("hello World 123"), "hello World 123");
+  EXPECT_EQ(mods(), (XkbMods{0, 0, lockMask | mod2Mask}));
+  xkb.set(0, 0);
+
+  // Shift latched, as sticky keys do.
+  xkb.set(0, shiftMask);
+  EXPECT_EQ(typed("latched"), "latched");
+  EXPECT_EQ(mods(), (XkbMods{0, shiftMask, 0}));
+  xkb.set(0, 0);
+
+  // Shift held by an earlier command, then Caps Lock too.
+  input.key("shift", {}, "down");
+  EXPECT_EQ(typed("held"), "held");
+  EXPECT_EQ(mods(), (XkbMods{shiftMask, 0, 0}));
+  xkb.set(lockMask, 0);
+  EXPECT_EQ(typed("Both, 2"), "Both, 2");
+  EXPECT_EQ(mods(), (XkbMods{shiftMask, 0, lockMask}));
+  xkb.set(0, 0);
+  window.clear();
+  input.key("d", {}, "press");  // Shift is still down for the keys that follow
+  EXPECT_TRUE(window.waitForTyped(1));
+  EXPECT_EQ(window.typed(), "D");
+  input.key("shift", {}, "up");
+  EXPECT_EQ(mods(), (XkbMods{}));
 }
 
 TEST_F(X11InputTest, KeysCarryTheirModifierState) {
