@@ -12,6 +12,8 @@ extern "C" {
 #include <cmath>
 #include <cstring>
 #include <numeric>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "stream/image_format.hpp"
@@ -38,6 +40,21 @@ struct HeifEncoderDeleter {
 struct HeifImageDeleter {
   void operator()(heif_image* image) const { heif_image_release(image); }
 };
+
+// Why an encode fails, thrown inside the encoder and returned as its result at the edge.
+class EncodeFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Throws the library's message of a failed libheif call.
+void check(const heif_error& error) {
+  if (error.code != heif_error_Ok) throw EncodeFailure(std::string("HEIC: ") + error.message);
+}
+
+std::string dimensions(int width, int height) {
+  return std::to_string(width) + "x" + std::to_string(height);
+}
 
 // Pixels to compress: `width` x `height` BGRX pixels, rows `pitch` bytes apart.
 struct View {
@@ -74,32 +91,50 @@ Window lanczosWindow(int boxLength, int outLength, int crop0, int crop1) {
 }
 
 struct FrameEncoder::Impl {
-  std::unique_ptr<void, TurboJpegDeleter> jpeg{tjInitCompress()};
+  Impl() : jpeg(tjInitCompress()) {
+    if (!jpeg) jpegInitError = tjGetErrorStr2(nullptr);
+  }
+
+  std::unique_ptr<void, TurboJpegDeleter> jpeg;
+  std::string jpegInitError;  // why there is no `jpeg`
   std::unique_ptr<SwsContext, SwsDeleter> lanczos;
   std::vector<std::uint8_t> scratch;  // rendered pixels, reused between encodes
 
-  std::optional<Bytes> compress(const View& view, int quality, bool sharp, ImageFormat format);
-  std::optional<Bytes> compressJpeg(const View& view, int quality, bool sharp);
-  std::optional<Bytes> compressHeic(const View& view, int quality, bool sharp);
-  bool renderBilinear(const View& box, double sx, double sy, const IRect& out);
-  bool renderLanczos(const View& box, int outWidth, int outHeight);
+  // These throw EncodeFailure.
+  Bytes encode(const PixelBuffer& frame, const Rect& boxRect, Size size, int quality, bool sharp,
+               const std::optional<Rect>& crop, ImageFormat format);
+  Bytes compress(const View& view, int quality, bool sharp, ImageFormat format);
+  Bytes compressJpeg(const View& view, int quality, bool sharp);
+  Bytes compressHeic(const View& view, int quality, bool sharp);
+  void renderBilinear(const View& box, double sx, double sy, const IRect& out);
+  void renderLanczos(const View& box, int outWidth, int outHeight);
 };
 
 FrameEncoder::FrameEncoder() : impl_(std::make_unique<Impl>()) {}
 FrameEncoder::~FrameEncoder() = default;
 
-std::optional<Bytes> FrameEncoder::encodeFrame(const PixelBuffer& frame, const Rect& boxRect,
-                                               Size size, int quality, bool sharp,
-                                               const std::optional<Rect>& crop,
-                                               ImageFormat format) {
+EncodeResult FrameEncoder::encodeFrame(const PixelBuffer& frame, const Rect& box, Size size,
+                                       int quality, bool sharp, const std::optional<Rect>& crop,
+                                       ImageFormat format) {
+  try {
+    return impl_->encode(frame, box, size, quality, sharp, crop, format);
+  } catch (const EncodeFailure& failure) {
+    return EncodeResult::failure(failure.what());
+  }
+}
+
+Bytes FrameEncoder::Impl::encode(const PixelBuffer& frame, const Rect& boxRect, Size size,
+                                 int quality, bool sharp, const std::optional<Rect>& crop,
+                                 ImageFormat format) {
   // The box, kept inside the frame.
   IRect box = integral(boxRect.intersection({0, 0, double(frame.width()), double(frame.height())}));
+  if (box.w <= 0 || box.h <= 0) throw EncodeFailure("nothing to encode: the box is outside the frame");
   const int outWidth = static_cast<int>(std::lround(size.width));
   const int outHeight = static_cast<int>(std::lround(size.height));
-  if (box.w <= 0 || box.h <= 0 || outWidth <= 0 || outHeight <= 0) return std::nullopt;
+  if (outWidth <= 0 || outHeight <= 0) throw EncodeFailure("nothing to encode: the image size is empty");
   IRect out = crop ? integral(crop->intersection({0, 0, double(outWidth), double(outHeight)}))
                    : IRect{0, 0, outWidth, outHeight};
-  if (out.w <= 0 || out.h <= 0) return std::nullopt;
+  if (out.w <= 0 || out.h <= 0) throw EncodeFailure("nothing to encode: the crop is outside the image");
 
   const View boxView{frame.row(box.y) + static_cast<std::size_t>(box.x) * 4, box.w, box.h,
                      frame.bytesPerRow()};
@@ -112,7 +147,7 @@ std::optional<Bytes> FrameEncoder::encodeFrame(const PixelBuffer& frame, const R
     const View view{boxView.data + static_cast<std::size_t>(out.y) * boxView.pitch +
                         static_cast<std::size_t>(out.x) * 4,
                     out.w, out.h, boxView.pitch};
-    return impl_->compress(view, quality, sharp, format);
+    return compress(view, quality, sharp, format);
   }
   if (sharp && scaled) {
     // Only a window around the crop is scaled: the source part that maps exactly onto it, with
@@ -123,21 +158,19 @@ std::optional<Bytes> FrameEncoder::encodeFrame(const PixelBuffer& frame, const R
                           static_cast<std::size_t>(wx.source0) * 4,
                       wx.source1 - wx.source0, wy.source1 - wy.source0, boxView.pitch};
     const int windowWidth = wx.out1 - wx.out0;
-    if (!impl_->renderLanczos(source, windowWidth, wy.out1 - wy.out0)) return std::nullopt;
+    renderLanczos(source, windowWidth, wy.out1 - wy.out0);
     const std::size_t pitch = static_cast<std::size_t>(windowWidth) * 4;
-    const View view{impl_->scratch.data() + static_cast<std::size_t>(out.y - wy.out0) * pitch +
+    const View view{scratch.data() + static_cast<std::size_t>(out.y - wy.out0) * pitch +
                         static_cast<std::size_t>(out.x - wx.out0) * 4,
                     out.w, out.h, pitch};
-    return impl_->compress(view, quality, sharp, format);
+    return compress(view, quality, sharp, format);
   }
-  if (!impl_->renderBilinear(boxView, scaled ? sx : 1.0, scaled ? sy : 1.0, out)) {
-    return std::nullopt;
-  }
-  return impl_->compress({impl_->scratch.data(), out.w, out.h, static_cast<std::size_t>(out.w) * 4},
-                         quality, sharp, format);
+  renderBilinear(boxView, scaled ? sx : 1.0, scaled ? sy : 1.0, out);
+  return compress({scratch.data(), out.w, out.h, static_cast<std::size_t>(out.w) * 4}, quality,
+                  sharp, format);
 }
 
-bool FrameEncoder::Impl::renderBilinear(const View& box, double sx, double sy, const IRect& out) {
+void FrameEncoder::Impl::renderBilinear(const View& box, double sx, double sy, const IRect& out) {
   scratch.resize(static_cast<std::size_t>(out.w) * out.h * 4);
   // The source is the box alone, so that edge padding repeats the box's own edge pixels.
   PixmanImage source(pixman_image_create_bits(
@@ -147,7 +180,13 @@ bool FrameEncoder::Impl::renderBilinear(const View& box, double sx, double sy, c
   PixmanImage target(pixman_image_create_bits(PIXMAN_x8r8g8b8, out.w, out.h,
                                               reinterpret_cast<std::uint32_t*>(scratch.data()),
                                               out.w * 4));
-  if (!source || !target) return false;
+  if (!source) {
+    throw EncodeFailure("scaling: pixman could not take the " + dimensions(box.width, box.height) +
+                        " source pixels");
+  }
+  if (!target) {
+    throw EncodeFailure("scaling: pixman could not make a " + dimensions(out.w, out.h) + " image");
+  }
   pixman_transform_t transform;
   pixman_transform_init_scale(&transform, pixman_double_to_fixed(1.0 / sx),
                               pixman_double_to_fixed(1.0 / sy));
@@ -157,74 +196,72 @@ bool FrameEncoder::Impl::renderBilinear(const View& box, double sx, double sy, c
   // Output pixel (i, j) of the crop is pixel (out.x + i, out.y + j) of the scaled box.
   pixman_image_composite32(PIXMAN_OP_SRC, source.get(), nullptr, target.get(), out.x, out.y, 0, 0,
                            0, 0, out.w, out.h);
-  return true;
 }
 
 // Full chroma in and out: swscale works in YUV internally, and subsampled chroma would put
 // colour fringes on exactly the text a sharp pass is for.
-bool FrameEncoder::Impl::renderLanczos(const View& box, int outWidth, int outHeight) {
+void FrameEncoder::Impl::renderLanczos(const View& box, int outWidth, int outHeight) {
   lanczos.reset(sws_getCachedContext(lanczos.release(), box.width, box.height, AV_PIX_FMT_BGR0,
                                      outWidth, outHeight, AV_PIX_FMT_BGR0,
                                      SWS_LANCZOS | SWS_FULL_CHR_H_INP | SWS_FULL_CHR_H_INT |
                                          SWS_ACCURATE_RND,
                                      nullptr, nullptr, nullptr));
-  if (!lanczos) return false;
+  if (!lanczos) {
+    throw EncodeFailure("scaling: swscale cannot scale " + dimensions(box.width, box.height) +
+                        " to " + dimensions(outWidth, outHeight) + " with Lanczos");
+  }
   scratch.resize(static_cast<std::size_t>(outWidth) * outHeight * 4);
   const std::uint8_t* sourcePlanes[4] = {box.data, nullptr, nullptr, nullptr};
   const int sourceStrides[4] = {static_cast<int>(box.pitch), 0, 0, 0};
   std::uint8_t* targetPlanes[4] = {scratch.data(), nullptr, nullptr, nullptr};
   const int targetStrides[4] = {outWidth * 4, 0, 0, 0};
-  return sws_scale(lanczos.get(), sourcePlanes, sourceStrides, 0, box.height, targetPlanes,
-                   targetStrides) == outHeight;
+  const int rows = sws_scale(lanczos.get(), sourcePlanes, sourceStrides, 0, box.height,
+                             targetPlanes, targetStrides);
+  if (rows != outHeight) {
+    throw EncodeFailure("scaling: swscale gave " + std::to_string(rows) + " rows of " +
+                        std::to_string(outHeight));
+  }
 }
 
-std::optional<Bytes> FrameEncoder::Impl::compress(const View& view, int quality, bool sharp,
-                                                  ImageFormat format) {
+Bytes FrameEncoder::Impl::compress(const View& view, int quality, bool sharp, ImageFormat format) {
   return format == ImageFormat::heic ? compressHeic(view, quality, sharp)
                                      : compressJpeg(view, quality, sharp);
 }
 
-std::optional<Bytes> FrameEncoder::Impl::compressJpeg(const View& view, int quality, bool sharp) {
-  if (!jpeg) return std::nullopt;
+Bytes FrameEncoder::Impl::compressJpeg(const View& view, int quality, bool sharp) {
+  if (!jpeg) throw EncodeFailure("JPEG: " + jpegInitError);
   unsigned char* output = nullptr;
   unsigned long length = 0;
   const int result = tjCompress2(jpeg.get(), view.data, view.width, static_cast<int>(view.pitch),
                                  view.height, TJPF_BGRX, &output, &length,
                                  sharp ? TJSAMP_444 : TJSAMP_420, jpegQuality(quality), 0);
-  std::optional<Bytes> bytes;
-  if (result == 0 && output) bytes.emplace(output, output + length);
-  tjFree(output);
-  return bytes;
+  std::unique_ptr<unsigned char, decltype(&tjFree)> owned(output, tjFree);
+  if (result != 0) throw EncodeFailure(std::string("JPEG: ") + tjGetErrorStr2(jpeg.get()));
+  if (!output) throw EncodeFailure("JPEG: turbojpeg returned no image");
+  return Bytes(output, output + length);
 }
 
-std::optional<Bytes> FrameEncoder::Impl::compressHeic(const View& view, int quality, bool sharp) {
+Bytes FrameEncoder::Impl::compressHeic(const View& view, int quality, bool sharp) {
   std::unique_ptr<heif_context, HeifContextDeleter> context(heif_context_alloc());
-  if (!context) return std::nullopt;
+  if (!context) throw EncodeFailure("HEIC: libheif could not make a context");
   heif_encoder* rawEncoder = nullptr;
-  if (heif_context_get_encoder_for_format(context.get(), heif_compression_HEVC, &rawEncoder).code !=
-      heif_error_Ok) {
-    return std::nullopt;
-  }
+  check(heif_context_get_encoder_for_format(context.get(), heif_compression_HEVC, &rawEncoder));
   std::unique_ptr<heif_encoder, HeifEncoderDeleter> encoder(rawEncoder);
   const double q = std::clamp(heicQuality(quality, sharp), 0.05, 1.0);
-  heif_encoder_set_lossy_quality(encoder.get(), static_cast<int>(std::lround(q * 100)));
-  // Latency over size: a frame waits for its encode.
+  check(heif_encoder_set_lossy_quality(encoder.get(), static_cast<int>(std::lround(q * 100))));
+  // Latency over size: a frame waits for its encode. Only tuning: an encoder without these
+  // parameters still encodes.
   heif_encoder_set_parameter_string(encoder.get(), "preset", "ultrafast");
   heif_encoder_set_parameter_string(encoder.get(), "tune", "ssim");
 
   heif_image* rawImage = nullptr;
-  if (heif_image_create(view.width, view.height, heif_colorspace_RGB,
-                        heif_chroma_interleaved_RGB, &rawImage).code != heif_error_Ok) {
-    return std::nullopt;
-  }
+  check(heif_image_create(view.width, view.height, heif_colorspace_RGB,
+                          heif_chroma_interleaved_RGB, &rawImage));
   std::unique_ptr<heif_image, HeifImageDeleter> image(rawImage);
-  if (heif_image_add_plane(image.get(), heif_channel_interleaved, view.width, view.height, 8).code !=
-      heif_error_Ok) {
-    return std::nullopt;
-  }
+  check(heif_image_add_plane(image.get(), heif_channel_interleaved, view.width, view.height, 8));
   int stride = 0;
   std::uint8_t* plane = heif_image_get_plane(image.get(), heif_channel_interleaved, &stride);
-  if (!plane) return std::nullopt;
+  if (!plane) throw EncodeFailure("HEIC: libheif gave the image no pixel plane");
   for (int y = 0; y < view.height; ++y) {
     const std::uint8_t* from = view.data + static_cast<std::size_t>(y) * view.pitch;
     std::uint8_t* to = plane + static_cast<std::size_t>(y) * stride;
@@ -234,10 +271,7 @@ std::optional<Bytes> FrameEncoder::Impl::compressHeic(const View& view, int qual
       to[x * 3 + 2] = from[x * 4 + 0];
     }
   }
-  if (heif_context_encode_image(context.get(), image.get(), encoder.get(), nullptr, nullptr).code !=
-      heif_error_Ok) {
-    return std::nullopt;
-  }
+  check(heif_context_encode_image(context.get(), image.get(), encoder.get(), nullptr, nullptr));
   Bytes bytes;
   heif_writer writer{};
   writer.writer_api_version = 1;
@@ -247,7 +281,7 @@ std::optional<Bytes> FrameEncoder::Impl::compressHeic(const View& view, int qual
     out->insert(out->end(), begin, begin + size);
     return heif_error{heif_error_Ok, heif_suberror_Unspecified, ""};
   };
-  if (heif_context_write(context.get(), &writer, &bytes).code != heif_error_Ok) return std::nullopt;
+  check(heif_context_write(context.get(), &writer, &bytes));
   return bytes;
 }
 

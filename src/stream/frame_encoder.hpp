@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 
 #include "base/bytes.hpp"
 #include "base/geometry_types.hpp"
@@ -9,6 +10,31 @@
 #include "stream/image_format.hpp"
 
 namespace nimbrel {
+
+// An encode's outcome: the compressed image, or why there is none (the image library's own
+// message, or what made the request impossible).
+class EncodeResult {
+ public:
+  EncodeResult() = default;  // neither: a placeholder where a value must exist (co_spawn's)
+  EncodeResult(Bytes bytes) : bytes_(std::move(bytes)) {}  // implicit: an image is a success
+  static EncodeResult failure(std::string why) {
+    EncodeResult result;
+    result.error_ = std::move(why);
+    return result;
+  }
+
+  explicit operator bool() const { return bytes_.has_value(); }
+  Bytes& operator*() { return *bytes_; }
+  const Bytes& operator*() const { return *bytes_; }
+  Bytes* operator->() { return &*bytes_; }
+  const Bytes* operator->() const { return &*bytes_; }
+  // Why there is no image; empty when there is one.
+  const std::string& error() const { return error_; }
+
+ private:
+  std::optional<Bytes> bytes_;
+  std::string error_;
+};
 
 // Turns a box of a captured frame, scaled to a layer's pixel size, into a JPEG or HEIC image:
 // the whole scaled box, or only a crop of it for a patch. Only the requested output rectangle
@@ -28,10 +54,9 @@ class FrameEncoder {
   FrameEncoder& operator=(const FrameEncoder&) = delete;
 
   // `box` in frame pixels; `size` the layer image's size; `crop` a rectangle of that image
-  // (nothing: all of it). Nothing on any failure.
-  std::optional<Bytes> encodeFrame(const PixelBuffer& frame, const Rect& box, Size size,
-                                   int quality, bool sharp, const std::optional<Rect>& crop,
-                                   ImageFormat format);
+  // (nothing: all of it).
+  EncodeResult encodeFrame(const PixelBuffer& frame, const Rect& box, Size size, int quality,
+                           bool sharp, const std::optional<Rect>& crop, ImageFormat format);
 
  private:
   struct Impl;

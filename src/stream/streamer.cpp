@@ -49,12 +49,17 @@ asio::awaitable<bool> cancelled() {
 }
 
 // One encode, run on the encode strand; holds the encoder and the pixels until it is done.
-asio::awaitable<std::optional<Bytes>> encodeOn(std::shared_ptr<FrameEncoder> encoder,
-                                               std::shared_ptr<const PixelBuffer> pixels, Rect box,
-                                               Size size, int quality, bool sharp,
-                                               std::optional<Rect> crop, ImageFormat format) {
+asio::awaitable<EncodeResult> encodeOn(std::shared_ptr<FrameEncoder> encoder,
+                                       std::shared_ptr<const PixelBuffer> pixels, Rect box,
+                                       Size size, int quality, bool sharp,
+                                       std::optional<Rect> crop, ImageFormat format) {
   co_return encoder->encodeFrame(*pixels, box, size, quality, sharp, crop, format);
 }
+
+// The encode failures a streamer names in the log: a failing encode tends to fail the same
+// way on every frame, so each reason is written once, and a streamer failing for this many
+// reasons says so once more and then stops.
+constexpr std::size_t kLoggedEncodeFailures = 16;
 
 }  // namespace
 
@@ -405,10 +410,23 @@ json::object Streamer::baseMessage(const std::string& kind, long long id, const 
 asio::awaitable<std::optional<Bytes>> Streamer::encode(const CapturedFrame& frame, const Rect& box,
                                                        Size size, int quality, bool sharp,
                                                        std::optional<Rect> crop) {
-  co_return co_await asio::co_spawn(
+  EncodeResult result = co_await asio::co_spawn(
       encodeStrand_,
       encodeOn(encoder_, frame.pixelBuffer, box, size, quality, sharp, crop, format_),
       asio::use_awaitable);
+  if (result) co_return std::move(*result);
+  noteEncodeFailure(result.error());
+  co_return std::nullopt;
+}
+
+void Streamer::noteEncodeFailure(const std::string& why) {
+  if (loggedEncodeFailures_.size() >= kLoggedEncodeFailures) return;
+  if (!loggedEncodeFailures_.insert(why).second) return;
+  logLine("encoding failed: " + why);
+  if (loggedEncodeFailures_.size() == kLoggedEncodeFailures) {
+    logLine("encoding failed for " + std::to_string(kLoggedEncodeFailures) +
+            " reasons; further reasons are not logged");
+  }
 }
 
 asio::awaitable<void> Streamer::send(json::object message, Bytes data) {

@@ -118,6 +118,8 @@ class Streamer : public std::enable_shared_from_this<Streamer> {
   asio::awaitable<std::optional<Bytes>> encode(const CapturedFrame& frame, const Rect& box,
                                                Size size, int quality, bool sharp,
                                                std::optional<Rect> crop);
+  // Logs why an encode failed, once per reason.
+  void noteEncodeFailure(const std::string& why);
   asio::awaitable<void> send(boost::json::object message, Bytes data);
   asio::awaitable<void> waitForWindow();
   asio::awaitable<void> sendStatsIfDue();
@@ -163,7 +165,7 @@ class Streamer : public std::enable_shared_from_this<Streamer> {
   std::atomic<long long> totalBytes_{0};
   std::optional<Layer> full_;
   std::optional<Layer> roi_;
-  std::set<std::string> loggedEncodeFailures_;
+  std::set<std::string> loggedEncodeFailures_;  // reasons already in the log
 };
 
 }  // namespace nimbrel

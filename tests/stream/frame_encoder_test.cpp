@@ -210,6 +210,83 @@ TEST(FrameEncoder, HeicDecodesToTheRequestedSize) {
   heif_context_free(context);
 }
 
+// What turbojpeg itself says when asked to compress a `width` x `height` image (empty when it
+// takes it).
+std::string turbojpegVerdict(int width, int height) {
+  std::vector<unsigned char> pixels(static_cast<std::size_t>(width) * height * 4);
+  tjhandle handle = tjInitCompress();
+  unsigned char* out = nullptr;
+  unsigned long length = 0;
+  const bool ok = tjCompress2(handle, pixels.data(), width, 0, height, TJPF_BGRX, &out, &length,
+                              TJSAMP_420, 72, 0) == 0;
+  const std::string verdict = ok ? "" : tjGetErrorStr2(handle);
+  tjFree(out);
+  tjDestroy(handle);
+  return verdict;
+}
+
+// The same for libheif and its HEVC encoder.
+std::string libheifVerdict(int width, int height) {
+  heif_context* context = heif_context_alloc();
+  heif_encoder* encoder = nullptr;
+  heif_context_get_encoder_for_format(context, heif_compression_HEVC, &encoder);
+  heif_encoder_set_parameter_string(encoder, "preset", "ultrafast");
+  heif_image* image = nullptr;
+  heif_image_create(width, height, heif_colorspace_RGB, heif_chroma_interleaved_RGB, &image);
+  heif_image_add_plane(image, heif_channel_interleaved, width, height, 8);
+  const heif_error error = heif_context_encode_image(context, image, encoder, nullptr, nullptr);
+  const std::string verdict = error.code == heif_error_Ok ? "" : error.message;
+  heif_image_release(image);
+  heif_encoder_release(encoder);
+  heif_context_free(context);
+  return verdict;
+}
+
+TEST(FrameEncoder, AFailureSaysWhy) {
+  const CapturedFrame frame = screen();
+  const Rect screenBox{0, 0, 1600, 1000};
+  // Beyond JPEG's 65500 pixels; and a strip x265 refuses.
+  const std::string jpegVerdict = turbojpegVerdict(70000, 8);
+  const std::string heicVerdict = libheifVerdict(5000, 16);
+  ASSERT_FALSE(jpegVerdict.empty());
+  ASSERT_FALSE(heicVerdict.empty());
+  const struct {
+    const char* name;
+    Rect box;
+    Size size;
+    std::optional<Rect> crop;
+    bool sharp;
+    ImageFormat format;
+    std::string error;
+  } cases[] = {
+      {"JPEG too wide", screenBox, {70000, 8}, std::nullopt, false, ImageFormat::jpeg,
+       "JPEG: " + jpegVerdict},
+      {"a HEIC strip", screenBox, {5000, 16}, std::nullopt, false, ImageFormat::heic,
+       "HEIC: " + heicVerdict},
+      {"a sharp HEIC strip", screenBox, {5000, 16}, std::nullopt, true, ImageFormat::heic,
+       "HEIC: " + heicVerdict},
+      {"no image size", screenBox, {0, 0}, std::nullopt, false, ImageFormat::jpeg,
+       "nothing to encode: the image size is empty"},
+      {"a crop outside the image", screenBox, {100, 100}, Rect{200, 200, 10, 10}, false,
+       ImageFormat::jpeg, "nothing to encode: the crop is outside the image"},
+      {"a box outside the frame", {1700, 0, 100, 100}, {100, 100}, std::nullopt, false,
+       ImageFormat::heic, "nothing to encode: the box is outside the frame"},
+  };
+  FrameEncoder encoder;
+  for (const auto& c : cases) {
+    const EncodeResult result =
+        encoder.encodeFrame(*frame.pixelBuffer, c.box, c.size, 72, c.sharp, c.crop, c.format);
+    EXPECT_FALSE(result) << c.name;
+    EXPECT_EQ(result.error(), c.error) << c.name;
+  }
+  // The encoder is still good after its failures, and a success has no error.
+  const EncodeResult fine = encoder.encodeFrame(*frame.pixelBuffer, screenBox, {320, 200}, 72,
+                                                false, std::nullopt, ImageFormat::jpeg);
+  ASSERT_TRUE(fine);
+  EXPECT_EQ(decodeJpeg(*fine).width, 320);
+  EXPECT_EQ(fine.error(), "");
+}
+
 TEST(ImageFormat, QualityMappings) {
   const struct {
     int quality;

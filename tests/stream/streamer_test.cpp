@@ -9,12 +9,15 @@
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <future>
 #include <map>
 
 #include "capture/synthetic_screen_source.hpp"
 #include "support/io_runner.hpp"
+#include "support/log_capture.hpp"
 
 namespace nimbrel {
 namespace {
@@ -133,21 +136,59 @@ std::pair<int, int> jpegSize(const Bytes& jpeg) {
 
 constexpr double kStart = VirtualClock::kStart;
 
+// A still, black 5000 x 16 screen or, while `blank` is set, frames of that size that carry no
+// pixels at all. Counts the frames it hands out.
+class StripSource final : public ScreenSource {
+ public:
+  StripSource() {
+    auto black = std::make_shared<PixelBuffer>(5000, 16);
+    std::memset(black->data(), 0, black->bytesPerRow() * 16);
+    strip_ = {std::move(black), 5000, 16, 1};
+  }
+
+  asio::awaitable<std::vector<Monitor>> monitors() override {
+    co_return std::vector<Monitor>{Monitor{}};
+  }
+  asio::awaitable<void> start(Monitor) override { co_return; }
+  asio::awaitable<void> stop() override { co_return; }
+  std::optional<FrameUpdate> latest() override {
+    const bool first = handedOut_++ == 0;
+    if (blank) return FrameUpdate{blank_, {}};
+    return FrameUpdate{strip_, first ? std::vector<Rect>{{0, 0, 5000, 16}} : std::vector<Rect>{}};
+  }
+
+  int handedOut() const { return handedOut_; }
+  const PixelBuffer& pixels() const { return *strip_.pixelBuffer; }
+
+  std::atomic<bool> blank{false};
+
+ private:
+  CapturedFrame strip_;
+  CapturedFrame blank_{std::make_shared<PixelBuffer>(0, 0), 5000, 16, 2};
+  std::atomic<int> handedOut_{0};
+};
+
 // A streamer on its own io thread, on a virtual clock, fed by a synthetic screen, whose frames
 // and stats are recorded (and acknowledged at once unless told otherwise).
 class StreamerTest : public ::testing::Test {
  protected:
+  struct Setup {
+    bool patches = true;
+    ImageFormat format = ImageFormat::jpeg;
+    bool virtualTime = true;  // false: the streamer's own clock and timers, as in the product
+  };
+
   void start(bool patches = true, SyntheticScreenSource::CursorProvider cursor = {}) {
-    startWith(std::make_shared<SyntheticScreenSource>(1600, 1000, std::move(cursor)), patches);
+    startWith(std::make_shared<SyntheticScreenSource>(1600, 1000, std::move(cursor)),
+              {.patches = patches});
   }
 
-  // `virtualTime` false: the streamer's own clock and timers, as in the product.
-  void startWith(std::shared_ptr<ScreenSource> source, bool patches = true,
-                 bool virtualTime = true) {
+  void startWith(std::shared_ptr<ScreenSource> source, Setup setup) {
     Streamer::Options options;
-    options.patches = patches;
+    options.patches = setup.patches;
+    options.format = setup.format;
     options.encodeExecutor = encodePool_.get_executor();
-    if (virtualTime) {
+    if (setup.virtualTime) {
       options.clock = [this] { return clock_.now(); };
       options.timedWait = [this](std::shared_ptr<AsyncEvent> event,
                                  std::optional<double> seconds) {
@@ -386,11 +427,50 @@ TEST_F(StreamerTest, NothingWhileStreamingIsOffAndARebaseWhenItReturns) {
 }
 
 TEST_F(StreamerTest, OnTheSystemClockFramesFlowPacedByItsOwnTimers) {
-  startWith(std::make_shared<SyntheticScreenSource>(1600, 1000), true, false);
+  startWith(std::make_shared<SyntheticScreenSource>(1600, 1000), {.virtualTime = false});
   const auto sent = framesAfter(4);
   ASSERT_GE(sent.size(), 4u);
   EXPECT_EQ(sent[0].message.at("k"), "full");
   for (std::size_t i = 1; i < sent.size(); ++i) EXPECT_EQ(sent[i].message.at("k"), "patch");
+}
+
+TEST_F(StreamerTest, EachReasonForAnEncodeFailureIsLoggedOnce) {
+  test::LogCapture log;
+  auto source = std::make_shared<StripSource>();
+  startWith(source, {.format = ImageFormat::heic});
+  ASSERT_TRUE(runUntil(0.1));
+  ASSERT_EQ(frames().size(), 1u);  // the strip at the client's width of 1280 pixels
+
+  // The client asks for every pixel: a 5000 x 16 image, which x265 refuses, on every frame.
+  streamer_->setView(0, 0, 1, 1, 8192, 64);
+  ASSERT_TRUE(runUntil(1.0));
+  const int refusals = source->handedOut();
+  // Then frames with nothing in them, then the strip again.
+  source->blank = true;
+  ASSERT_TRUE(runUntil(2.0));
+  const int blanks = source->handedOut() - refusals;
+  source->blank = false;
+  ASSERT_TRUE(runUntil(3.0));
+  EXPECT_GE(refusals, 10);
+  EXPECT_GE(blanks, 10);
+  EXPECT_GE(source->handedOut() - refusals - blanks, 10);
+  EXPECT_EQ(frames().size(), 1u);
+
+  // The encoder's own words for the two.
+  FrameEncoder encoder;
+  const Rect whole{0, 0, 5000, 16};
+  const std::string refused = encoder.encodeFrame(source->pixels(), whole, {5000, 16}, 72, false,
+                                                  std::nullopt, ImageFormat::heic).error();
+  const std::string empty = encoder.encodeFrame(PixelBuffer(0, 0), whole, {5000, 16}, 72, false,
+                                                std::nullopt, ImageFormat::heic).error();
+  ASSERT_FALSE(refused.empty());
+  ASSERT_NE(refused, empty);
+  std::vector<std::string> failures;
+  for (const std::string& line : log.lines()) {
+    if (line.rfind("encoding failed", 0) == 0) failures.push_back(line);
+  }
+  EXPECT_EQ(failures, (std::vector<std::string>{"encoding failed: " + refused,
+                                                "encoding failed: " + empty}));
 }
 
 TEST_F(StreamerTest, AClientWithoutPatchesGetsOnlyBaseImages) {
