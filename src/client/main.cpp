@@ -225,6 +225,7 @@ int main(int argc, char** argv) {
   asio::io_context io;
   int status = 1;
   asio::co_spawn(io, runClient(std::move(*settings)), [&](std::exception_ptr error, int result) {
+    io.stop();  // done: a name lookup still running must not hold the exit up
     if (!error) {
       status = result;
       return;

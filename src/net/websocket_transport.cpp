@@ -245,14 +245,29 @@ class BeastTransport final : public WebSocketTransport,
     socket.close(ignored);
   }
 
+  // The time-out ends the open on time even while a step cannot be interrupted: a name
+  // lookup runs to its end on a thread of its own, so the handshake goes on as a task of its
+  // own and whichever of it and the watchdog finishes first answers the caller.
   static asio::awaitable<void> openOnStrand(std::shared_ptr<BeastTransport> self, double timeout) {
-    auto timedOut = std::make_shared<bool>(false);
-    asio::steady_timer watchdog(self->executor_, timeoutDuration(timeout));
-    watchdog.async_wait([self, timedOut](error_code error) {
-      if (error) return;
-      *timedOut = true;
-      self->cancelConnection();
+    // Captures by reference only: g++ 12 destroys a closure inside a co_await expression twice.
+    co_await ResumeOnce::suspend([&](std::shared_ptr<ResumeOnce> once) {
+      auto watchdog = std::make_shared<asio::steady_timer>(self->executor_, timeoutDuration(timeout));
+      watchdog->async_wait([self, once](error_code error) {
+        if (error) return;
+        self->timedOut_ = true;
+        self->noteFailure("Timed out");
+        self->cancelConnection();
+        once->finish(std::make_exception_ptr(TransportError::timeout()));
+      });
+      asio::co_spawn(self->executor_, handshakeTask(self),
+                     [once, watchdog](std::exception_ptr failure) {
+                       watchdog->cancel();
+                       once->finish(failure);
+                     });
     });
+  }
+
+  static asio::awaitable<void> handshakeTask(std::shared_ptr<BeastTransport> self) {
     error_code error;
     std::string failure;
     try {
@@ -260,11 +275,7 @@ class BeastTransport final : public WebSocketTransport,
     } catch (const std::exception& e) {
       failure = e.what();
     }
-    watchdog.cancel();
-    if (*timedOut) {
-      self->noteFailure("Timed out");
-      throw TransportError::timeout();
-    }
+    if (self->timedOut_) throw TransportError::timeout();  // the watchdog has answered already
     if (error && failure.empty()) failure = error.message();
     if (self->cancelled_ && failure.empty()) failure = "cancelled";
     if (!failure.empty()) {
@@ -403,6 +414,7 @@ class BeastTransport final : public WebSocketTransport,
   bool writing_ = false;
   bool reading_ = false;
   bool cancelled_ = false;
+  bool timedOut_ = false;  // the open's watchdog fired
   std::optional<std::string> writeError_;
   std::vector<std::shared_ptr<ResumeOnce>> pendingPings_;
 };

@@ -1,5 +1,6 @@
-// DNS-SD advertising against a real avahi-daemon, inside a network namespace of the test's own
-// whose only interface is loopback, so that no multicast leaves it.
+// What needs a network namespace of the test's own, whose only interface is loopback: DNS-SD
+// advertising against a real avahi-daemon (no multicast leaves it), and name lookups against a
+// name server that never answers.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -48,6 +49,24 @@ TEST(DnsSd, PublishesTxtRecordTakesAlternativeNamesAndSurvivesDaemonRestarts) {
   }
   EXPECT_EQ(waiting, 4u) << out;
   EXPECT_THAT(out, Not(HasSubstr("advertising failed")));
+}
+
+// A name lookup cannot be interrupted; the open's time-out still ends the open on time. The
+// resolver here waits 30 s for a name server that never answers; the client opens with 5 s.
+TEST(SlowNameLookup, OpenEndsAtItsTimeOutWhileTheLookupHangs) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to make a network and mount namespace";
+  for (const char* tool : {"unshare", "ip", "mount", "python3"}) {
+    ASSERT_TRUE(have(tool)) << tool << " is missing; scripts/install-deps installs it";
+  }
+  test::TempDir work;
+  test::Process scenario("/usr/bin/unshare",
+                         {"--net", "--mount", "--fork", "bash", NIMBREL_SLOW_DNS_SCENARIO,
+                          work.path().string(), NIMBREL_CLIENT_BINARY});
+  // Well before the lookup's own 30 s.
+  const auto status = scenario.wait(std::chrono::seconds(20));
+  ASSERT_EQ(status, 0) << scenario.output() << scenario.errorOutput();
+  EXPECT_THAT(scenario.output(), HasSubstr("CLIENT EXIT 1"));
+  EXPECT_THAT(scenario.errorOutput(), HasSubstr("never-answered.test:80: Timed out"));
 }
 
 }  // namespace
