@@ -242,13 +242,15 @@ HostConfig loadConfig(const fs::path& directory) {
     // Keep the old bytes: the identity, pairing key and enrolment in them may be recoverable.
     const fs::path kept = directory / kBadFileName;
     if (::rename(file.c_str(), kept.c_str()) != 0) {
-      logLine("The configuration " + file.string() + " is not usable (" + problem +
-              ") and couldn't be kept as " + kept.string() + " (" + errnoText(errno) +
-              "); running with a new identity that is not saved.");
+      logLine(LogChannel::controller,
+              "The configuration " + file.string() + " is not usable (" + problem +
+                  ") and couldn't be kept as " + kept.string() + " (" + errnoText(errno) +
+                  "); running with a new identity that is not saved.");
       return fresh;
     }
-    logLine("The configuration " + file.string() + " is not usable (" + problem + "); kept it as " +
-            kept.string() + " and made a new identity.");
+    logLine(LogChannel::controller, "The configuration " + file.string() + " is not usable (" +
+                                        problem + "); kept it as " + kept.string() +
+                                        " and made a new identity.");
   }
   saveConfig(fresh, directory);
   return fresh;
@@ -262,7 +264,8 @@ void saveConfig(const HostConfig& config, const fs::path& directory) {
   fs::create_directories(directory, ignored);  // a real problem shows in the write below
   std::string error;
   if (!replaceFileAtomically(file, encodeConfig(config), error)) {
-    logLine("Couldn't save the configuration to " + file.string() + ": " + error);
+    logLine(LogChannel::controller,
+            "Couldn't save the configuration to " + file.string() + ": " + error);
     return;
   }
   if (::chmod(file.c_str(), 0600) != 0) {

@@ -142,7 +142,7 @@ void HostController::schedulePermissionPoll() {
   });
 }
 
-void HostController::log(const std::string& text) { logLine(text); }
+void HostController::log(const std::string& text) { logLine(LogChannel::controller, text); }
 
 void HostController::start() {
   const std::weak_ptr<HostController> weak = weak_from_this();

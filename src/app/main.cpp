@@ -81,7 +81,7 @@ int main(int argc, char** argv) {
     try {
       const X11Connection display;
     } catch (const X11Error& error) {
-      logLine(std::string("Starting the dry run with the synthetic screen: ") + error.what() + ".");
+      logLine(LogChannel::controller, std::string("Starting the dry run with the synthetic screen: ") + error.what() + ".");
       options.dryRun = true;
     }
   }

@@ -9,7 +9,7 @@
 namespace nimbrel {
 namespace {
 
-void systemLogSink(std::string_view text) {
+void systemLogSink(LogChannel, std::string_view text) {
   static std::once_flag opened;
   std::call_once(opened, [] { openlog("nimbrel", LOG_PID, LOG_USER); });
   const std::string line(text);  // syslog needs a terminated string
@@ -21,9 +21,11 @@ LogSink currentSink = systemLogSink;
 
 }  // namespace
 
-void logLine(std::string_view text) {
+void logLine(std::string_view text) { logLine(LogChannel::subsystem, text); }
+
+void logLine(LogChannel channel, std::string_view text) {
   std::lock_guard lock(sinkLock);
-  currentSink(text);
+  currentSink(channel, text);
 }
 
 LogSink setLogSink(LogSink sink) {
@@ -38,8 +40,9 @@ LogSink setLogSink(LogSink sink) {
 namespace nimbrel {
 
 void alsoLogToStandardOutput() {
-  setLogSink([](std::string_view text) {
-    systemLogSink(text);
+  setLogSink([](LogChannel channel, std::string_view text) {
+    systemLogSink(channel, text);
+    if (channel != LogChannel::controller) return;
     std::string line(text);
     line += '\n';
     std::fwrite(line.data(), 1, line.size(), stdout);

@@ -13,7 +13,7 @@
 using namespace nimbrel;
 
 int main() {
-  setLogSink([](std::string_view text) { std::cout << "LOG " << text << std::endl; });
+  setLogSink([](LogChannel, std::string_view text) { std::cout << "LOG " << text << std::endl; });
   boost::asio::io_context io;
   auto work = boost::asio::make_work_guard(io);
   std::thread thread([&] { io.run(); });

@@ -12,7 +12,7 @@ namespace nimbrel::test {
 class LogCapture {
  public:
   LogCapture() {
-    previous_ = setLogSink([this](std::string_view text) {
+    previous_ = setLogSink([this](LogChannel, std::string_view text) {
       std::lock_guard lock(mutex_);
       lines_.emplace_back(text);
     });
