@@ -186,7 +186,7 @@ asio::awaitable<void> Streamer::run() {
 asio::awaitable<bool> Streamer::waitOn(const std::shared_ptr<AsyncEvent>& event,
                                        std::optional<double> seconds) {
   event->reset();
-  if (timedWait_) co_return co_await timedWait_(event, seconds);
+  if (timedWait_) co_return co_await timedWait_(*event, seconds);
   co_return co_await event->wait(seconds);
 }
 

@@ -41,9 +41,10 @@ class Streamer : public std::enable_shared_from_this<Streamer> {
   using MonitorProvider = std::function<asio::awaitable<Monitor>()>;
   using Clock = std::function<double()>;
   // Waits on `event` for at most `seconds` (none: for as long as it takes) and says whether it
-  // was set; a wait may also end early with false, which the loop takes as a time-out.
-  using TimedWait = std::function<asio::awaitable<bool>(std::shared_ptr<AsyncEvent> event,
-                                                        std::optional<double> seconds)>;
+  // was set; a wait may also end early with false, which the loop takes as a time-out. Like
+  // AsyncEvent's own waits, a parked wait must not keep the event alive.
+  using TimedWait =
+      std::function<asio::awaitable<bool>(AsyncEvent& event, std::optional<double> seconds)>;
 
   struct Options {
     bool patches = true;                   // the client listed "patch"

@@ -44,22 +44,22 @@ class VirtualClock {
   }
 
   // Streamer::Options::timedWait; runs on the streamer's strand.
-  asio::awaitable<bool> wait(std::shared_ptr<AsyncEvent> event, std::optional<double> seconds) {
+  asio::awaitable<bool> wait(AsyncEvent& event, std::optional<double> seconds) {
     bool timedOut = false;
     {
       std::lock_guard lock(mutex_);
       std::optional<double> deadline;
       if (seconds) deadline = now_ + std::max(*seconds, 0.0);
-      if (deadline && *deadline <= horizon_ && !event->isSet()) {
+      if (deadline && *deadline <= horizon_ && !event.isSet()) {
         passTo(*deadline);
         timedOut = true;
       } else {
-        parked_ = Parked{event, deadline};
+        parked_ = Parked{event.weak_from_this(), deadline};
       }
     }
     if (timedOut) co_return false;
     changed_.notify_all();
-    const bool set = co_await event->wait();
+    const bool set = co_await event.wait();
     {
       std::lock_guard lock(mutex_);
       parked_.reset();
@@ -84,7 +84,7 @@ class VirtualClock {
 
  private:
   struct Parked {
-    std::shared_ptr<AsyncEvent> event;
+    std::weak_ptr<AsyncEvent> event;  // weak: a parked wait keeps nothing alive
     std::optional<double> deadline;
   };
 
@@ -99,7 +99,7 @@ class VirtualClock {
       std::lock_guard lock(mutex_);
       if (parked_ && parked_->deadline && *parked_->deadline <= horizon_) {
         passTo(*parked_->deadline);
-        due = parked_->event;
+        due = parked_->event.lock();
       }
     }
     if (due) due->releaseWaiters();
@@ -107,8 +107,9 @@ class VirtualClock {
 
   // The loop waits, for a moment beyond the horizon or for a command only.
   bool settled() const {
-    return parked_ && !parked_->event->isSet() &&
-           (!parked_->deadline || *parked_->deadline > horizon_);
+    if (!parked_) return false;
+    const auto event = parked_->event.lock();
+    return event && !event->isSet() && (!parked_->deadline || *parked_->deadline > horizon_);
   }
 
   asio::any_io_executor strand_;
@@ -190,9 +191,8 @@ class StreamerTest : public ::testing::Test {
     options.encodeExecutor = encodePool_.get_executor();
     if (setup.virtualTime) {
       options.clock = [this] { return clock_.now(); };
-      options.timedWait = [this](std::shared_ptr<AsyncEvent> event,
-                                 std::optional<double> seconds) {
-        return clock_.wait(std::move(event), seconds);
+      options.timedWait = [this](AsyncEvent& event, std::optional<double> seconds) {
+        return clock_.wait(event, seconds);
       };
     }
     streamer_ = Streamer::create(
@@ -250,10 +250,11 @@ class StreamerTest : public ::testing::Test {
   }
 
   // The pool outlives the io context: the streamer, freed when the context drops the loop's
-  // frames, holds a strand of the pool. The clock outlives it too: a parked wait refers to it.
+  // frames, holds a strand of the pool. The clock, holding a strand of the context, goes
+  // before it (the io thread has stopped by then).
   asio::thread_pool encodePool_{1};
-  VirtualClock clock_;
   test::IoRunner io_;
+  VirtualClock clock_;
   asio::cancellation_signal stop_;
   std::atomic<bool> autoAck_{true};
   std::shared_ptr<Streamer> streamer_;
