@@ -128,13 +128,19 @@ Bytes FrameEncoder::Impl::encode(const PixelBuffer& frame, const Rect& boxRect, 
                                  ImageFormat format) {
   // The box, kept inside the frame.
   IRect box = integral(boxRect.intersection({0, 0, double(frame.width()), double(frame.height())}));
-  if (box.w <= 0 || box.h <= 0) throw EncodeFailure("nothing to encode: the box is outside the frame");
+  if (box.w <= 0 || box.h <= 0) {
+    throw EncodeFailure("nothing to encode: the box is outside the frame");
+  }
   const int outWidth = static_cast<int>(std::lround(size.width));
   const int outHeight = static_cast<int>(std::lround(size.height));
-  if (outWidth <= 0 || outHeight <= 0) throw EncodeFailure("nothing to encode: the image size is empty");
+  if (outWidth <= 0 || outHeight <= 0) {
+    throw EncodeFailure("nothing to encode: the image size is empty");
+  }
   IRect out = crop ? integral(crop->intersection({0, 0, double(outWidth), double(outHeight)}))
                    : IRect{0, 0, outWidth, outHeight};
-  if (out.w <= 0 || out.h <= 0) throw EncodeFailure("nothing to encode: the crop is outside the image");
+  if (out.w <= 0 || out.h <= 0) {
+    throw EncodeFailure("nothing to encode: the crop is outside the image");
+  }
 
   const View boxView{frame.row(box.y) + static_cast<std::size_t>(box.x) * 4, box.w, box.h,
                      frame.bytesPerRow()};

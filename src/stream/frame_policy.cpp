@@ -132,7 +132,9 @@ int layerQuality(int quality, bool background, bool sharp, const StreamProfile& 
   return background ? std::max(quality - tuning.backgroundQualityDrop, profile.qmin) : quality;
 }
 
-bool windowFull(std::size_t inflight, const FrameTuning& tuning) { return inflight >= tuning.window; }
+bool windowFull(std::size_t inflight, const FrameTuning& tuning) {
+  return inflight >= tuning.window;
+}
 
 bool frameLost(double sent, double now, const FrameTuning& tuning) {
   return sent < now - tuning.lostAfter;

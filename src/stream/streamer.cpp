@@ -333,7 +333,8 @@ asio::awaitable<void> Streamer::updateLayer(std::optional<Layer>& layer, bool sh
 
 asio::awaitable<std::optional<Layer>> Streamer::update(Layer layer, const std::vector<Rect>& rects,
                                                        bool sharp, const Frame& frame) {
-  const int quality = layerQuality(adaptation_.quality, layer.background, sharp, *profile_, tuning_);
+  const int quality =
+      layerQuality(adaptation_.quality, layer.background, sharp, *profile_, tuning_);
   if (patches_) {
     const auto regions =
         dirtyRegions(rects, layer.box, layer.size, tuning_.maxRegions,

@@ -90,7 +90,9 @@ TEST(FramePolicy, LayerSteps) {
   } cases[] = {
       // The full view.
       {"no layer yet", [](Scenario&) {}, {rebaseFull}},
-      {"nothing changed, nothing blurred", [](Scenario& s) { s.full = based(LayerKind::full, kWhole, 99); }, {}},
+      {"nothing changed, nothing blurred",
+       [](Scenario& s) { s.full = based(LayerKind::full, kWhole, 99); },
+       {}},
       {"changes, the last update more than a frame interval ago",
        [&](Scenario& s) {
          s.full = based(LayerKind::full, kWhole, 99.9);
@@ -145,10 +147,12 @@ TEST(FramePolicy, LayerSteps) {
          s.roi = based(LayerKind::roi, roiRect(kZoom), 99);
        },
        {dropRoi, rebaseFull}},
-      {"another monitor", [](Scenario& s) {
+      {"another monitor",
+       [](Scenario& s) {
          s.full = based(LayerKind::full, kWhole, 99);
          s.monitor = 1;
-       }, {rebaseFull}},
+       },
+       {rebaseFull}},
       {"a view of 97 % each way is still the full view",
        [](Scenario& s) {
          s.view = {0, 0, 0.97, 0.97};
@@ -169,7 +173,8 @@ TEST(FramePolicy, LayerSteps) {
          s.full = based(LayerKind::full, kWhole, 99);
        },
        {{Action::rebase, LayerKind::roi, roiRect({0, 0, 0.96, 1}), false}, demote}},
-      {"zoomed with no full layer: both are based", [](Scenario& s) { s.view = kZoom; },
+      {"zoomed with no full layer: both are based",
+       [](Scenario& s) { s.view = kZoom; },
        {rebaseRoi, backdrop}},
       {"zoomed, full layer of another monitor: both are based",
        [](Scenario& s) {
@@ -462,7 +467,8 @@ TEST(FramePolicy, QualityWindowAndStats) {
   for (const auto& [age, lost] : {std::pair{0.5, false}, {3.0, false}, {3.001, true}}) {
     EXPECT_EQ(frameLost(100 - age, 100), lost) << age;
   }
-  for (const auto& [since, due] : {std::pair{0.0, false}, {0.999, false}, {1.0, true}, {7.0, true}}) {
+  for (const auto& [since, due] :
+       {std::pair{0.0, false}, {0.999, false}, {1.0, true}, {7.0, true}}) {
     EXPECT_EQ(statsDue(100 + since, 100), due) << since;
   }
   FrameTuning wider;

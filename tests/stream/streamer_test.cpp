@@ -337,7 +337,9 @@ TEST_F(StreamerTest, StatsOnceASecondWithSixKeysReportWhatWasSent) {
     EXPECT_GE(dt, 1.0);
     const std::size_t count = report.framesBefore - framesBefore;
     std::size_t bytes = 0;
-    for (std::size_t i = framesBefore; i < report.framesBefore; ++i) bytes += sent[i].payload.size();
+    for (std::size_t i = framesBefore; i < report.framesBefore; ++i) {
+      bytes += sent[i].payload.size();
+    }
     EXPECT_NEAR(s.at("fps").to_number<double>(), count / dt, 0.05 + 1e-9);
     EXPECT_NEAR(s.at("kbps").to_number<double>(), bytes * 8 / 1000.0 / dt, 0.5 + 1e-9);
     EXPECT_GT(s.at("fps").to_number<double>(), 5);
