@@ -5,6 +5,7 @@
 #include "net/websocket_transport.hpp"
 #include "session/base64.hpp"
 #include "session/crypto.hpp"
+#include "session/protocol.hpp"
 
 namespace nimbrel {
 
@@ -46,7 +47,7 @@ asio::awaitable<std::shared_ptr<ClientConnection>> handshake(
   for (const auto& cap : caps) capList.emplace_back(cap);
   json::object hello{{"t", "hello"}, {"v", 1}, {"cn", base64Encode(cn)}, {"name", name},
                      {"caps", std::move(capList)}};
-  transport->send(json::serialize(hello));
+  transport->send(protocol::serializeMessage(hello));
   const json::object challenge = co_await receiveText(transport);
   if (text(challenge, "t") == "error") throw refusal(challenge);
   const auto sn = base64Decode(text(challenge, "sn"));
@@ -54,7 +55,7 @@ asio::awaitable<std::shared_ptr<ClientConnection>> handshake(
     throw ClientError("the host sent a malformed challenge");
   }
   json::object auth{{"t", "auth"}, {"proof", base64Encode(proof(target.key, "client", cn, *sn))}};
-  transport->send(json::serialize(auth));
+  transport->send(protocol::serializeMessage(auth));
   const json::object answer = co_await receiveText(transport);
   if (text(answer, "t") == "error") throw refusal(answer);
   const auto serverProof = base64Decode(text(answer, "proof"));
@@ -106,7 +107,7 @@ ClientConnection::ClientConnection(std::shared_ptr<WebSocketTransport> transport
     : transport_(std::move(transport)), channel_(std::move(channel)) {}
 
 void ClientConnection::send(const json::object& command) {
-  const std::string plaintext = "\x01" + json::serialize(command);
+  const std::string plaintext = "\x01" + protocol::serializeMessage(command);
   transport_->queueBinary(channel_->seal(asBytes(plaintext)), nullptr);
 }
 

@@ -21,6 +21,7 @@
 #include "base/clock.hpp"
 #include "client/canvas.hpp"
 #include "client/client_connection.hpp"
+#include "session/protocol.hpp"
 #include "net/task_completion.hpp"
 
 namespace json = boost::json;
@@ -162,11 +163,11 @@ asio::awaitable<int> runClient(Settings settings) {
     if (!message.frame) {
       const std::string type = m.contains("t") && m.at("t").is_string() ? std::string(m.at("t").as_string()) : "";
       if (type == "stats" && settings.stats) {
-        std::printf("stats %s\n", json::serialize(m).c_str());
+        std::printf("stats %s\n", protocol::serializeMessage(m).c_str());
       } else if (type == "pong" && settings.latency && m.at("ts").is_double()) {
         std::printf("latency %.1f ms\n", (uptimeSeconds() - m.at("ts").as_double()) * 1000);
       } else if (type != "stats" && type != "pong" && type != "cursor") {
-        std::printf("%s\n", json::serialize(m).c_str());
+        std::printf("%s\n", protocol::serializeMessage(m).c_str());
       }
       std::fflush(stdout);
       continue;

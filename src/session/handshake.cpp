@@ -9,6 +9,7 @@
 #include "base/log.hpp"
 #include "net/async_event.hpp"
 #include "net/websocket_transport.hpp"
+#include "session/protocol.hpp"
 #include "session/base64.hpp"
 #include "session/crypto.hpp"
 
@@ -23,7 +24,7 @@ const char* const kVersionMessage = "Unsupported protocol version";
 const char* const kAuthMessage = "Pairing key rejected. Re-pair this device.";
 
 void sendError(WebSocketTransport& transport, const char* code, const char* message) {
-  transport.send(json::serialize(json::object{{"t", "error"}, {"code", code}, {"msg", message}}));
+  transport.send(protocol::serializeMessage(json::object{{"t", "error"}, {"code", code}, {"msg", message}}));
 }
 
 bool isInteger(const json::value* value, std::int64_t expected) {
@@ -96,7 +97,7 @@ asio::awaitable<HandshakeResult> performHandshake(std::shared_ptr<WebSocketTrans
   // early inside coroutines.
   const std::string sn = base64Encode(serverNonce);
   transport->send(
-      json::serialize(json::object{{"t", "challenge"}, {"v", 1}, {"sn", sn}, {"hid", hostID}}));
+      protocol::serializeMessage(json::object{{"t", "challenge"}, {"v", 1}, {"sn", sn}, {"hid", hostID}}));
 
   json::object auth = co_await receiveJSON(transport, settings.receiveTimeout);
   const Bytes key = hexDecode(secretHex).value_or(Bytes{});
@@ -113,7 +114,7 @@ asio::awaitable<HandshakeResult> performHandshake(std::shared_ptr<WebSocketTrans
   }
 
   const std::string serverProof = base64Encode(proof(key, "server", *clientNonce, serverNonce));
-  transport->send(json::serialize(json::object{{"t", "welcome"}, {"proof", serverProof}}));
+  transport->send(protocol::serializeMessage(json::object{{"t", "welcome"}, {"proof", serverProof}}));
   co_return HandshakeResult{std::move(hello),
                             std::make_shared<SecureChannel>(key, *clientNonce, serverNonce)};
 }

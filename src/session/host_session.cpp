@@ -22,7 +22,7 @@
 #include "base/utf8.hpp"
 #include "net/task_completion.hpp"
 #include "net/websocket_transport.hpp"
-#include "stream/adaptation.hpp"
+#include "session/protocol.hpp"
 
 // g++ 12 reports Asio's coroutine frame allocator as mismatched new/delete (a false positive).
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
@@ -32,52 +32,6 @@ namespace nimbrel {
 namespace json = boost::json;
 
 namespace {
-
-// A number as clients send it: a JSON number, or a text holding a decimal number; else 0.
-double readNumber(const json::object& message, std::string_view key) {
-  const json::value* value = message.if_contains(key);
-  if (!value) return 0;
-  if (value->is_double()) return value->get_double();
-  if (value->is_int64()) return static_cast<double>(value->get_int64());
-  if (value->is_uint64()) return static_cast<double>(value->get_uint64());
-  if (!value->is_string()) return 0;
-  std::string_view text = value->get_string();
-  if (text.starts_with('+')) text.remove_prefix(1);
-  double number = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
-  return error == std::errc() && end == text.data() + text.size() && !text.empty() ? number : 0;
-}
-
-// An integer command argument: nothing when the number is not finite or does not fit.
-std::optional<long long> readInteger(const json::object& message, std::string_view key) {
-  const double number = readNumber(message, key);
-  if (!std::isfinite(number) || number >= 9223372036854775808.0 || number < -9223372036854775808.0) {
-    return std::nullopt;
-  }
-  return static_cast<long long>(number);
-}
-
-std::string readText(const json::object& message, std::string_view key, std::string fallback) {
-  const json::value* value = message.if_contains(key);
-  return value && value->is_string() ? std::string(value->get_string()) : std::move(fallback);
-}
-
-bool readBool(const json::object& message, std::string_view key, bool fallback) {
-  const json::value* value = message.if_contains(key);
-  return value && value->is_bool() ? value->get_bool() : fallback;
-}
-
-// "n" of a click: an integral number, else nothing.
-std::optional<long long> integralValue(const json::value* value) {
-  if (!value) return std::nullopt;
-  if (value->is_int64()) return value->get_int64();
-  if (value->is_uint64()) return static_cast<long long>(std::min<std::uint64_t>(value->get_uint64(), 3));
-  if (value->is_double() && std::trunc(value->get_double()) == value->get_double() &&
-      std::abs(value->get_double()) < 1e15) {
-    return static_cast<long long>(value->get_double());
-  }
-  return std::nullopt;
-}
 
 asio::awaitable<bool> cancelled() {
   const auto state = co_await asio::this_coro::cancellation_state;
@@ -135,19 +89,6 @@ Stoppable spawnStoppable(asio::any_io_executor executor, asio::awaitable<void> t
   return stoppable;
 }
 
-json::object cursorMessage(double x, double y, bool visible) {
-  return {{"t", "cursor"}, {"x", x}, {"y", y}, {"vis", visible}};
-}
-
-json::object caretMessage(const std::optional<Rect>& caret, const Rect& bounds) {
-  if (!caret) return {{"t", "caret"}, {"none", true}};
-  return {{"t", "caret"},
-          {"x", roundTo((caret->x - bounds.x) / bounds.width, 5)},
-          {"y", roundTo((caret->y - bounds.y) / bounds.height, 5)},
-          {"w", roundTo(caret->width / bounds.width, 5)},
-          {"h", roundTo(caret->height / bounds.height, 5)}};
-}
-
 }  // namespace
 
 std::vector<Monitor> HostSession::defaultFallbackMonitors() {
@@ -185,11 +126,10 @@ json::object HostSession::infoMessage() const {
           {"via", setup_.via}};
 }
 
-Point HostSession::mapPoint(const json::object& message) const {
+Point HostSession::mapPoint(protocol::NormalisedPoint at) const {
   const Rect b = currentMonitor().bounds;
   auto clamp = [](double v) { return !(v > 0) ? 0.0 : std::min(v, 0.9999); };
-  return {b.x + clamp(readNumber(message, "x")) * b.width,
-          b.y + clamp(readNumber(message, "y")) * b.height};
+  return {b.x + clamp(at.x) * b.width, b.y + clamp(at.y) * b.height};
 }
 
 void HostSession::queueInput(std::function<void(InputBackend&)> work) {
@@ -211,93 +151,88 @@ asio::awaitable<void> HostSession::reply(const json::object& message) {
 }
 
 asio::awaitable<void> HostSession::handle(const json::object& message) {
-  const std::string type = readText(message, "t", "");
-  if (type == "ack") {
-    if (auto id = readInteger(message, "id")) streamer_->ack(*id);
-  } else if (type == "view") {
-    streamer_->setView(readNumber(message, "x"), readNumber(message, "y"), readNumber(message, "w"),
-                       readNumber(message, "h"), readNumber(message, "pw"), readNumber(message, "ph"));
-  } else if (type == "move") {
-    streamer_->poke();
-    const Point p = mapPoint(message);
-    queueInput([p](InputBackend& in) { in.move(p.x, p.y); });
-  } else if (type == "btn" || type == "click") {
-    const auto button = mouseButtonFrom(readText(message, "b", type == "click" ? "left" : ""));
-    if (!button) co_return;
-    streamer_->poke();
-    if (message.contains("x")) {
-      const Point p = mapPoint(message);
-      queueInput([p](InputBackend& in) { in.move(p.x, p.y); });
-    }
-    if (type == "btn") {
-      const bool down = readBool(message, "down", false);
-      queueInput([b = *button, down](InputBackend& in) { in.button(b, down); });
-    } else {
-      const long long count = std::clamp<long long>(integralValue(message.if_contains("n")).value_or(1), 1, 3);
-      for (long long i = 0; i < count; ++i) {
-        queueInput([b = *button](InputBackend& in) { in.button(b, true); });
-        queueInput([b = *button](InputBackend& in) { in.button(b, false); });
-      }
-    }
-  } else if (type == "scroll") {
-    streamer_->poke();
-    const double dx = readNumber(message, "dx"), dy = readNumber(message, "dy");
-    queueInput([dx, dy](InputBackend& in) { in.scroll(dx, dy); });
-  } else if (type == "text") {
-    streamer_->poke();
-    std::string text = prefixCharacters(readText(message, "s", ""), 20000);
-    queueInput([text = std::move(text)](InputBackend& in) { in.text(text); });
-  } else if (type == "key") {
-    streamer_->poke();
-    std::vector<std::string> mods;
-    if (const json::value* list = message.if_contains("mods"); list && list->is_array()) {
-      for (const json::value& entry : list->get_array()) {
-        if (entry.is_string() && mods.size() < 5) mods.emplace_back(entry.get_string());
-      }
-    }
-    queueInput([key = readText(message, "k", ""), mods = std::move(mods),
-                action = readText(message, "a", "press")](InputBackend& in) {
-      in.key(key, mods, action);
-    });
-  } else if (type == "stream") {
-    streamer_->setEnabled(readBool(message, "on", true));
-  } else if (type == "quality") {
-    streamer_->setProfile(readText(message, "q", "auto"));
-  } else if (type == "refresh") {
-    streamer_->refresh();
-  } else if (type == "mon") {
-    const auto index = readInteger(message, "i").value_or(-1);
-    {
-      std::lock_guard lock(stateLock_);
-      if (index < 0 || index >= static_cast<long long>(monitors_.size())) co_return;
-      monitorIndex_ = static_cast<int>(index);
-    }
-    streamer_->refresh();
-    pointerWake_->set();  // the cursor is now relative to another monitor
+  const std::optional<protocol::Command> command = protocol::parseCommand(message);
+  if (!command) co_return;  // unknown, or ignored as a whole
+  // One branch per command; the awaiting ones (replies, the clipboard) come after the visit.
+  enum class Then { nothing, info, clip, pong } then = Then::nothing;
+  std::visit(
+      [&](const auto& c) {
+        using namespace protocol;
+        using T = std::decay_t<decltype(c)>;
+        if constexpr (std::is_same_v<T, Ack>) {
+          streamer_->ack(c.id);
+        } else if constexpr (std::is_same_v<T, View>) {
+          streamer_->setView(c.x, c.y, c.w, c.h, c.pw, c.ph);
+        } else if constexpr (std::is_same_v<T, Move>) {
+          streamer_->poke();
+          const Point p = mapPoint(c.at);
+          queueInput([p](InputBackend& in) { in.move(p.x, p.y); });
+        } else if constexpr (std::is_same_v<T, Press> || std::is_same_v<T, Click>) {
+          streamer_->poke();
+          if (c.at) {
+            const Point p = mapPoint(*c.at);
+            queueInput([p](InputBackend& in) { in.move(p.x, p.y); });
+          }
+          if constexpr (std::is_same_v<T, Press>) {
+            queueInput([b = c.button, down = c.down](InputBackend& in) { in.button(b, down); });
+          } else {
+            for (int i = 0; i < c.count; ++i) {
+              queueInput([b = c.button](InputBackend& in) { in.button(b, true); });
+              queueInput([b = c.button](InputBackend& in) { in.button(b, false); });
+            }
+          }
+        } else if constexpr (std::is_same_v<T, Scroll>) {
+          streamer_->poke();
+          queueInput([dx = c.dx, dy = c.dy](InputBackend& in) { in.scroll(dx, dy); });
+        } else if constexpr (std::is_same_v<T, Text>) {
+          streamer_->poke();
+          queueInput([text = c.text](InputBackend& in) { in.text(text); });
+        } else if constexpr (std::is_same_v<T, Key>) {
+          streamer_->poke();
+          queueInput([key = c](InputBackend& in) { in.key(key.name, key.mods, key.action); });
+        } else if constexpr (std::is_same_v<T, StreamOn>) {
+          streamer_->setEnabled(c.on);
+        } else if constexpr (std::is_same_v<T, Quality>) {
+          streamer_->setProfile(c.profile);
+        } else if constexpr (std::is_same_v<T, Refresh>) {
+          streamer_->refresh();
+        } else if constexpr (std::is_same_v<T, SelectMonitor>) {
+          {
+            std::lock_guard lock(stateLock_);
+            if (c.index < 0 || c.index >= static_cast<long long>(monitors_.size())) return;
+            monitorIndex_ = static_cast<int>(c.index);
+          }
+          streamer_->refresh();
+          pointerWake_->set();  // the cursor is now relative to another monitor
+          then = Then::info;
+        } else if constexpr (std::is_same_v<T, CaretWatch>) {
+          {
+            std::lock_guard lock(stateLock_);
+            caretWatch_ = c.on;
+          }
+          pointerWake_->set();
+        } else if constexpr (std::is_same_v<T, GetClip>) {
+          then = Then::clip;
+        } else if constexpr (std::is_same_v<T, SetClip>) {
+          asio::post(auxQueue_, [input = setup_.input, text = c.text] { input->setClip(text); });
+        } else {
+          static_assert(std::is_same_v<T, Ping>);
+          then = Then::pong;
+        }
+      },
+      *command);
+
+  if (then == Then::info) {
     json::object info = infoMessage();
     co_await reply(info);
-  } else if (type == "caretwatch") {
-    {
-      std::lock_guard lock(stateLock_);
-      caretWatch_ = readBool(message, "on", false);
-    }
-    pointerWake_->set();
-  } else if (type == "getclip") {
+  } else if (then == Then::clip) {
     const std::string text =
         co_await asio::co_spawn(auxQueue_, clipboardOf(setup_.input), asio::use_awaitable);
-    // Named before it goes into the initializer list: clang 14 ends such temporaries too early
-    // inside coroutines.
-    const std::string cut = prefixCharacters(text, 100000);
-    json::object clip{{"t", "clip"}, {"text", cut}};
+    // Named before use: clang 14 ends temporaries in coroutine expressions too early.
+    json::object clip = protocol::clipMessage(text);
     co_await reply(clip);
-  } else if (type == "setclip") {
-    asio::post(auxQueue_, [input = setup_.input, text = readText(message, "text", "")] {
-      input->setClip(text);
-    });
-  } else if (type == "ping") {
-    const json::value* ts = message.if_contains("ts");
-    const json::value stamp = ts ? *ts : json::value(nullptr);
-    json::object pong{{"t", "pong"}, {"ts", stamp}};
+  } else if (then == Then::pong) {
+    json::object pong = protocol::pongMessage(std::get<protocol::Ping>(*command).ts);
     co_await reply(pong);
   }
 }
@@ -309,7 +244,7 @@ asio::awaitable<void> HostSession::run() {
   if (!admitted) co_return;
   channel_ = admitted->channel;
   sender_ = std::make_shared<SecureSender>(channel_, setup_.transport);
-  clientName_ = prefixCharacters(readText(admitted->hello, "name", "phone"), 64);
+  clientName_ = protocol::clientName(admitted->hello);
   logLine("session started: " + clientName_ + " via " + setup_.via);
 
   std::vector<Monitor> listed;
@@ -447,10 +382,7 @@ asio::awaitable<void> HostSession::pointerLoop() {
       point = latest->point;
     }
     if (point) {
-      const Rect bounds = currentMonitor().bounds;
-      json::object cursor = cursorMessage(roundTo((point->x - bounds.x) / bounds.width, 5),
-                                          roundTo((point->y - bounds.y) / bounds.height, 5),
-                                          bounds.contains(*point));
+      json::object cursor = protocol::cursorMessage(*point, currentMonitor().bounds);
       if (!lastCursor || cursor != *lastCursor) {
         const double wait = lastCursorSent + cursorInterval - uptimeSeconds();
         if (wait > 0) {
@@ -470,7 +402,7 @@ asio::awaitable<void> HostSession::pointerLoop() {
     if (watching && now - lastCaretCheck >= caretInterval) {
       const auto caret =
           co_await asio::co_spawn(auxQueue_, caretOf(setup_.input), asio::use_awaitable);
-      json::object message = caretMessage(caret, currentMonitor().bounds);
+      json::object message = protocol::caretMessage(caret, currentMonitor().bounds);
       if (!lastCaret || message != *lastCaret) {
         co_await reply(message);
         lastCaret = std::move(message);

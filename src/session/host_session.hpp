@@ -13,6 +13,7 @@
 #include "capture/screen_source.hpp"
 #include "input/input_backend.hpp"
 #include "session/handshake.hpp"
+#include "session/protocol.hpp"
 #include "session/secure_sender.hpp"
 #include "stream/streamer.hpp"
 
@@ -65,7 +66,7 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
  private:
   asio::awaitable<void> pointerLoop();
   asio::awaitable<void> reply(const boost::json::object& message);
-  Point mapPoint(const boost::json::object& message) const;
+  Point mapPoint(protocol::NormalisedPoint at) const;
   void queueInput(std::function<void(InputBackend&)> work);
   void teardown(asio::cancellation_signal& streamerStop, asio::cancellation_signal& pointerStop);
 

@@ -3,29 +3,18 @@
 #include <boost/json.hpp>
 
 #include "net/websocket_transport.hpp"
+#include "session/protocol.hpp"
 
 namespace nimbrel {
 
 namespace json = boost::json;
-
-namespace {
-
-std::string serialized(const json::object& object) {
-  try {
-    return json::serialize(object);
-  } catch (const std::exception&) {
-    return "{}";
-  }
-}
-
-}  // namespace
 
 SecureSender::SecureSender(std::shared_ptr<SecureChannel> channel,
                            std::shared_ptr<WebSocketTransport> transport)
     : channel_(std::move(channel)), transport_(std::move(transport)) {}
 
 asio::awaitable<void> SecureSender::sendJSON(const json::object& message) {
-  const std::string text = serialized(message);
+  const std::string text = protocol::serializeMessage(message);
   Bytes plaintext;
   plaintext.reserve(1 + text.size());
   plaintext.push_back(0x01);
@@ -34,7 +23,7 @@ asio::awaitable<void> SecureSender::sendJSON(const json::object& message) {
 }
 
 asio::awaitable<void> SecureSender::sendFrame(const json::object& header, const Bytes& image) {
-  const std::string text = serialized(header);
+  const std::string text = protocol::serializeMessage(header);
   const auto length = static_cast<std::uint32_t>(text.size());
   Bytes plaintext;
   plaintext.reserve(5 + text.size() + image.size());
