@@ -5,7 +5,7 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/io_context.hpp>
 
-#include "fake_transport.hpp"
+#include "support/fake_transport.hpp"
 #include "session/crypto.hpp"
 #include "session/handshake.hpp"
 
@@ -17,13 +17,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string first = input.substr(0, split);
   const std::string second = split == std::string::npos ? "" : input.substr(split + 1);
 
-  auto transport = std::make_shared<fuzz::FakeTransport>();
+  auto transport = std::make_shared<test::FakeTransport>();
   if (!first.empty() && first[0] == 'B') {
-    transport->incoming.push_back(fuzz::binary(Bytes(first.begin() + 1, first.end())));
+    transport->incoming.push_back(test::binary(Bytes(first.begin() + 1, first.end())));
   } else {
-    transport->incoming.push_back(fuzz::text(first));
+    transport->incoming.push_back(test::text(first));
   }
-  transport->incoming.push_back(fuzz::text(second));
+  transport->incoming.push_back(test::text(second));
 
   static AuthLimiter limiter([] {
     static double t = 0;

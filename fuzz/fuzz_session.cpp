@@ -8,11 +8,12 @@
 #include <boost/json.hpp>
 
 #include "capture/synthetic_screen_source.hpp"
-#include "fake_transport.hpp"
+#include "support/fake_transport.hpp"
 #include "input/null_input.hpp"
 #include "session/base64.hpp"
 #include "session/crypto.hpp"
 #include "session/host_session.hpp"
+#include "session/protocol.hpp"
 
 using namespace nimbrel;
 namespace json = boost::json;
@@ -25,6 +26,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < size; ++i) {
     if (data[i] == 0) {
       plaintexts.push_back(current);
+
+  // Every command the host reads is written back as valid JSON by the wire serializer.
+  for (const Bytes& plaintext : plaintexts) {
+    if (plaintext.empty() || plaintext[0] != 0x01) continue;
+    boost::system::error_code error;
+    const json::value value = json::parse(asText(ByteView(plaintext).subspan(1)), error);
+    if (error || !value.is_object()) continue;
+    if (auto command = protocol::parseCommand(value.get_object())) {
+      json::parse(protocol::serializeMessage(protocol::commandMessage(*command)), error);
+      if (error) __builtin_trap();
+    }
+  }
       current.clear();
     } else {
       current.push_back(data[i]);
@@ -32,8 +45,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   plaintexts.push_back(current);
 
-  auto transport = std::make_shared<fuzz::FakeTransport>();
-  transport->incoming.push_back(fuzz::text(json::serialize(json::object{
+  auto transport = std::make_shared<test::FakeTransport>();
+  transport->incoming.push_back(test::text(json::serialize(json::object{
       {"t", "hello"}, {"v", 1}, {"cn", base64Encode(clientNonce)}, {"caps", json::array{"patch"}}})));
   // At the challenge: the auth message, then every command sealed as the client would.
   transport->onText = [&, transport = transport.get()](const std::string& text) {
@@ -41,11 +54,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const json::value message = json::parse(text, error);
     if (error || !message.is_object() || message.at("t") != "challenge") return;
     const Bytes sn = base64Decode(message.at("sn").as_string()).value();
-    transport->incoming.push_back(fuzz::text(json::serialize(json::object{
+    transport->incoming.push_back(test::text(json::serialize(json::object{
         {"t", "auth"}, {"proof", base64Encode(proof(key, "client", clientNonce, sn))}})));
     SecureChannel client(key, clientNonce, sn, SecureChannel::Role::client);
     for (const Bytes& plaintext : plaintexts) {
-      transport->incoming.push_back(fuzz::binary(client.seal(plaintext)));
+      transport->incoming.push_back(test::binary(client.seal(plaintext)));
     }
   };
 

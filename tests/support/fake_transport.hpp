@@ -1,14 +1,15 @@
 #pragma once
 
 // A transport without a socket: received messages come from a script, sent ones are dropped
-// (or answered, for the handshake), so the protocol code can be fed arbitrary bytes quickly.
+// (or answered, for the handshake), so the protocol code can be fed arbitrary bytes quickly, by
+// the fuzz targets and by unit tests.
 
 #include <deque>
 #include <functional>
 
 #include "net/websocket_transport.hpp"
 
-namespace nimbrel::fuzz {
+namespace nimbrel::test {
 
 class FakeTransport final : public WebSocketTransport {
  public:
@@ -51,4 +52,4 @@ inline WebSocketMessage binary(Bytes b) {
   return m;
 }
 
-}  // namespace nimbrel::fuzz
+}  // namespace nimbrel::test
