@@ -15,6 +15,7 @@
 #include "capture/x11_capture_source.hpp"
 #include "input/null_input.hpp"
 #include "input/x11_input.hpp"
+#include "net/async_event.hpp"
 #include "net/direct_server.hpp"
 #include "net/task_completion.hpp"
 #include "net/websocket_transport.hpp"
@@ -102,6 +103,13 @@ HostController::HostController(Private, asio::any_io_executor io, asio::any_io_e
   accessibilityOK_ = access.accessibility;
   keepAwake_ = loadUserSettings(services_.settingsPath).keepAwake;
   launchAtLogin_ = autostartEnabled(services_.autostartEntry);
+  published();
+}
+
+std::shared_ptr<HostController> HostController::create(asio::any_io_executor io,
+                                                       asio::any_io_executor workers,
+                                                       Options options) {
+  return create(std::move(io), std::move(workers), options, Services{});
 }
 
 std::uint16_t HostController::listeningPort() const { return server_ ? server_->localPort() : 0; }
@@ -113,8 +121,12 @@ HostController::~HostController() {
 void HostController::refreshPermissions() { applyPermissions(services_.desktopAccess()); }
 
 void HostController::applyPermissions(const DesktopAccess& access) {
-  if (access.screenRecording != screenRecordingOK_) screenRecordingOK_ = access.screenRecording;
-  if (access.accessibility != accessibilityOK_) accessibilityOK_ = access.accessibility;
+  if (access.screenRecording == screenRecordingOK_ && access.accessibility == accessibilityOK_) {
+    return;  // unchanged polls publish nothing
+  }
+  screenRecordingOK_ = access.screenRecording;
+  accessibilityOK_ = access.accessibility;
+  published();
 }
 
 bool HostController::needsPermissions() const {
@@ -122,7 +134,7 @@ bool HostController::needsPermissions() const {
 }
 
 void HostController::schedulePermissionPoll() {
-  permissionTimer_->expires_after(std::chrono::seconds(2));
+  permissionTimer_->expires_after(timeoutDuration(services_.permissionPollInterval));
   const std::weak_ptr<HostController> weak = weak_from_this();
   permissionTimer_->async_wait([weak](const boost::system::error_code& error) {
     auto self = weak.lock();
@@ -142,6 +154,10 @@ void HostController::schedulePermissionPoll() {
   });
 }
 
+void HostController::published() {
+  if (services_.onChange) services_.onChange();
+}
+
 void HostController::log(const std::string& text) { logLine(LogChannel::controller, text); }
 
 void HostController::start() {
@@ -156,7 +172,10 @@ void HostController::start() {
   server_->setStateHandler([weak](const std::string& state) {
     if (auto self = weak.lock()) {
       asio::post(self->strand_, [weak, state] {
-        if (auto controller = weak.lock()) controller->listenerState_ = state;
+        if (auto controller = weak.lock()) {
+          controller->listenerState_ = state;
+          controller->published();
+        }
       });
     }
   });
@@ -164,6 +183,7 @@ void HostController::start() {
     server_->start(config_.port, config_.name, config_.hostID, options_.advertise);
   } catch (const std::exception& e) {
     listenerState_ = std::string("failed: ") + e.what();
+    published();
   }
   running_ = true;
   log(std::string("Nimbrel host ") + hostVersion() + " - '" + config_.name +
@@ -206,6 +226,7 @@ void HostController::applyKeepAwakeRule() {
 
 void HostController::setKeepAwake(bool on) {
   keepAwake_ = on;
+  published();
   UserSettings settings = loadUserSettings(services_.settingsPath);
   settings.keepAwake = on;
   saveUserSettings(settings, services_.settingsPath);
@@ -225,6 +246,7 @@ void HostController::rename(const std::string& newName) {
   if (name.empty() || name == config_.name) return;
   config_.name = name;
   saveConfig(config_);
+  published();
   if (server_) {
     try {
       server_->start(config_.port, config_.name, config_.hostID, options_.advertise);
@@ -237,6 +259,7 @@ void HostController::rename(const std::string& newName) {
 void HostController::onCloudStatus(CloudStatus status) {
   if (status == cloudStatus_) return;
   cloudStatus_ = status;
+  published();
   if (status == CloudStatus::unavailable) {
     log("Nimbrel Cloud unavailable; pairing works on this network for now.");
   } else if (status == CloudStatus::online) {
@@ -247,6 +270,7 @@ void HostController::onCloudStatus(CloudStatus status) {
 void HostController::onClaimCode(const std::optional<std::string>& code) {
   if (code == claimCode_) return;
   claimCode_ = code;
+  published();
   if (code) printPairingLink();
 }
 
@@ -256,6 +280,7 @@ void HostController::onEnrolled(const std::string& cloudID, const std::string& h
   config_.hostToken = hostToken;
   saveConfig(config_);
   account_ = account;
+  published();
   log("Added to " + (account.empty() ? std::string("your Nimbrel account") : account) +
       ". This computer is now reachable from anywhere.");
   printPairingLink();
@@ -267,6 +292,7 @@ void HostController::onRemoved() {
   config_.hostToken.clear();
   saveConfig(config_);
   account_.clear();
+  published();
   applyKeepAwakeRule();
   log("This computer was removed from its Nimbrel account; scan the new QR code to add it again.");
 }
@@ -274,6 +300,7 @@ void HostController::onRemoved() {
 void HostController::startCloud() {
   if (!config_.cloud) {
     cloudStatus_ = CloudStatus::unavailable;
+    published();
     return;
   }
   // The cloud link is not part of this build: the same state, and line, as when the service
@@ -324,7 +351,10 @@ void HostController::makeSession(std::shared_ptr<WebSocketTransport> transport,
     } else if (auto it = std::find(self->sessions_.begin(), self->sessions_.end(), entry);
                it != self->sessions_.end()) {
       self->sessions_.erase(it);
+    } else {
+      return;
     }
+    self->published();
   };
   spawnLogged(asio::make_strand(io_),
               runSession(weak, strand_, session, transport, !relayLabel, label, list),

@@ -48,12 +48,17 @@ class HostController : public std::enable_shared_from_this<HostController> {
     std::filesystem::path settingsPath;
     std::filesystem::path autostartEntry;
     std::function<void(const std::string&)> print;  // standard output
+    // Called on the strand after any published field changed (what a user interface shows).
+    std::function<void()> onChange;
+    double permissionPollInterval = 2.0;  // seconds
   };
 
   // `io` runs the listener and the sessions; `workers` the input, clipboard and encode work.
   static std::shared_ptr<HostController> create(asio::any_io_executor io,
                                                 asio::any_io_executor workers, Options options,
-                                                Services services = {});
+                                                Services services);
+  static std::shared_ptr<HostController> create(asio::any_io_executor io,
+                                                asio::any_io_executor workers, Options options);
   HostController(Private, asio::any_io_executor io, asio::any_io_executor workers,
                  Options options, Services services);
   ~HostController();
@@ -102,6 +107,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   CloudStatus cloudStatus() const { return cloudStatus_; }
   const std::vector<std::string>& sessions() const { return sessions_; }
   bool running() const { return running_; }
+  bool pollingPermissions() const { return permissionTimer_.has_value(); }
 
  private:
   void makeSession(std::shared_ptr<WebSocketTransport> transport,
@@ -110,6 +116,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void applyKeepAwakeRule();
   void schedulePermissionPoll();
   void applyPermissions(const DesktopAccess& access);
+  void published();
 
   const asio::any_io_executor io_;
   const asio::any_io_executor strand_;

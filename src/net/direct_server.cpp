@@ -130,17 +130,22 @@ void DirectServer::reportState(const std::string& text) {
 }
 
 void DirectServer::start(std::int64_t port, const std::string& name, const std::string& hostID,
-                         bool advertise) {
+                         bool advertise, Started onStarted) {
   if (port < 0 || port > 65535) {
     asio::post(strand_, [self = shared_from_this()] { self->stopOnStrand(); });
     throw std::runtime_error("bad port " + std::to_string(port));
   }
   asio::post(strand_, [self = shared_from_this(), port = static_cast<std::uint16_t>(port), name,
-                       hostID, advertise] { self->startOnStrand(port, name, hostID, advertise); });
+                       hostID, advertise, onStarted = std::move(onStarted)] {
+    self->startOnStrand(port, name, hostID, advertise, onStarted);
+  });
 }
 
-void DirectServer::stop() {
-  asio::post(strand_, [self = shared_from_this()] { self->stopOnStrand(); });
+void DirectServer::stop(std::function<void()> onStopped) {
+  asio::post(strand_, [self = shared_from_this(), onStopped = std::move(onStopped)] {
+    self->stopOnStrand();
+    if (onStopped) onStopped();
+  });
 }
 
 void DirectServer::stopOnStrand() {
@@ -154,11 +159,12 @@ void DirectServer::stopOnStrand() {
 }
 
 void DirectServer::startOnStrand(std::uint16_t port, std::string name, std::string hostID,
-                                 bool advertise) {
+                                 bool advertise, const Started& onStarted) {
   stopOnStrand();
   auto listener = std::make_shared<Listener>(strand_);
   if (const error_code error = listenOn(listener->acceptor, port)) {
     reportState("failed: " + error.message());
+    if (onStarted) onStarted(0, error.message());
     return;
   }
   listener_ = listener;
@@ -172,6 +178,7 @@ void DirectServer::startOnStrand(std::uint16_t port, std::string name, std::stri
   reportState("listening");
 
   spawnLogged(strand_, acceptLoop(weak_from_this(), listener), "the listener");
+  if (onStarted) onStarted(localPort_, {});
 }
 
 asio::awaitable<void> DirectServer::acceptLoop(std::weak_ptr<DirectServer> weak,

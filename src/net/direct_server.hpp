@@ -33,6 +33,8 @@ class DirectServer : public std::enable_shared_from_this<DirectServer> {
  public:
   using ConnectionHandler = std::function<void(std::shared_ptr<WebSocketTransport>)>;
   using StateHandler = std::function<void(const std::string&)>;
+  // Told once a start is done: the bound port, or 0 and why it failed.
+  using Started = std::function<void(std::uint16_t port, const std::string& failure)>;
 
   // `executor` runs the listener and every accepted connection (each on a strand of its own).
   static std::shared_ptr<DirectServer> create(asio::any_io_executor executor,
@@ -45,10 +47,11 @@ class DirectServer : public std::enable_shared_from_this<DirectServer> {
   // (Re)starts listening on `port` (0: any free port), first stopping a running listener.
   // Throws std::runtime_error("bad port " + port) when the port is outside 0 to 65535.
   void start(std::int64_t port, const std::string& name, const std::string& hostID,
-             bool advertise);
+             bool advertise, Started onStarted = {});
 
   // Stops listening and withdraws the advertisement; running connections are not touched.
-  void stop();
+  // `onStopped`, when given, is called once the listening socket is closed.
+  void stop(std::function<void()> onStopped = {});
 
   // The bound port once listening, else 0.
   std::uint16_t localPort() const { return localPort_.load(); }
@@ -59,7 +62,8 @@ class DirectServer : public std::enable_shared_from_this<DirectServer> {
  private:
   struct Listener;
 
-  void startOnStrand(std::uint16_t port, std::string name, std::string hostID, bool advertise);
+  void startOnStrand(std::uint16_t port, std::string name, std::string hostID, bool advertise,
+                     const Started& onStarted);
   void stopOnStrand();
   void reportState(const std::string& text);
   static asio::awaitable<void> acceptLoop(std::weak_ptr<DirectServer> weak,

@@ -5,6 +5,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+
 #include <future>
 
 #include "client/client_connection.hpp"
@@ -65,11 +67,37 @@ class HostControllerTest : public ::testing::Test {
     services.settingsPath = home_ / "config/settings.json";
     services.autostartEntry = home_ / "config/autostart/nimbrel.desktop";
     services.print = [this](const std::string& text) { printed_.push_back(text); };
+    services.onChange = [this] {
+      {
+        std::lock_guard guard(changeLock_);
+        ++changes_;
+      }
+      changed_.notify_all();
+    };
+    services.permissionPollInterval = 0.05;
     HostOptions options;
     options.headless = headless;
     options.dryRun = dryRun;
     options.advertise = false;
     controller_ = HostController::create(io_.executor(), workers_.get_executor(), options, services);
+  }
+
+  // Waits until `holds` (run on the strand) is true, checking again after every published change.
+  template <typename F>
+  bool waitUntil(F holds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    for (;;) {
+      int seen;
+      {
+        std::lock_guard guard(changeLock_);
+        seen = changes_;
+      }
+      bool done = false;
+      onStrand([&] { done = holds(); });
+      if (done) return true;
+      std::unique_lock lock(changeLock_);
+      if (!changed_.wait_until(lock, deadline, [&] { return changes_ != seen; })) return false;
+    }
   }
 
   // Runs `work` on the controller's strand and waits for it.
@@ -91,6 +119,9 @@ class HostControllerTest : public ::testing::Test {
   std::shared_ptr<HostController> controller_;
   std::vector<std::string> printed_;
   std::mutex accessLock_;
+  std::mutex changeLock_;
+  std::condition_variable changed_;
+  int changes_ = 0;
   HostController::DesktopAccess access_{true, false};
 };
 
@@ -110,16 +141,10 @@ TEST_F(HostControllerTest, PermissionsAreReadAtStartAndPolledUnlessADryRun) {
     std::lock_guard guard(accessLock_);
     access_ = {false, true};
   }
-  // The poll runs every 2 seconds.
-  for (int i = 0; i < 60 && (screen || !input); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    onStrand([&] {
-      screen = controller_->screenRecordingOK();
-      input = controller_->accessibilityOK();
-    });
-  }
-  EXPECT_FALSE(screen);
-  EXPECT_TRUE(input);
+  // The next poll publishes the change.
+  EXPECT_TRUE(waitUntil([&] {
+    return !controller_->screenRecordingOK() && controller_->accessibilityOK();
+  }));
 }
 
 TEST_F(HostControllerTest, ADryRunNeedsNoPermissionsAndDoesNotPoll) {
@@ -129,12 +154,13 @@ TEST_F(HostControllerTest, ADryRunNeedsNoPermissionsAndDoesNotPoll) {
     std::lock_guard guard(accessLock_);
     access_ = {false, false};
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-  bool screen = false, needs = true;
+  bool screen = false, needs = true, polling = true;
   onStrand([&] {
     screen = controller_->screenRecordingOK();
     needs = controller_->needsPermissions();
+    polling = controller_->pollingPermissions();
   });
+  EXPECT_FALSE(polling);
   EXPECT_TRUE(screen);  // read once at construction, never again
   EXPECT_FALSE(needs);
 }
@@ -224,11 +250,9 @@ TEST_F(HostControllerTest, StatusAndClaimCodeAreReportedOnlyWhenTheyChange) {
 TEST_F(HostControllerTest, SessionsFromOnePeerAreListedOnceEach) {
   create(false);
   onStrand([this] { controller_->start(); });
+  ASSERT_TRUE(waitUntil([this] { return controller_->listenerState() == "listening"; }));
   std::uint16_t port = 0;
-  for (int i = 0; i < 200 && port == 0; ++i) {
-    std::this_thread::sleep_for(10ms);
-    onStrand([&] { port = controller_->listeningPort(); });
-  }
+  onStrand([&] { port = controller_->listeningPort(); });
   ASSERT_NE(port, 0);
   PairingTarget target;
   target.addresses = {"127.0.0.1"};
@@ -241,15 +265,14 @@ TEST_F(HostControllerTest, SessionsFromOnePeerAreListedOnceEach) {
     onStrand([&] { list = controller_->sessions(); });
     return list;
   };
-  for (int i = 0; i < 200 && sessions().size() < 2; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(waitUntil([this] { return controller_->sessions().size() == 2; }));
   EXPECT_THAT(sessions(), ElementsAre("direct:127.0.0.1", "direct:127.0.0.1"));
   first->close();
-  for (int i = 0; i < 200 && sessions().size() > 1; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_TRUE(waitUntil([this] { return controller_->sessions().size() == 1; }));
   EXPECT_THAT(sessions(), ElementsAre("direct:127.0.0.1"));
   second->close();
   // Let both sessions finish before the fixture stops the io thread under them.
-  for (int i = 0; i < 200 && !sessions().empty(); ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_TRUE(sessions().empty());
+  EXPECT_TRUE(waitUntil([this] { return controller_->sessions().empty(); }));
   std::this_thread::sleep_for(100ms);
 }
 

@@ -7,6 +7,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include <condition_variable>
 
 #include "support/io_runner.hpp"
@@ -127,16 +129,13 @@ TEST(DirectServer, RestartsOnTheSamePortAndReportsAPortInUse) {
   EXPECT_EQ(second.nextState(), "failed: Address already in use");
   EXPECT_EQ(second.server->localPort(), 0);
 
-  first.server->stop();
+  std::promise<void> stopped;
+  first.server->stop([&] { stopped.set_value(); });
+  stopped.get_future().wait();
   boost::asio::io_context raw;
   tcp::socket socket(raw);
   boost::system::error_code error;
-  for (int i = 0; i < 50; ++i) {  // stop is asynchronous
-    socket.close();
-    socket.connect({boost::asio::ip::make_address("127.0.0.1"), port}, error);
-    if (error) break;
-    std::this_thread::sleep_for(20ms);
-  }
+  socket.connect({boost::asio::ip::make_address("127.0.0.1"), port}, error);
   EXPECT_EQ(error, boost::asio::error::connection_refused);
 }
 

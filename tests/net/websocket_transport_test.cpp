@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <future>
+
 #include <atomic>
 #include <cstdlib>
 
@@ -180,14 +182,15 @@ TEST(WebSocketTransport, QueuedSendsLeaveInOrder) {
 }
 
 TEST(WebSocketTransport, PingCompletesOnPongAndTimesOutOnceWithoutOne) {
+  std::promise<void> timedOut;
   ScriptedPeer peer([&](ScriptedPeer::Socket& ws) {
     beast::flat_buffer buffer;
     ws.read(buffer);  // answers the first ping while reading, then takes "stop"
-    // Not reading means no pong for the second ping.
-    std::this_thread::sleep_for(std::chrono::seconds(1));
+    // Not reading means no pong for the second ping, until it has timed out.
+    timedOut.get_future().wait_for(std::chrono::seconds(10));
   });
   IoRunner io;
-  withTransport<int>(io, localUrl(peer.port()), [](auto t) -> asio::awaitable<int> {
+  withTransport<int>(io, localUrl(peer.port()), [&timedOut](auto t) -> asio::awaitable<int> {
     auto reader = co_await asio::this_coro::executor;
     // Pongs are seen by a pending receive, as in a session.
     asio::co_spawn(reader, [t]() -> asio::awaitable<void> {
@@ -199,6 +202,7 @@ TEST(WebSocketTransport, PingCompletesOnPongAndTimesOutOnceWithoutOne) {
     co_await t->ping(5);
     t->send("stop");
     const auto failure = co_await failureOf(t->ping(0.3));
+    timedOut.set_value();
     EXPECT_TRUE(failure && failure->kind == TransportError::Kind::timeout);
     EXPECT_EQ(failure ? failure->text : "", "Timed out");
     t->close();  // the ping's write may now fail too; the caller was already resumed once

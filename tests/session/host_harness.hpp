@@ -7,6 +7,8 @@
 #include <boost/asio/detached.hpp>
 
 #include <condition_variable>
+#include <future>
+#include <stdexcept>
 #include <thread>
 
 #include "net/direct_server.hpp"
@@ -17,6 +19,18 @@
 
 namespace nimbrel::test {
 
+// Starts `server` on a free loopback port and waits until it listens; its port.
+inline std::uint16_t listenOnAnyPort(DirectServer& server, const std::string& name,
+                                     const std::string& hostID) {
+  std::promise<std::pair<std::uint16_t, std::string>> started;
+  server.start(0, name, hostID, false, [&](std::uint16_t port, const std::string& failure) {
+    started.set_value({port, failure});
+  });
+  const auto [port, failure] = started.get_future().get();
+  if (port == 0) throw std::runtime_error("the test server couldn't listen: " + failure);
+  return port;
+}
+
 class HostHarness {
  public:
   static constexpr const char* kHostID = "0123456789abcdef";
@@ -26,10 +40,7 @@ class HostHarness {
     server_ = DirectServer::create(io_.executor(), [this](std::shared_ptr<WebSocketTransport> t) {
       asio::co_spawn(io_.executor(), serve(t), asio::detached);
     });
-    server_->start(0, "Host", kHostID, false);
-    for (int i = 0; i < 500 && server_->localPort() == 0; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    listenOnAnyPort(*server_, "Host", kHostID);
   }
 
   ~HostHarness() {

@@ -26,10 +26,18 @@ namespace json = boost::json;
 using namespace std::chrono_literals;
 using ::testing::HasSubstr;
 
-// The null back-end, plus a count of releaseAll calls.
+// The null back-end, plus a count of releaseAll calls; waits for calls without polling.
 class RecordingInput final : public InputBackend {
  public:
-  RecordingInput() : inner_("test", [](const std::string&) {}) {}
+  RecordingInput() : inner_("test", [this](const std::string&) { changed(); }) {}
+
+  // Waits until `holds` is true for the recorded calls (or 10 s pass); the calls.
+  template <typename F>
+  std::vector<std::string> waitFor(F holds) {
+    std::unique_lock lock(lock_);
+    changed_.wait_for(lock, std::chrono::seconds(10), [&] { return holds(inner_.calls()); });
+    return inner_.calls();
+  }
   std::string osName() const override { return inner_.osName(); }
   Point position() override { return inner_.position(); }
   void move(double x, double y) override { inner_.move(x, y); }
@@ -42,7 +50,10 @@ class RecordingInput final : public InputBackend {
   std::string getClip() override { return inner_.getClip(); }
   void setClip(const std::string& t) override { inner_.setClip(t); }
   std::optional<Rect> caret() override { return std::nullopt; }
-  void releaseAll() override { ++releases; }
+  void releaseAll() override {
+    ++releases;
+    changed();
+  }
   void setPointerListener(PointerListener listener) override {
     inner_.setPointerListener(std::move(listener));
   }
@@ -50,6 +61,13 @@ class RecordingInput final : public InputBackend {
   std::atomic<int> releases{0};
 
  private:
+  void changed() {
+    { std::lock_guard guard(lock_); }  // a waiter is either waiting or will see the change
+    changed_.notify_all();
+  }
+
+  std::mutex lock_;
+  std::condition_variable changed_;
   NullInput inner_;
 };
 
@@ -77,10 +95,9 @@ class HostSessionTest : public ::testing::Test {
         changed_.notify_all();
       });
     });
-    server_->start(0, "Test Host", "0123456789abcdef", false);
-    for (int i = 0; i < 500 && server_->localPort() == 0; ++i) std::this_thread::sleep_for(10ms);
-    client_ = WebSocketTransport::dial(
-        io_.executor(), "ws://127.0.0.1:" + std::to_string(server_->localPort()) + "/", "client");
+    const std::uint16_t port = test::listenOnAnyPort(*server_, "Test Host", "0123456789abcdef");
+    client_ = WebSocketTransport::dial(io_.executor(), "ws://127.0.0.1:" + std::to_string(port) + "/",
+                                       "client");
     channel_ = io_.run([](std::shared_ptr<WebSocketTransport> t, Bytes key)
                            -> asio::awaitable<std::shared_ptr<SecureChannel>> {
       co_await t->open(5);
@@ -103,7 +120,8 @@ class HostSessionTest : public ::testing::Test {
     client_->queueBinary(channel_->seal(asBytes(text)), nullptr);
   }
 
-  // The next JSON message of type `type`; frames are acknowledged on the way.
+  // The next JSON message of type `type` ("frame": the next frame's header); frames are
+  // acknowledged on the way.
   json::object next(const std::string& type) {
     return io_.run([](HostSessionTest* self, std::string wanted) -> asio::awaitable<json::object> {
       for (;;) {
@@ -114,6 +132,7 @@ class HostSessionTest : public ::testing::Test {
           const auto header = json::parse(asText(ByteView(plain).subspan(5, length))).as_object();
           self->frames_.push_back(header);
           self->send({{"t", "ack"}, {"id", header.at("id")}});
+          if (wanted == "frame") co_return header;
           continue;
         }
         auto object = json::parse(asText(ByteView(plain).subspan(1))).as_object();
@@ -124,8 +143,7 @@ class HostSessionTest : public ::testing::Test {
 
   // Waits until the back-end has recorded `count` calls.
   std::vector<std::string> calls(std::size_t count) {
-    for (int i = 0; i < 200 && input_->calls().size() < count; ++i) std::this_thread::sleep_for(10ms);
-    return input_->calls();
+    return input_->waitFor([count](const std::vector<std::string>& calls) { return calls.size() >= count; });
   }
 
   test::LogCapture log_;
@@ -148,11 +166,7 @@ TEST_F(HostSessionTest, AnnouncesItselfAndStreams) {
       "os":"test","monitors":[{"i":0,"w":1600,"h":1000,"x":0,"y":0,"primary":true}],
       "monitor":0,"via":"direct:127.0.0.1"})").as_object());
   next("cursor");
-  for (int i = 0; i < 100 && frames_.empty(); ++i) {  // frames are acknowledged as they pass
-    send({{"t", "ping"}, {"ts", i}});
-    next("pong");
-    std::this_thread::sleep_for(10ms);
-  }
+  if (frames_.empty()) next("frame");
   ASSERT_FALSE(frames_.empty());
   EXPECT_EQ(frames_.front().at("k"), "full");
   EXPECT_EQ(frames_.front().at("id"), 1);
@@ -239,7 +253,7 @@ TEST_F(HostSessionTest, EndsCleanlyWhenTheClientGoes) {
     std::unique_lock lock(mutex_);
     ASSERT_TRUE(changed_.wait_for(lock, 5s, [&] { return ended_; }));
   }
-  for (int i = 0; i < 100 && input_->releases == 0; ++i) std::this_thread::sleep_for(10ms);
+  input_->waitFor([this](const std::vector<std::string>&) { return input_->releases > 0; });
   EXPECT_EQ(input_->releases, 1);
   const auto lines = log_.lines();
   ASSERT_GE(lines.size(), 2u);
