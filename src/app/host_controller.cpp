@@ -80,6 +80,7 @@ HostController::HostController(Private, asio::any_io_executor io, asio::any_io_e
     : io_(io),
       strand_(asio::make_strand(io)),
       workers_(std::move(workers)),
+      saves_(asio::make_strand(workers_)),
       options_(options),
       config_(loadConfig()),
       services_(std::move(services)) {
@@ -150,6 +151,17 @@ void HostController::schedulePermissionPoll() {
         controller->applyPermissions(access);
         controller->schedulePermissionPoll();
       });
+    });
+  });
+}
+
+void HostController::saveInBackground() {
+  // The file is synced to disk: that waits on the disk, so a worker does it, in order.
+  const std::weak_ptr<HostController> weak = weak_from_this();
+  asio::post(saves_, [weak, config = config_, strand = strand_] {
+    saveConfig(config);
+    asio::post(strand, [weak] {
+      if (auto self = weak.lock()) self->published();
     });
   });
 }
@@ -245,7 +257,7 @@ void HostController::rename(const std::string& newName) {
   const std::string name = trimWhiteSpace(newName);
   if (name.empty() || name == config_.name) return;
   config_.name = name;
-  saveConfig(config_);
+  saveInBackground();
   published();
   if (server_) {
     try {
@@ -278,7 +290,7 @@ void HostController::onEnrolled(const std::string& cloudID, const std::string& h
                                 const std::string& account) {
   config_.cloudID = cloudID;
   config_.hostToken = hostToken;
-  saveConfig(config_);
+  saveInBackground();
   account_ = account;
   published();
   log("Added to " + (account.empty() ? std::string("your Nimbrel account") : account) +
@@ -290,7 +302,7 @@ void HostController::onEnrolled(const std::string& cloudID, const std::string& h
 void HostController::onRemoved() {
   config_.cloudID.clear();
   config_.hostToken.clear();
-  saveConfig(config_);
+  saveInBackground();
   account_.clear();
   published();
   applyKeepAwakeRule();

@@ -48,7 +48,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
     std::filesystem::path settingsPath;
     std::filesystem::path autostartEntry;
     std::function<void(const std::string&)> print;  // standard output
-    // Called on the strand after any published field changed (what a user interface shows).
+    // Called on the strand after any published field changed (what a user interface shows),
+    // and after each save of the configuration.
     std::function<void()> onChange;
     double permissionPollInterval = 2.0;  // seconds
   };
@@ -117,10 +118,12 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void schedulePermissionPoll();
   void applyPermissions(const DesktopAccess& access);
   void published();
+  void saveInBackground();
 
   const asio::any_io_executor io_;
   const asio::any_io_executor strand_;
   const asio::any_io_executor workers_;
+  const asio::any_io_executor saves_;  // configuration saves, one at a time, in order
   const Options options_;
   HostConfig config_;
   std::string listenerState_ = "starting";

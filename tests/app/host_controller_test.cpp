@@ -175,7 +175,7 @@ TEST_F(HostControllerTest, RenameTrimsAndIgnoresEmptyOrUnchangedNames) {
   EXPECT_EQ(test::readFile(home_ / "data/config.json"), before);
   onStrand([this] { controller_->rename("  Den PC\n"); });
   EXPECT_EQ(controller_->config().name, "Den PC");
-  EXPECT_EQ(loadConfig().name, "Den PC");
+  EXPECT_TRUE(waitUntil([] { return loadConfig().name == "Den PC"; }));
 }
 
 TEST_F(HostControllerTest, OpenAtLoginStartsThisProgramByItsAbsolutePath) {
@@ -204,7 +204,7 @@ TEST_F(HostControllerTest, KeepAwakeIsHeldExactlyWhileRunningEnrolledAndWanted) 
   EXPECT_EQ(inhibitor_->acquired, 2);
   onStrand([this] { controller_->onRemoved(); });
   EXPECT_EQ(inhibitor_->released, 2);
-  EXPECT_FALSE(loadConfig().enrolled());
+  EXPECT_TRUE(waitUntil([] { return !loadConfig().enrolled(); }));
   EXPECT_THAT(log_.lines(), testing::Contains("Added to me@example.invalid. This computer is now "
                                               "reachable from anywhere."));
   EXPECT_THAT(log_.lines(), testing::Contains("This computer was removed from its Nimbrel account; "
