@@ -3,7 +3,8 @@
 //                     to the arrival of the patch that shows it there: p50 and p95 in ms,
 //                     bytes/patch
 //   e2e_idle_cpu      host CPU seconds over 30 s of a connected session on an unchanging screen
-//   e2e_latency_x11   the same from a small drawing on an Xvfb screen the host shares
+//   e2e_latency_x11   the same from a small drawing on an Xvfb screen the host shares, every
+//                     100 ms (e2e_latency_x11_sparse: every 300 ms)
 //   e2e_idle_cpu_x11  the same on an unchanging Xvfb screen (no grabs without damage)
 
 #include <benchmark/benchmark.h>
@@ -248,9 +249,11 @@ void e2e_idle_cpu(benchmark::State& state) {
 }
 BENCHMARK(e2e_idle_cpu)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
-// Draws a 48-pixel square at a new place of the X screen every 100 ms, from a client of its own.
+// Draws a 48-pixel square at a new place of the X screen every `spacing`, from a client of its
+// own.
 asio::awaitable<void> drawAround(std::string display, std::shared_ptr<ClientConnection> client,
-                                 int count, std::vector<double>* draws, double* square) {
+                                 int count, std::chrono::milliseconds spacing,
+                                 std::vector<double>* draws, double* square) {
   xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
   xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
   const xcb_gcontext_t gc = xcb_generate_id(c);
@@ -266,7 +269,7 @@ asio::awaitable<void> drawAround(std::string display, std::shared_ptr<ClientConn
     xcb_poly_fill_rectangle(c, screen->root, gc, 1, &r);
     std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
     draws->push_back(uptimeSeconds());
-    timer.expires_after(std::chrono::milliseconds(100));
+    timer.expires_after(spacing);
     co_await timer.async_wait(asio::use_awaitable);
   }
   xcb_disconnect(c);
@@ -277,10 +280,23 @@ void e2e_latency_x11(benchmark::State& state) {
   bench::XvfbServer server("1280x800x24");  // shared at its size: layer pixels are screen pixels
   HostProcess host(server.display());
   measureLatency(state, host, [&](auto client, auto* draws, auto* square) {
-    return drawAround(server.display(), std::move(client), 100, draws, square);
+    return drawAround(server.display(), std::move(client), 100, std::chrono::milliseconds(100),
+                      draws, square);
   }, "draws_answered");
 }
 BENCHMARK(e2e_latency_x11)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// The same with a change every 300 ms, more than the idle user's frame interval: every change
+// can go out as soon as it is captured.
+void e2e_latency_x11_sparse(benchmark::State& state) {
+  bench::XvfbServer server("1280x800x24");
+  HostProcess host(server.display());
+  measureLatency(state, host, [&](auto client, auto* draws, auto* square) {
+    return drawAround(server.display(), std::move(client), 40, std::chrono::milliseconds(300),
+                      draws, square);
+  }, "draws_answered");
+}
+BENCHMARK(e2e_latency_x11_sparse)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
 void e2e_idle_cpu_x11(benchmark::State& state) {
   bench::XvfbServer server("1920x1080x24");

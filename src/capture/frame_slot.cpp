@@ -9,9 +9,24 @@ void FrameSlot::reset() {
   needsFullDirty_ = true;
 }
 
+void FrameSlot::setListener(std::function<void()> listener) {
+  const std::lock_guard guard(lock_);
+  listener_ = std::move(listener);
+}
+
 void FrameSlot::accept(std::shared_ptr<const PixelBuffer> pixels, int width, int height,
                        std::vector<Rect> dirty) {
-  const std::lock_guard guard(lock_);
+  std::function<void()> listener;
+  {
+    const std::lock_guard guard(lock_);
+    acceptLocked(std::move(pixels), width, height, std::move(dirty));
+    listener = listener_;
+  }
+  if (listener) listener();
+}
+
+void FrameSlot::acceptLocked(std::shared_ptr<const PixelBuffer> pixels, int width, int height,
+                             std::vector<Rect> dirty) {
   ++sequence_;
   if (needsFullDirty_ || dirty.empty()) {
     dirty = {Rect{0, 0, static_cast<double>(width), static_cast<double>(height)}};

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -32,12 +33,19 @@ class FrameSlot {
   // before the first frame.
   std::optional<FrameUpdate> latest();
 
+  // Called after every accepted frame, outside the lock.
+  void setListener(std::function<void()> listener);
+
  private:
+  void acceptLocked(std::shared_ptr<const PixelBuffer> pixels, int width, int height,
+                    std::vector<Rect> dirty);
+
   std::mutex lock_;  // guards the fields below
   std::optional<CapturedFrame> latest_;
   std::vector<Rect> pending_;
   std::uint64_t sequence_ = 0;
   bool needsFullDirty_ = true;
+  std::function<void()> listener_;
 };
 
 }  // namespace nimbrel

@@ -4,6 +4,7 @@
 #include <boost/json/object.hpp>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -77,6 +78,11 @@ class ScreenSource {
   virtual boost::asio::awaitable<void> stop() = 0;
   // Returns at once.
   virtual std::optional<FrameUpdate> latest() = 0;
+
+  // Called, from any thread, whenever a new frame is ready for latest(), so that a consumer
+  // waits for frames instead of polling; an empty one stops. Sources that make frames on
+  // demand (the synthetic screen) never call it.
+  virtual void setFrameListener(std::function<void()> listener) { (void)listener; }
 };
 
 }  // namespace nimbrel

@@ -410,4 +410,8 @@ void X11CaptureSource::stopStream() {
 
 std::optional<FrameUpdate> X11CaptureSource::latest() { return slot_.latest(); }
 
+void X11CaptureSource::setFrameListener(std::function<void()> listener) {
+  slot_.setListener(std::move(listener));
+}
+
 }  // namespace nimbrel

@@ -56,6 +56,7 @@ class X11CaptureSource final : public ScreenSource {
   boost::asio::awaitable<void> start(Monitor monitor) override;
   boost::asio::awaitable<void> stop() override;
   std::optional<FrameUpdate> latest() override;
+  void setFrameListener(std::function<void()> listener) override;
 
   class Stream;
 

@@ -16,13 +16,20 @@ struct Pace {
 };
 
 // Updates a kept layer: its pending changes once the interval allows, or else, once the
-// screen is still, its blurred areas.
-void planKept(std::vector<LayerStep>& steps, LayerKind kind, const Layer& layer, double now,
-              Pace pace, const FrameTuning& tuning) {
+// screen is still, its blurred areas. Changes that wait for the interval end the iteration when
+// it is over, and new frames need not wake the loop before then: they add to what waits.
+void planKept(FramePlan& plan, LayerKind kind, const Layer& layer, double now, Pace pace,
+              const FrameTuning& tuning) {
   if (!layer.pending.empty()) {
-    if (now - layer.lastUpdate >= pace.interval) steps.push_back({Action::update, kind});
+    const double due = layer.lastUpdate + pace.interval;
+    if (now >= due) {
+      plan.steps.push_back({Action::update, kind});
+    } else {
+      plan.period = std::min(plan.period, due - now);
+      plan.wakeOnFrame = false;
+    }
   } else if (pace.idle > tuning.sharpenAfter && !layer.unsharp.empty()) {
-    steps.push_back({Action::sharpen, kind});
+    plan.steps.push_back({Action::sharpen, kind});
   }
 }
 
@@ -40,7 +47,7 @@ void planFullView(FramePlan& plan, const FrameState& s, Pace pace, const FrameTu
   if (!s.full || s.full->background || s.full->monitor != s.monitor || outOfBand) {
     plan.steps.push_back({Action::rebase, LayerKind::full, kWhole, false});
   } else {
-    planKept(plan.steps, LayerKind::full, *s.full, s.now, pace, tuning);
+    planKept(plan, LayerKind::full, *s.full, s.now, pace, tuning);
   }
 }
 
@@ -58,7 +65,7 @@ bool keepsRoi(const FrameState& s, const FrameTuning& tuning) {
 // The zoomed layer first, then the backdrop behind it.
 void planZoomed(FramePlan& plan, const FrameState& s, Pace pace, const FrameTuning& tuning) {
   if (keepsRoi(s, tuning)) {
-    planKept(plan.steps, LayerKind::roi, *s.roi, s.now, pace, tuning);
+    planKept(plan, LayerKind::roi, *s.roi, s.now, pace, tuning);
   } else {
     plan.steps.push_back({Action::rebase, LayerKind::roi, roiRect(s.view), false});
   }

@@ -133,9 +133,10 @@ struct FullRebaseReason {
 // One iteration of the loop: its layer steps in order, then the pacing.
 struct FramePlan {
   std::vector<LayerStep> steps;
-  // The iteration lasts at least this long from its start; the rest of it is spent waiting
-  // for a command.
+  // The iteration lasts at most this long from its start; the rest of it is spent waiting for
+  // a command or, when `wakeOnFrame`, for a new frame, whichever comes first.
   double period = 0;
+  bool wakeOnFrame = true;
   std::optional<FullRebaseReason> fullRebase;
 };
 

@@ -178,6 +178,23 @@ void Streamer::releaseWaiters() {
 // ---- the loop ----
 
 asio::awaitable<void> Streamer::run() {
+  // New frames wake the loop (on the strand), so that a change goes out as soon as it is
+  // captured instead of at the next look.
+  const std::weak_ptr<Streamer> weak = weak_from_this();
+  source_->setFrameListener([weak] {
+    auto self = weak.lock();
+    if (!self) return;
+    asio::post(self->strand_, [weak] {
+      auto streamer = weak.lock();
+      if (!streamer) return;
+      streamer->frameArrived_ = true;
+      if (streamer->wakeOnFrame_) streamer->wake_->set();
+    });
+  });
+  struct StopListening {
+    std::shared_ptr<ScreenSource> source;  // owned: the frame may outlive the streamer
+    ~StopListening() { source->setFrameListener(nullptr); }
+  } stopListening{source_};
   LoopState loop;
   loop.lastChange = now();
   while (!co_await cancelled()) co_await iterate(loop);
@@ -213,6 +230,7 @@ asio::awaitable<void> Streamer::iterate(LoopState& loop) {
     loop.errorLogged = true;
     co_return;
   }
+  frameArrived_ = false;  // what arrives from now on is for the next iteration
   std::optional<FrameUpdate> latest = source_->latest();
   if (!latest) {
     co_await waitOn(wake_, tuning_.frameRetry);
@@ -264,7 +282,13 @@ asio::awaitable<void> Streamer::iterate(LoopState& loop) {
   co_await sendStatsIfDue();
 
   const double elapsed = now() - t;
-  if (elapsed < plan.period) co_await waitOn(wake_, plan.period - elapsed);
+  // A frame that came while this iteration ran is taken at once, unless its changes have to
+  // wait for their layer's interval anyway.
+  if (!(plan.wakeOnFrame && frameArrived_) && elapsed < plan.period) {
+    wakeOnFrame_ = plan.wakeOnFrame;
+    co_await waitOn(wake_, plan.period - elapsed);
+    wakeOnFrame_ = false;
+  }
   loop.previous = frame.captured;
   loop.lastMonitorIndex = frame.monitor.index;
   loop.first = false;

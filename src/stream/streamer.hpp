@@ -167,6 +167,8 @@ class Streamer : public std::enable_shared_from_this<Streamer> {
   std::optional<Layer> full_;
   std::optional<Layer> roi_;
   std::set<std::string> loggedEncodeFailures_;  // reasons already in the log
+  bool frameArrived_ = false;  // the source has a frame the loop has not taken yet
+  bool wakeOnFrame_ = false;   // the loop is waiting, and a new frame may end the wait
 };
 
 }  // namespace nimbrel

@@ -355,6 +355,34 @@ TEST(FramePolicy, Pacing) {
   }
 }
 
+// New frames wake the loop unless the changes already waiting have to wait for their layer's
+// interval; then the iteration ends when that interval is over.
+TEST(FramePolicy, WaitingChangesEndTheIterationAtTheirIntervalAndIgnoreNewFrames) {
+  const struct {
+    const char* name;
+    double sinceUpdate;  // of the full layer, whose pending list is not empty
+    bool pending;
+    double period;
+    bool wakeOnFrame;
+  } cases[] = {
+      {"nothing waits: a frame wakes the loop", 0.01, false, 1.0 / 30, true},
+      {"changes wait 10 ms more", 1.0 / 30 - 0.01, true, 0.01, false},
+      {"changes just updated wait the whole interval", 0, true, 1.0 / 30, false},
+      {"the interval is over: they go now", 1.0 / 30, true, 1.0 / 30, true},
+  };
+  for (const auto& c : cases) {
+    Scenario s;
+    s.lastPoke = s.now - 0.5;  // active: 30 a second
+    s.lastChange = s.now - 0.01;
+    s.full = based(LayerKind::full, kWhole, s.now - c.sinceUpdate);
+    if (c.pending) s.full->pending = {{0, 0, 10, 10}};
+    const FramePlan plan = planFrame(s.state());
+    EXPECT_NEAR(plan.period, c.period, 1e-12) << c.name;
+    EXPECT_EQ(plan.wakeOnFrame, c.wakeOnFrame) << c.name;
+    EXPECT_EQ(plan.steps.empty(), !(c.pending && c.wakeOnFrame)) << c.name;
+  }
+}
+
 TEST(FramePolicy, TuningIsHonoured) {
   Scenario s;
   s.lastChange = 99.5;

@@ -169,6 +169,55 @@ class StripSource final : public ScreenSource {
   std::atomic<int> handedOut_{0};
 };
 
+// A 640 x 400 screen that changes only when the test says so, and tells its listener at once,
+// as the X11 source does when it has captured a change.
+class AnnouncingSource final : public ScreenSource {
+ public:
+  AnnouncingSource() {
+    auto grey = std::make_shared<PixelBuffer>(640, 400);
+    std::memset(grey->data(), 0x40, grey->bytesPerRow() * 400);
+    frame_ = {std::move(grey), 640, 400, 1};
+    dirty_ = {{0, 0, 640, 400}};
+  }
+
+  asio::awaitable<std::vector<Monitor>> monitors() override {
+    co_return std::vector<Monitor>{Monitor{}};
+  }
+  asio::awaitable<void> start(Monitor) override { co_return; }
+  asio::awaitable<void> stop() override { co_return; }
+  std::optional<FrameUpdate> latest() override {
+    std::lock_guard lock(mutex_);
+    return FrameUpdate{frame_, std::exchange(dirty_, {})};
+  }
+  void setFrameListener(std::function<void()> listener) override {
+    std::lock_guard lock(mutex_);
+    listener_ = std::move(listener);
+  }
+
+  // A new frame in which `r` is white.
+  void paint(const Rect& r) {
+    std::function<void()> listener;
+    {
+      std::lock_guard lock(mutex_);
+      auto pixels = std::make_shared<PixelBuffer>(640, 400);
+      std::memcpy(pixels->data(), frame_.pixelBuffer->data(), pixels->bytesPerRow() * 400);
+      for (int y = static_cast<int>(r.y); y < static_cast<int>(r.y + r.height); ++y) {
+        std::memset(pixels->row(y) + static_cast<int>(r.x) * 4, 0xff, static_cast<std::size_t>(r.width) * 4);
+      }
+      frame_ = {std::move(pixels), 640, 400, frame_.sequence + 1};
+      dirty_.push_back(r);
+      listener = listener_;
+    }
+    if (listener) listener();
+  }
+
+ private:
+  std::mutex mutex_;
+  CapturedFrame frame_;
+  std::vector<Rect> dirty_;
+  std::function<void()> listener_;
+};
+
 // A streamer on its own io thread, on a virtual clock, fed by a synthetic screen, whose frames
 // and stats are recorded (and acknowledged at once unless told otherwise).
 class StreamerTest : public ::testing::Test {
@@ -482,6 +531,33 @@ TEST_F(StreamerTest, AClientWithoutPatchesGetsOnlyBaseImages) {
   const auto sent = frames();
   ASSERT_GE(sent.size(), 5u);
   for (const Sent& s : sent) EXPECT_EQ(s.message.at("k"), "full");
+}
+
+// A captured change goes out when the source announces it, not at the loop's next look; the
+// layer's interval still holds for a change that follows too closely.
+TEST_F(StreamerTest, AnAnnouncedFrameIsSentAtOnceWithinTheLayersInterval) {
+  auto source = std::make_shared<AnnouncingSource>();
+  startWith(source, {});
+  ASSERT_TRUE(runUntil(5.0));  // the base image, then a still, passive screen
+  const std::size_t before = frames().size();
+  ASSERT_GE(before, 1u);
+
+  source->paint({100, 40, 160, 8});
+  const auto first = framesAfter(before + 1);
+  ASSERT_EQ(first.size(), before + 1);
+  EXPECT_EQ(first.back().message.at("k"), "patch");
+  EXPECT_NEAR(first.back().at, kStart + 5.0, 1e-3);  // no time passed: sent on the announcement
+
+  source->paint({300, 200, 40, 40});  // too soon after: waits for the interval
+  ASSERT_TRUE(runUntil(5.0));
+  EXPECT_EQ(frames().size(), before + 1);
+  ASSERT_TRUE(runUntil(6.0));
+  const auto second = frames();
+  ASSERT_GE(second.size(), before + 2);  // then the sharp pass
+  EXPECT_EQ(second[before + 1].message.at("k"), "patch");
+  EXPECT_EQ(second[before + 1].message.at("s"), 0);
+  EXPECT_GT(second[before + 1].at, kStart + 5.0);
+  EXPECT_LE(second[before + 1].at, kStart + 5.0 + 1.0);
 }
 
 }  // namespace
