@@ -14,6 +14,7 @@ extern "C" {
 #include <numeric>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "stream/image_format.hpp"
@@ -97,7 +98,12 @@ struct FrameEncoder::Impl {
 
   std::unique_ptr<void, TurboJpegDeleter> jpeg;
   std::string jpegInitError;  // why there is no `jpeg`
-  std::unique_ptr<SwsContext, SwsDeleter> lanczos;
+  // One Lanczos scaling and the pixels it renders; a sharp pass in bands has one per band.
+  struct LanczosPass {
+    std::unique_ptr<SwsContext, SwsDeleter> context;
+    std::vector<std::uint8_t> pixels;  // reused between encodes
+  };
+  std::vector<LanczosPass> lanczos;
   std::vector<std::uint8_t> scratch;  // rendered pixels, reused between encodes
 
   // These throw EncodeFailure.
@@ -107,10 +113,27 @@ struct FrameEncoder::Impl {
   Bytes compressJpeg(const View& view, int quality, bool sharp);
   Bytes compressHeic(const View& view, int quality, bool sharp);
   void renderBilinear(const View& box, double sx, double sy, const IRect& out);
-  void renderLanczos(const View& box, int outWidth, int outHeight);
+  // Scales the source window around `out` (see lanczosWindow) with `pass`; the view of `out`.
+  View renderLanczosWindow(LanczosPass& pass, const View& box, int outWidth, int outHeight,
+                           const IRect& out);
+  void renderLanczos(LanczosPass& pass, const View& box, int outWidth, int outHeight);
+  // The crop of a sharp pass, in row bands rendered side by side into `scratch`.
+  View renderLanczosBands(const View& box, int outWidth, int outHeight, const IRect& out);
 };
 
-FrameEncoder::FrameEncoder() : impl_(std::make_unique<Impl>()) {}
+namespace {
+
+// Bands pay for their threads only on large passes (a whole layer, not a patch).
+constexpr int kLeastBandRows = 64;
+constexpr int kLeastBandedPixels = 512 * 512;
+
+}  // namespace
+
+FrameEncoder::FrameEncoder(int sharpBands) : impl_(std::make_unique<Impl>()) {
+  const int cores = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  const int bands = std::clamp(sharpBands > 0 ? sharpBands : cores, 1, 4);
+  impl_->lanczos.resize(static_cast<std::size_t>(bands));
+}
 FrameEncoder::~FrameEncoder() = default;
 
 EncodeResult FrameEncoder::encodeFrame(const PixelBuffer& frame, const Rect& box, Size size,
@@ -156,19 +179,11 @@ Bytes FrameEncoder::Impl::encode(const PixelBuffer& frame, const Rect& boxRect, 
     return compress(view, quality, sharp, format);
   }
   if (sharp && scaled) {
-    // Only a window around the crop is scaled: the source part that maps exactly onto it, with
-    // a margin wider than the filter so the crop's pixels equal those of a whole-layer pass.
-    const Window wx = lanczosWindow(box.w, outWidth, out.x, out.x + out.w);
-    const Window wy = lanczosWindow(box.h, outHeight, out.y, out.y + out.h);
-    const View source{boxView.data + static_cast<std::size_t>(wy.source0) * boxView.pitch +
-                          static_cast<std::size_t>(wx.source0) * 4,
-                      wx.source1 - wx.source0, wy.source1 - wy.source0, boxView.pitch};
-    const int windowWidth = wx.out1 - wx.out0;
-    renderLanczos(source, windowWidth, wy.out1 - wy.out0);
-    const std::size_t pitch = static_cast<std::size_t>(windowWidth) * 4;
-    const View view{scratch.data() + static_cast<std::size_t>(out.y - wy.out0) * pitch +
-                        static_cast<std::size_t>(out.x - wx.out0) * 4,
-                    out.w, out.h, pitch};
+    const int bands = static_cast<int>(lanczos.size());
+    const bool banded =
+        bands > 1 && out.h >= kLeastBandRows * bands && out.w * out.h >= kLeastBandedPixels;
+    const View view = banded ? renderLanczosBands(boxView, outWidth, outHeight, out)
+                             : renderLanczosWindow(lanczos[0], boxView, outWidth, outHeight, out);
     return compress(view, quality, sharp, format);
   }
   renderBilinear(boxView, scaled ? sx : 1.0, scaled ? sy : 1.0, out);
@@ -204,24 +219,75 @@ void FrameEncoder::Impl::renderBilinear(const View& box, double sx, double sy, c
                            0, 0, out.w, out.h);
 }
 
+// Only a window around the crop is scaled: the source part that maps exactly onto it, with a
+// margin wider than the filter so the crop's pixels equal those of a whole-layer pass.
+View FrameEncoder::Impl::renderLanczosWindow(LanczosPass& pass, const View& box, int outWidth,
+                                            int outHeight, const IRect& out) {
+  const Window wx = lanczosWindow(box.width, outWidth, out.x, out.x + out.w);
+  const Window wy = lanczosWindow(box.height, outHeight, out.y, out.y + out.h);
+  const View source{box.data + static_cast<std::size_t>(wy.source0) * box.pitch +
+                        static_cast<std::size_t>(wx.source0) * 4,
+                    wx.source1 - wx.source0, wy.source1 - wy.source0, box.pitch};
+  const int windowWidth = wx.out1 - wx.out0;
+  renderLanczos(pass, source, windowWidth, wy.out1 - wy.out0);
+  const std::size_t pitch = static_cast<std::size_t>(windowWidth) * 4;
+  return {pass.pixels.data() + static_cast<std::size_t>(out.y - wy.out0) * pitch +
+              static_cast<std::size_t>(out.x - wx.out0) * 4,
+          out.w, out.h, pitch};
+}
+
+// Each band is a crop of its own, so its pixels are those of one pass over the whole crop; the
+// bands render at once, one on this thread and the others beside it.
+View FrameEncoder::Impl::renderLanczosBands(const View& box, int outWidth, int outHeight,
+                                           const IRect& out) {
+  const int bands = static_cast<int>(lanczos.size());
+  const std::size_t pitch = static_cast<std::size_t>(out.w) * 4;
+  scratch.resize(pitch * static_cast<std::size_t>(out.h));
+  std::vector<std::string> failures(lanczos.size());
+  auto renderBand = [&](int band) {
+    const int y0 = out.y + out.h * band / bands;
+    const int y1 = out.y + out.h * (band + 1) / bands;
+    try {
+      const View part = renderLanczosWindow(lanczos[static_cast<std::size_t>(band)], box, outWidth,
+                                            outHeight, {out.x, y0, out.w, y1 - y0});
+      for (int y = 0; y < part.height; ++y) {
+        std::memcpy(scratch.data() + static_cast<std::size_t>(y0 - out.y + y) * pitch,
+                    part.data + static_cast<std::size_t>(y) * part.pitch, pitch);
+      }
+    } catch (const EncodeFailure& failure) {
+      failures[static_cast<std::size_t>(band)] = failure.what();
+    }
+  };
+  std::vector<std::thread> beside;
+  for (int band = 1; band < bands; ++band) beside.emplace_back(renderBand, band);
+  renderBand(0);
+  for (std::thread& thread : beside) thread.join();
+  for (const std::string& failure : failures) {
+    if (!failure.empty()) throw EncodeFailure(failure);
+  }
+  return {scratch.data(), out.w, out.h, pitch};
+}
+
 // Full chroma in and out: swscale works in YUV internally, and subsampled chroma would put
 // colour fringes on exactly the text a sharp pass is for.
-void FrameEncoder::Impl::renderLanczos(const View& box, int outWidth, int outHeight) {
-  lanczos.reset(sws_getCachedContext(lanczos.release(), box.width, box.height, AV_PIX_FMT_BGR0,
+void FrameEncoder::Impl::renderLanczos(LanczosPass& pass, const View& box, int outWidth,
+                                       int outHeight) {
+  auto& context = pass.context;
+  context.reset(sws_getCachedContext(context.release(), box.width, box.height, AV_PIX_FMT_BGR0,
                                      outWidth, outHeight, AV_PIX_FMT_BGR0,
                                      SWS_LANCZOS | SWS_FULL_CHR_H_INP | SWS_FULL_CHR_H_INT |
                                          SWS_ACCURATE_RND,
                                      nullptr, nullptr, nullptr));
-  if (!lanczos) {
+  if (!context) {
     throw EncodeFailure("scaling: swscale cannot scale " + dimensions(box.width, box.height) +
                         " to " + dimensions(outWidth, outHeight) + " with Lanczos");
   }
-  scratch.resize(static_cast<std::size_t>(outWidth) * outHeight * 4);
+  pass.pixels.resize(static_cast<std::size_t>(outWidth) * outHeight * 4);
   const std::uint8_t* sourcePlanes[4] = {box.data, nullptr, nullptr, nullptr};
   const int sourceStrides[4] = {static_cast<int>(box.pitch), 0, 0, 0};
-  std::uint8_t* targetPlanes[4] = {scratch.data(), nullptr, nullptr, nullptr};
+  std::uint8_t* targetPlanes[4] = {pass.pixels.data(), nullptr, nullptr, nullptr};
   const int targetStrides[4] = {outWidth * 4, 0, 0, 0};
-  const int rows = sws_scale(lanczos.get(), sourcePlanes, sourceStrides, 0, box.height,
+  const int rows = sws_scale(context.get(), sourcePlanes, sourceStrides, 0, box.height,
                              targetPlanes, targetStrides);
   if (rows != outHeight) {
     throw EncodeFailure("scaling: swscale gave " + std::to_string(rows) + " rows of " +

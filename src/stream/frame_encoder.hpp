@@ -48,7 +48,9 @@ class EncodeResult {
 // Not thread-safe: one encoder per streamer, used from its encode strand.
 class FrameEncoder {
  public:
-  FrameEncoder();
+  // A large sharp pass is scaled in `sharpBands` row bands side by side (0: one per core, at
+  // most 4); the pixels are the same whatever the number.
+  explicit FrameEncoder(int sharpBands = 0);
   ~FrameEncoder();
   FrameEncoder(const FrameEncoder&) = delete;
   FrameEncoder& operator=(const FrameEncoder&) = delete;

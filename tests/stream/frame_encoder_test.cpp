@@ -141,6 +141,24 @@ TEST(FrameEncoder, SharpPatchMatchesTheSameAreaOfASharpWholeLayer) {
   }
 }
 
+// A large sharp pass is scaled in row bands side by side: the image is the same, byte for byte,
+// whatever the number of bands.
+TEST(FrameEncoder, ASharpPassInBandsIsTheSameImage) {
+  const CapturedFrame frame = SyntheticScreenSource(2880, 1800).latest()->frame;
+  const Rect box{0, 0, 2880, 1800};
+  std::vector<Bytes> images;
+  for (int bands : {1, 2, 3}) {
+    FrameEncoder encoder(bands);
+    const auto image = encoder.encodeFrame(*frame.pixelBuffer, box, {1280, 800}, 90, true,
+                                           std::nullopt, ImageFormat::jpeg);
+    ASSERT_TRUE(image) << bands;
+    images.push_back(*image);
+  }
+  EXPECT_EQ(decodeJpeg(images[0]).width, 1280);
+  EXPECT_TRUE(images[0] == images[1]);
+  EXPECT_TRUE(images[0] == images[2]);
+}
+
 TEST(FrameEncoder, LanczosWindowKeepsTheLayerRatio) {
   const struct {
     int box, out, crop0, crop1;
