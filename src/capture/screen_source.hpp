@@ -83,6 +83,8 @@ class ScreenSource {
   // waits for frames instead of polling; an empty one stops. Sources that make frames on
   // demand (the synthetic screen) never call it.
   virtual void setFrameListener(std::function<void()> listener) { (void)listener; }
+  // Whether it calls the frame listener (then a consumer need not look for changes itself).
+  virtual bool announcesFrames() const { return false; }
 };
 
 }  // namespace nimbrel

@@ -57,6 +57,7 @@ class X11CaptureSource final : public ScreenSource {
   boost::asio::awaitable<void> stop() override;
   std::optional<FrameUpdate> latest() override;
   void setFrameListener(std::function<void()> listener) override;
+  bool announcesFrames() const override { return true; }
 
   class Stream;
 

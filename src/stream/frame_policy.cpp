@@ -101,7 +101,9 @@ FramePlan planFrame(const FrameState& s, const FrameTuning& tuning) {
   const Pace pace{1 / rate, s.now - s.lastChange};
   FramePlan plan;
   plan.period = std::min(1 / rate, 1 / tuning.minPollRate);
-  if (passive && pace.idle > tuning.stillAfter) plan.period = tuning.stillPeriod;
+  if (passive && pace.idle > tuning.stillAfter) {
+    plan.period = s.framesAnnounced ? tuning.announcedStillPeriod : tuning.stillPeriod;
+  }
   if (s.view.w >= tuning.fullView && s.view.h >= tuning.fullView) {
     planFullView(plan, s, pace, tuning);
   } else {

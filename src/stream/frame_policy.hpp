@@ -25,6 +25,9 @@ struct FrameTuning {
   // `stillPeriod` seconds (8 times a second), which keeps an idle session cheap.
   double stillAfter = 2.0;
   double stillPeriod = 0.125;
+  // The same when the source announces its frames: a change wakes the loop anyway, so it looks
+  // only as often as the statistics go out.
+  double announcedStillPeriod = 1.0;
   // The screen unchanged this long: areas sent blurred get their sharp pass. Short enough to
   // feel immediate once scrolling stops, long enough not to sharpen every frame of a motion.
   double sharpenAfter = 0.45;
@@ -118,6 +121,7 @@ struct FrameState {
   const StreamProfile* profile = nullptr;
   const Layer* full = nullptr;  // none when null
   const Layer* roi = nullptr;
+  bool framesAnnounced = false;  // the source wakes the loop for every new frame
 };
 
 // Why a full layer that exists is rebased, when it is for its role or size (the rebase

@@ -272,6 +272,7 @@ asio::awaitable<void> Streamer::iterate(LoopState& loop) {
   state.profile = profile_;
   state.full = full_ ? &*full_ : nullptr;
   state.roi = roi_ ? &*roi_ : nullptr;
+  state.framesAnnounced = source_->announcesFrames();
   const FramePlan plan = planFrame(state, tuning_);
   if (debug_ && plan.fullRebase) {
     logLine(std::string("rebase full: bg=") + (plan.fullRebase->background ? "true" : "false") +

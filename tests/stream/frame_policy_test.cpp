@@ -42,6 +42,7 @@ struct Scenario {
   const StreamProfile* profile = &autoProfile;
   std::optional<Layer> full;
   std::optional<Layer> roi;
+  bool framesAnnounced = false;
 
   FrameState state() const {
     FrameState s;
@@ -56,6 +57,7 @@ struct Scenario {
     s.profile = profile;
     s.full = full ? &*full : nullptr;
     s.roi = roi ? &*roi : nullptr;
+    s.framesAnnounced = framesAnnounced;
     return s;
   }
 };
@@ -345,6 +347,16 @@ TEST(FramePolicy, Pacing) {
       {"high profile, passive: its passive rate is high too", "high", 5, 0, 1.0 / 45},
       {"low profile: polled 15 times a second", "low", 0, 0, 1.0 / 15},
   };
+  // A source that announces its frames: once a second when passive and still, else the same.
+  for (const auto& c : cases) {
+    Scenario s;
+    s.profile = &streamProfileNamed(c.profile);
+    s.lastPoke = s.now - c.sinceInput;
+    s.lastChange = s.now - c.sinceChange;
+    s.full = based(LayerKind::full, kWhole, 99);
+    s.framesAnnounced = true;
+    EXPECT_DOUBLE_EQ(planFrame(s.state()).period, c.period == 0.125 ? 1.0 : c.period) << c.name;
+  }
   for (const auto& c : cases) {
     Scenario s;
     s.profile = &streamProfileNamed(c.profile);

@@ -187,11 +187,17 @@ class AnnouncingSource final : public ScreenSource {
   asio::awaitable<void> stop() override { co_return; }
   std::optional<FrameUpdate> latest() override {
     std::lock_guard lock(mutex_);
+    ++looks_;
     return FrameUpdate{frame_, std::exchange(dirty_, {})};
   }
   void setFrameListener(std::function<void()> listener) override {
     std::lock_guard lock(mutex_);
     listener_ = std::move(listener);
+  }
+  bool announcesFrames() const override { return true; }
+  int looks() {
+    std::lock_guard lock(mutex_);
+    return looks_;
   }
 
   // A new frame in which `r` is white.
@@ -216,6 +222,7 @@ class AnnouncingSource final : public ScreenSource {
   CapturedFrame frame_;
   std::vector<Rect> dirty_;
   std::function<void()> listener_;
+  int looks_ = 0;
 };
 
 // A streamer on its own io thread, on a virtual clock, fed by a synthetic screen, whose frames
@@ -531,6 +538,20 @@ TEST_F(StreamerTest, AClientWithoutPatchesGetsOnlyBaseImages) {
   const auto sent = frames();
   ASSERT_GE(sent.size(), 5u);
   for (const Sent& s : sent) EXPECT_EQ(s.message.at("k"), "full");
+}
+
+// A still screen whose source announces its frames costs one look a second (for the stats),
+// not eight.
+TEST_F(StreamerTest, AStillAnnouncedScreenIsLookedAtOnceASecond) {
+  auto source = std::make_shared<AnnouncingSource>();
+  startWith(source, {});
+  ASSERT_TRUE(runUntil(5.0));
+  const int before = source->looks();
+  const std::size_t reports = stats().size();
+  ASSERT_TRUE(runUntil(15.0));
+  EXPECT_GE(source->looks() - before, 9);
+  EXPECT_LE(source->looks() - before, 11);
+  EXPECT_GE(stats().size() - reports, 9u);  // the statistics still go out every second
 }
 
 // A captured change goes out when the source announces it, not at the loop's next look; the
