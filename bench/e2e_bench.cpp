@@ -36,6 +36,7 @@
 
 #include "base/clock.hpp"
 #include "client/client_connection.hpp"
+#include "host_process.hpp"
 #include "xvfb_server.hpp"
 
 namespace nimbrel {
@@ -43,98 +44,8 @@ namespace {
 
 namespace json = boost::json;
 namespace asio = boost::asio;
-
-// The host binary, started headless: by default a dry run on the synthetic screen that follows
-// the pointer; with a display, sharing that X display.
-class HostProcess {
- public:
-  explicit HostProcess(const std::string& display = {}) {
-    char home[] = "/tmp/nimbrel-bench-XXXXXX";
-    home_ = mkdtemp(home);
-    {
-      boost::asio::io_context io;
-      boost::asio::ip::tcp::acceptor probe(io, {boost::asio::ip::make_address("127.0.0.1"), 0});
-      port_ = probe.local_endpoint().port();
-    }
-    const std::string log = home_ + "/host.log";
-    std::vector<std::string> args = {NIMBREL_HOST_BINARY, "--headless", "--no-cloud", "--no-bonjour",
-                                     "--home", home_ + "/data", "--port", std::to_string(port_)};
-    if (display.empty()) {
-      for (const char* a : {"--dry-run", "--synthetic", "cursor"}) args.emplace_back(a);
-    }
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env;
-    for (char** e = environ; *e != nullptr; ++e) {
-      if (std::string_view(*e).rfind("DISPLAY=", 0) != 0) env.emplace_back(*e);
-    }
-    if (!display.empty()) env.push_back("DISPLAY=" + display);
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    const std::regex keyPattern("&k=([A-Za-z0-9_-]{43})&");
-    for (int i = 0; i < 200 && key_.empty(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      std::ifstream in(log);
-      std::stringstream text;
-      text << in.rdbuf();
-      const std::string s = text.str();
-      std::smatch match;
-      if (std::regex_search(s, match, keyPattern)) key_ = match[1];
-    }
-  }
-  ~HostProcess() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    std::filesystem::remove_all(home_);
-  }
-  PairingTarget target() const {
-    PairingTarget t;
-    t.addresses = {"127.0.0.1"};
-    t.port = port_;
-    t.key = parsePairingKey(key_).value_or(Bytes{});
-    return t;
-  }
-  // User plus system CPU seconds of the host so far.
-  double cpuSeconds() const {
-    std::ifstream stat("/proc/" + std::to_string(pid_) + "/stat");
-    std::string content((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    std::istringstream fields(content.substr(content.rfind(')') + 2));
-    std::string field;
-    long long utime = 0, stime = 0;
-    for (int i = 3; fields >> field; ++i) {
-      if (i == 14) utime = std::stoll(field);
-      if (i == 15) {
-        stime = std::stoll(field);
-        break;
-      }
-    }
-    return double(utime + stime) / sysconf(_SC_CLK_TCK);
-  }
-
- private:
-  std::string home_;
-  std::uint16_t port_ = 0;
-  pid_t pid_ = -1;
-  std::string key_;
-};
-
-// A client connected to the host, on `io` (left ready to run again).
-std::shared_ptr<ClientConnection> connectTo(asio::io_context& io, const HostProcess& host) {
-  auto connection = asio::co_spawn(
-      io, ClientConnection::connect(io.get_executor(), host.target(), "bench", {"patch"}),
-      asio::use_future);
-  io.run();
-  io.restart();
-  return connection.get();
-}
+using bench::connectTo;
+using bench::HostProcess;
 
 // Acknowledges frames until `until` (uptime); returns each patch's arrival time and size.
 asio::awaitable<void> pump(std::shared_ptr<ClientConnection> c, double until,
