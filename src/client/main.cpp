@@ -21,8 +21,8 @@
 #include "base/clock.hpp"
 #include "client/canvas.hpp"
 #include "client/client_connection.hpp"
-#include "session/protocol.hpp"
 #include "net/task_completion.hpp"
+#include "session/protocol.hpp"
 
 namespace json = boost::json;
 namespace asio = boost::asio;

@@ -12,11 +12,11 @@
 #include <algorithm>
 #include <cmath>
 
+#include "base/log.hpp"
 #include "input/caret_locator.hpp"
 #include "input/x11_clipboard.hpp"
 #include "input/x11_keyboard.hpp"
 #include "input/x11_pointer_watch.hpp"
-#include "base/log.hpp"
 #include "input/xsettings.hpp"
 #include "platform/x11_connection.hpp"
 

@@ -18,11 +18,11 @@
 #include <stdexcept>
 
 #include "base/log.hpp"
-#include "net/task_completion.hpp"
 #include "net/accepted_transport.hpp"
 #include "net/async_event.hpp"
 #include "net/dnssd.hpp"
 #include "net/service_name.hpp"
+#include "net/task_completion.hpp"
 
 namespace nimbrel {
 

@@ -21,12 +21,12 @@
 #include <deque>
 
 #include "base/log.hpp"
-#include "net/task_completion.hpp"
 #include "base/utf8.hpp"
 #include "net/accepted_transport.hpp"
 #include "net/async_event.hpp"
 #include "net/lenient_text_stream.hpp"
 #include "net/resume_once.hpp"
+#include "net/task_completion.hpp"
 #include "net/websocket_url.hpp"
 
 namespace nimbrel {

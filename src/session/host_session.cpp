@@ -18,8 +18,6 @@
 #include "base/byte_count.hpp"
 #include "base/clock.hpp"
 #include "base/log.hpp"
-#include "base/graphemes.hpp"
-#include "base/utf8.hpp"
 #include "net/task_completion.hpp"
 #include "net/websocket_transport.hpp"
 #include "session/protocol.hpp"
