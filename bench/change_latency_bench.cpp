@@ -7,7 +7,8 @@
 // change's sharp pass (after 0.45 s of stillness) comes before the next one.
 // Counters: p50_ms and p95_ms from the change (drawn: the X server answered a round trip) to
 // the first frame showing it, first_kb that frame's payload, total_kb every frame until the
-// next change, answered the changes that were shown.
+// next change, answered the changes that were shown. NIMBREL_BENCH_TRACE=1 prints each change's
+// latency.
 
 #include <benchmark/benchmark.h>
 #include <xcb/xcb.h>
@@ -20,6 +21,8 @@
 #include <boost/json.hpp>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 
@@ -206,6 +209,7 @@ void changeLatency(benchmark::State& state, Kind kind, bool active) {
       if (covers && !shown) {
         shown = true;
         ms.push_back((f.at - at) * 1000);
+        if (std::getenv("NIMBREL_BENCH_TRACE")) std::fprintf(stderr, "change %zu: %.2f ms\n", i, (f.at - at) * 1000);
         first += double(f.bytes);
       }
     }
