@@ -320,7 +320,7 @@ Bytes FrameEncoder::Impl::compressHeic(const View& view, int quality, bool sharp
   check(heif_context_get_encoder_for_format(context.get(), heif_compression_HEVC, &rawEncoder));
   std::unique_ptr<heif_encoder, HeifEncoderDeleter> encoder(rawEncoder);
   const double q = std::clamp(heicQuality(quality, sharp), 0.05, 1.0);
-  check(heif_encoder_set_lossy_quality(encoder.get(), static_cast<int>(std::lround(q * 100))));
+  check(heif_encoder_set_lossy_quality(encoder.get(), libheifQuality(q)));
   // Latency over size: a frame waits for its encode. Only tuning: an encoder without these
   // parameters still encodes.
   heif_encoder_set_parameter_string(encoder.get(), "preset", "ultrafast");

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace nimbrel {
 
@@ -25,6 +26,26 @@ double heicQuality(int quality, bool sharp) {
     }
   }
   return 0.95;
+}
+
+int libheifQuality(double heic) {
+  // (factor, libheif quality): the factor of streamer quality 25, 35, 45, 55, 72, 80, the sharp
+  // pass (0.92, as JPEG's sharp quality 90), 95, and the top of the scale.
+  static constexpr struct {
+    double heic;
+    double libheif;
+  } kKnots[] = {{0.10, 8}, {0.15, 10}, {0.25, 13}, {0.38, 16}, {0.80, 23},
+                {0.90, 29}, {0.92, 42}, {0.95, 50}, {1.00, 60}};
+  if (!(heic > kKnots[0].heic)) return static_cast<int>(kKnots[0].libheif);
+  for (std::size_t i = 1; i < std::size(kKnots); ++i) {
+    if (kKnots[i].heic >= heic) {
+      const auto& a = kKnots[i - 1];
+      const auto& b = kKnots[i];
+      const double t = (heic - a.heic) / (b.heic - a.heic);
+      return static_cast<int>(std::lround(a.libheif + t * (b.libheif - a.libheif)));
+    }
+  }
+  return static_cast<int>(kKnots[std::size(kKnots) - 1].libheif);
 }
 
 int jpegQuality(int quality) {

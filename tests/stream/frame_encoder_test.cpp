@@ -315,6 +315,18 @@ TEST(ImageFormat, QualityMappings) {
               {96, false, 0.95}, {100, false, 0.95}, {10, true, 0.92},   {100, true, 0.92}};
   for (const auto& c : heic) EXPECT_NEAR(heicQuality(c.quality, c.sharp), c.heic, 1e-4) << c.quality;
   const struct {
+    double heic;
+    int libheif;
+  } calibrated[] = {{0, 8}, {0.05, 8}, {0.10, 8}, {0.125, 9}, {0.80, 23}, {0.85, 26},
+                    {0.92, 42}, {1.0, 60}, {1.5, 60}};
+  for (const auto& c : calibrated) EXPECT_EQ(libheifQuality(c.heic), c.libheif) << c.heic;
+  int previous = 0;
+  for (int q = 0; q <= 100; ++q) {  // never lower for a higher streamer quality
+    const int now = libheifQuality(heicQuality(q, false));
+    EXPECT_GE(now, previous) << q;
+    previous = now;
+  }
+  const struct {
     int quality;
     int jpeg;
   } jpeg[] = {{3, 5}, {5, 5}, {72, 72}, {100, 100}, {150, 100}, {-4, 5}};
