@@ -6,8 +6,9 @@
 // with the user idle, or active (a "move" every 100 ms). One change every 700 ms, so that each
 // change's sharp pass (after 0.45 s of stillness) comes before the next one.
 // Counters: p50_ms and p95_ms from the change (drawn: the X server answered a round trip) to
-// the first frame showing it, first_kb that frame's payload, total_kb every frame until the
-// next change, answered the changes that were shown. NIMBREL_BENCH_TRACE=1 prints each change's
+// the first frame showing it, first_kb that frame's payload and first_px the layer pixels its
+// regions cover (a whole image: the layer), total_kb every frame until the next change,
+// answered the changes that were shown. NIMBREL_BENCH_TRACE=1 prints each change's
 // latency.
 
 #include <benchmark/benchmark.h>
@@ -195,7 +196,7 @@ void changeLatency(benchmark::State& state, Kind kind, bool active) {
     io.run();
   }
   std::vector<double> ms;
-  double first = 0, total = 0;
+  double first = 0, total = 0, firstPixels = 0;
   for (std::size_t i = 0; i < changes.size(); ++i) {
     const auto [at, area] = changes[i];
     const double next = i + 1 < changes.size() ? changes[i + 1].first : at + 0.7;
@@ -211,6 +212,8 @@ void changeLatency(benchmark::State& state, Kind kind, bool active) {
         ms.push_back((f.at - at) * 1000);
         if (std::getenv("NIMBREL_BENCH_TRACE")) std::fprintf(stderr, "change %zu: %.2f ms\n", i, (f.at - at) * 1000);
         first += double(f.bytes);
+        if (f.regions.empty()) firstPixels += 1280.0 * 800.0;
+        for (const Rect& r : f.regions) firstPixels += r.area();
       }
     }
   }
@@ -219,6 +222,7 @@ void changeLatency(benchmark::State& state, Kind kind, bool active) {
     state.counters["p50_ms"] = ms[ms.size() / 2];
     state.counters["p95_ms"] = ms[std::min(ms.size() - 1, ms.size() * 95 / 100)];
     state.counters["first_kb"] = first / double(ms.size()) / 1000;
+    state.counters["first_px"] = firstPixels / double(ms.size());
   }
   state.counters["total_kb"] = changes.empty() ? 0 : total / double(changes.size()) / 1000;
   state.counters["answered"] = double(ms.size());
