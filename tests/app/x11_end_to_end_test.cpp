@@ -27,27 +27,41 @@ std::uint16_t unusedPort() {
   return acceptor.local_endpoint().port();
 }
 
+// The host binary sharing `server`'s display, started and showing its pairing link.
+struct SharedHost {
+  test::TempDir home;
+  std::uint16_t port = unusedPort();
+  test::Process process;
+  std::string output;  // standard output up to the pairing link
+  std::string key;     // the link's "k"
+
+  explicit SharedHost(const test::XServer& server)
+      : process(NIMBREL_HOST_BINARY,
+                {"--headless", "--no-cloud", "--no-bonjour", "--home", (home / "data").string(),
+                 "--port", std::to_string(port)},
+                {{"HOME", home.path().string()}, {"DISPLAY", server.display()},
+                 {"DBUS_SESSION_BUS_ADDRESS", std::nullopt}}) {
+    if (!process.waitForOutput("&os=linux", 10s)) return;
+    output = process.output();
+    std::smatch match;
+    if (std::regex_search(output, match, std::regex("&k=([A-Za-z0-9_-]{43})&"))) key = match[1];
+  }
+};
+
 TEST(X11EndToEnd, ClientSeesTheRealScreenAndItsKeysReachTheFocusedWindow) {
   test::XServer server("800x600x24");
   server.fill(40, 60, 200, 100, 0xdd2020);
   test::X11TestWindow window(server.display(), 400, 300, 300, 200);
 
-  test::TempDir home;
-  const std::uint16_t port = unusedPort();
-  test::Process host(NIMBREL_HOST_BINARY,
-                     {"--headless", "--no-cloud", "--no-bonjour", "--home", (home / "data").string(),
-                      "--port", std::to_string(port)},
-                     {{"HOME", home.path().string()}, {"DISPLAY", server.display()},
-                      {"DBUS_SESSION_BUS_ADDRESS", std::nullopt}});
-  ASSERT_TRUE(host.waitForOutput("&os=linux", 10s)) << host.errorOutput();
-  std::smatch key;
-  const std::string out = host.output();
-  ASSERT_TRUE(std::regex_search(out, key, std::regex("&k=([A-Za-z0-9_-]{43})&")));
-  EXPECT_EQ(out.find("dry run"), std::string::npos) << out;
+  SharedHost shared(server);
+  test::Process& host = shared.process;
+  ASSERT_FALSE(shared.key.empty()) << host.output() << host.errorOutput();
+  const std::uint16_t port = shared.port;
+  EXPECT_EQ(shared.output.find("dry run"), std::string::npos) << shared.output;
 
-  const std::string snapshot = (home / "snapshot.png").string();
+  const std::string snapshot = (shared.home / "snapshot.png").string();
   test::Process client(NIMBREL_CLIENT_BINARY,
-                       {"--host", "127.0.0.1", "--port", std::to_string(port), "--key", key[1],
+                       {"--host", "127.0.0.1", "--port", std::to_string(port), "--key", shared.key,
                         "--command", R"({"t":"text","s":"héllo ж"})", "--command",
                         R"({"t":"key","k":"enter"})", "--snapshot", snapshot, "--seconds", "2"});
   ASSERT_EQ(client.wait(30s), 0) << client.errorOutput();
@@ -85,19 +99,12 @@ std::size_t count(const std::string& text, const std::string& part) {
 // completing handshakes and answering pings, and SIGTERM still ends the host at once.
 TEST(X11EndToEnd, AFrozenDisplayHoldsUpNeitherOtherSessionsNorTheExit) {
   test::XServer server("640x480x24");
-  test::TempDir home;
-  const std::uint16_t port = unusedPort();
-  test::Process host(NIMBREL_HOST_BINARY,
-                     {"--headless", "--no-cloud", "--no-bonjour", "--home", (home / "data").string(),
-                      "--port", std::to_string(port)},
-                     {{"HOME", home.path().string()}, {"DISPLAY", server.display()},
-                      {"DBUS_SESSION_BUS_ADDRESS", std::nullopt}});
-  ASSERT_TRUE(host.waitForOutput("&os=linux", 10s)) << host.errorOutput();
-  std::smatch key;
-  const std::string out = host.output();
-  ASSERT_TRUE(std::regex_search(out, key, std::regex("&k=([A-Za-z0-9_-]{43})&")));
+  SharedHost shared(server);
+  test::Process& host = shared.process;
+  ASSERT_FALSE(shared.key.empty()) << host.output() << host.errorOutput();
+  const std::uint16_t port = shared.port;
   const std::vector<std::string> target = {"--host", "127.0.0.1", "--port", std::to_string(port),
-                                           "--key", key[1]};
+                                           "--key", shared.key};
   auto clientArguments = [&](std::vector<std::string> more) {
     std::vector<std::string> all = target;
     all.insert(all.end(), more.begin(), more.end());
