@@ -317,8 +317,8 @@ TEST(ImageFormat, QualityMappings) {
   const struct {
     double heic;
     int libheif;
-  } calibrated[] = {{0, 8}, {0.05, 8}, {0.10, 8}, {0.125, 9}, {0.80, 23}, {0.85, 26},
-                    {0.92, 42}, {1.0, 60}, {1.5, 60}};
+  } calibrated[] = {{0, 8}, {0.05, 8}, {0.10, 8}, {0.125, 10}, {0.80, 30}, {0.85, 33},
+                    {0.92, 46}, {1.0, 65}, {1.5, 65}};
   for (const auto& c : calibrated) EXPECT_EQ(libheifQuality(c.heic), c.libheif) << c.heic;
   int previous = 0;
   for (int q = 0; q <= 100; ++q) {  // never lower for a higher streamer quality
