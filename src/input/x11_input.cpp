@@ -261,7 +261,7 @@ void X11Input::flush() {
   xcb_flush(connection_->get());
   if (lent_) {
     lent_ = false;
-    keyboard_->restore(connection_->get());
+    keyboard_->restoreWhenIdle();
   }
 }
 

@@ -78,6 +78,14 @@ X11Keyboard::~X11Keyboard() {
   stopping_ = true;
   wake_.wake();
   watcher_.join();
+  // The keymap ends as it was, even for keycodes lent a moment ago.
+  xcb_connection_t* c = connection_.get();
+  for (const Spare& spare : spares_) {
+    if (spare.keysym == 0) continue;
+    const xcb_keysym_t empty[2] = {0, 0};
+    xcb_change_keyboard_mapping(c, 1, spare.keycode, 2, empty);
+  }
+  xcb_flush(c);
   xkb_context_unref(context_);
 }
 
@@ -198,26 +206,64 @@ void X11Keyboard::pressed(std::uint8_t keycode, bool down) {
   }
 }
 
-void X11Keyboard::restore(xcb_connection_t* via) {
-  const std::lock_guard guard(lock_);
-  const bool any = std::any_of(spares_.begin(), spares_.end(),
-                              [](const Spare& spare) { return spare.keysym != 0 && !spare.down; });
-  if (!any) return;
-  settle(via);
-  for (Spare& spare : spares_) {
-    if (spare.keysym == 0 || spare.down) continue;
-    const xcb_keysym_t empty[2] = {0, 0};
-    xcb_change_keyboard_mapping(via, 1, spare.keycode, 2, empty);
-    spare.keysym = 0;
+void X11Keyboard::restoreWhenIdle() {
+  {
+    const std::lock_guard guard(lock_);
+    const bool any = std::any_of(spares_.begin(), spares_.end(),
+                                [](const Spare& spare) { return spare.keysym != 0; });
+    if (!any) return;
+    restorePending_ = true;
   }
-  xcb_flush(via);
+  wake_.wake();
+}
+
+std::optional<X11Keyboard::Clock::time_point> X11Keyboard::restoreIdle(Clock::time_point now) {
+  const std::lock_guard guard(lock_);
+  if (!restorePending_) return std::nullopt;
+  std::optional<Clock::time_point> next;
+  std::vector<std::uint8_t> idle;
+  for (const Spare& spare : spares_) {
+    if (spare.keysym == 0 || spare.down) continue;
+    const auto due = spare.lastUse + idleBeforeRestore;
+    if (due <= now) {
+      idle.push_back(spare.keycode);
+    } else if (!next || due < *next) {
+      next = due;
+    }
+  }
+  if (!idle.empty()) {
+    xcb_connection_t* c = connection_.get();
+    const xcb_keysym_t empty[2] = {0, 0};
+    for (std::uint8_t keycode : idle) xcb_change_keyboard_mapping(c, 1, keycode, 2, empty);
+    // The lock is held until the server has applied the change, so that a keycode lent next on
+    // another connection is never emptied after it was mapped.
+    const XcbReply<xcb_get_input_focus_reply_t> reply(
+        xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
+    for (Spare& spare : spares_) {
+      if (std::find(idle.begin(), idle.end(), spare.keycode) != idle.end()) spare.keysym = 0;
+    }
+  }
+  // A held spare is emptied once it is released and idle.
+  const bool held = std::any_of(spares_.begin(), spares_.end(),
+                                [](const Spare& spare) { return spare.keysym != 0 && spare.down; });
+  restorePending_ = next.has_value() || held;
+  if (held && !next) next = now + idleBeforeRestore;
+  return next;
 }
 
 void X11Keyboard::watch() {
   xcb_connection_t* c = connection_.get();
   pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wake_.readFd(), POLLIN, 0}};
+  std::optional<Clock::time_point> restoreAt;
   while (!stopping_ && !connection_.broken()) {
-    if (poll(fds, 2, -1) < 0 && errno != EINTR) break;
+    int timeout = -1;
+    if (restoreAt) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*restoreAt - Clock::now());
+      timeout = static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+    }
+    if (poll(fds, 2, timeout) < 0 && errno != EINTR) break;
+    if (fds[1].revents & POLLIN) wake_.drain();
+    restoreAt = restoreIdle(Clock::now());
     bool changed = false;
     while (auto* event = xcb_poll_for_event(c)) {
       if ((event->response_type & 0x7f) == xkbEventBase_) {

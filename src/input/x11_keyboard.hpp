@@ -29,10 +29,11 @@ namespace nimbrel {
 //    on XKB new-keyboard, map and group changes; a failed read keeps the previous map);
 //  - finds the keycode of a keysym on the current layout;
 //  - lends spare keycodes (ones the keymap leaves empty) for keysyms the layout lacks: the
-//    keycode is mapped to the keysym for the press and emptied again afterwards. A few spares
-//    are reused in turn, and one is only remapped once clients have had time to read the
-//    previous press, so long texts in other scripts never run out of keycodes and the user's
-//    keymap ends exactly as it was.
+//    keycode is mapped to the keysym for the press and emptied again once the keyboard has been
+//    idle for a moment (so the next word in the same script needs no remapping). The spares are
+//    reused in turn, and one is only remapped once clients have had time to read the previous
+//    press, so long texts in other scripts never run out of keycodes and the user's keymap ends
+//    exactly as it was.
 //
 // Thread-safety: every member may be called from any thread.
 class X11Keyboard {
@@ -51,14 +52,16 @@ class X11Keyboard {
   std::optional<std::uint8_t> lend(xcb_connection_t* via, Keysym keysym);
   // Press state of a lent keycode: a held one is never remapped or emptied.
   void pressed(std::uint8_t keycode, bool down);
-  // Empties every lent keycode that is not held, once clients have read its last press.
-  void restore(xcb_connection_t* via);
+  // Called once the presses of a command have been sent: every lent keycode that is not held is
+  // emptied by the watcher once it has been idle for idleBeforeRestore.
+  void restoreWhenIdle();
 
   // Re-reads the keymap now (also done by the watcher on every change).
   void rebuild();
 
   // Time given to clients to read a press before its keycode changes meaning again.
-  static constexpr std::chrono::milliseconds settleTime{40};
+  static constexpr std::chrono::milliseconds settleTime{100};
+  static constexpr std::chrono::milliseconds idleBeforeRestore{300};
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -70,6 +73,8 @@ class X11Keyboard {
   };
 
   void watch();
+  // Empties the lent keycodes idle since idleBeforeRestore; the time of the next one due.
+  std::optional<Clock::time_point> restoreIdle(Clock::time_point now);
   // Waits until clients have had time to read every press sent on `via` so far.
   void settle(xcb_connection_t* via);
 
@@ -86,6 +91,7 @@ class X11Keyboard {
   std::uint32_t group_ = 0;
   Clock::time_point settledBefore_{};  // presses before this have been read
   std::set<std::uint32_t> everLent_;
+  bool restorePending_ = false;
 
   std::thread watcher_;
 };
