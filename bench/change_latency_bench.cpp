@@ -3,7 +3,8 @@
 //   text    a 60-character line in the server's 6x13 "fixed" font (about 160x6 layer pixels)
 //   photo   a 400x300 photograph-like picture (smooth colour with grain)
 //   screen  the same over the whole screen
-// with the user idle, or active (a "move" every 100 ms). One change every 700 ms, so that each
+// with the user idle, or active (a "move" every 100 ms), for a client that takes lossless PNG
+// patch regions or one that does not. One change every 700 ms, so that each
 // change's sharp pass (after 0.45 s of stillness) comes before the next one.
 // Counters: p50_ms and p95_ms from the change (drawn: the X server answered a round trip) to
 // the first frame showing it, first_kb that frame's payload and first_px the layer pixels its
@@ -150,6 +151,10 @@ asio::awaitable<void> record(std::shared_ptr<ClientConnection> client, std::vect
                                  double(r[2].to_number<long long>()), double(r[3].to_number<long long>())});
       }
     }
+    if (std::getenv("NIMBREL_BENCH_TRACE")) {
+      std::fprintf(stderr, "  %s %zu bytes: %s\n", m.json.at("k").as_string().c_str(),
+                   m.payload.size(), boost::json::serialize(m.json).c_str());
+    }
     frames->push_back(std::move(frame));
   }
 }
@@ -180,12 +185,13 @@ asio::awaitable<void> changeAll(Painter* painter, Kind kind,
   client->close();
 }
 
-void changeLatency(benchmark::State& state, Kind kind, bool active) {
+void changeLatency(benchmark::State& state, Kind kind, bool active, bool png) {
   bench::XvfbServer server(std::to_string(kScreenWidth) + "x" + std::to_string(kScreenHeight) + "x24");
   bench::HostProcess host(server.display());
   Painter painter(server.display());
   asio::io_context io;
-  auto client = bench::connectTo(io, host);
+  auto client = bench::connectTo(io, host, png ? std::vector<std::string>{"patch", "png"}
+                                               : std::vector<std::string>{"patch"});
   std::vector<Frame> frames;
   std::vector<std::pair<double, Rect>> changes;
   bool done = false;
@@ -229,11 +235,12 @@ void changeLatency(benchmark::State& state, Kind kind, bool active) {
 }
 
 void e2e_change_latency_x11(benchmark::State& state) {
-  changeLatency(state, static_cast<Kind>(state.range(0)), state.range(1) != 0);
+  changeLatency(state, static_cast<Kind>(state.range(0)), state.range(1) != 0,
+                state.range(2) != 0);
 }
 BENCHMARK(e2e_change_latency_x11)
-    ->ArgNames({"kind", "active"})
-    ->ArgsProduct({{0, 1, 2}, {0, 1}})
+    ->ArgNames({"kind", "active", "png"})
+    ->ArgsProduct({{0, 1, 2}, {0, 1}, {0, 1}})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();

@@ -112,9 +112,11 @@ class HostProcess {
 };
 
 // A client connected to the host, on `io` (left ready to run again).
-inline std::shared_ptr<ClientConnection> connectTo(asio::io_context& io, const HostProcess& host) {
+inline std::shared_ptr<ClientConnection> connectTo(
+    asio::io_context& io, const HostProcess& host,
+    std::vector<std::string> caps = {"patch", "png"}) {
   auto connection = asio::co_spawn(
-      io, ClientConnection::connect(io.get_executor(), host.target(), "bench", {"patch"}),
+      io, ClientConnection::connect(io.get_executor(), host.target(), "bench", std::move(caps)),
       asio::use_future);
   io.run();
   io.restart();

@@ -59,10 +59,30 @@ std::optional<PixelBuffer> decodeHeic(const Bytes& heic) {
   return pixels;
 }
 
+std::optional<PixelBuffer> decodePng(const Bytes& png) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&image, png.data(), png.size())) return std::nullopt;
+  image.format = PNG_FORMAT_BGRA;
+  if (image.width == 0 || image.height == 0 || image.width > 1u << 14 || image.height > 1u << 14) {
+    png_image_free(&image);
+    return std::nullopt;
+  }
+  PixelBuffer pixels(static_cast<int>(image.width), static_cast<int>(image.height));
+  if (!png_image_finish_read(&image, nullptr, pixels.data(),
+                             static_cast<png_int_32>(pixels.bytesPerRow()), nullptr)) {
+    png_image_free(&image);
+    return std::nullopt;
+  }
+  return pixels;
+}
+
 }  // namespace
 
 std::optional<PixelBuffer> decodeImage(const Bytes& image) {
   if (image.size() >= 2 && image[0] == 0xff && image[1] == 0xd8) return decodeJpeg(image);
+  static constexpr std::uint8_t pngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
+  if (image.size() >= 8 && std::memcmp(image.data(), pngSignature, 8) == 0) return decodePng(image);
   return decodeHeic(image);
 }
 

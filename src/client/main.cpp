@@ -1,7 +1,7 @@
 // nimbrel-client: connects to a Nimbrel host, shows what it streams and drives it.
 //
 //   nimbrel-client LINK | --host ADDRESS [--port N] --key KEY
-//                  [--name NAME] [--caps patch,heic] [--command JSON]... [--stdin]
+//                  [--name NAME] [--caps patch,png,heic] [--command JSON]... [--stdin]
 //                  [--snapshot FILE.png] [--seconds N] [--stats] [--latency]
 
 #include <boost/asio/co_spawn.hpp>
@@ -32,13 +32,13 @@ namespace {
 
 const char* kUsage =
     "usage: nimbrel-client LINK | --host ADDRESS [--port N] --key KEY\n"
-    "         [--name NAME] [--caps patch,heic] [--command JSON]... [--stdin]\n"
+    "         [--name NAME] [--caps patch,png,heic] [--command JSON]... [--stdin]\n"
     "         [--snapshot FILE.png] [--seconds N] [--stats] [--latency]\n";
 
 struct Settings {
   PairingTarget target;
   std::string name = "nimbrel-client";
-  std::vector<std::string> caps = {"patch"};
+  std::vector<std::string> caps = {"patch", "png"};
   std::vector<json::object> commands;
   bool readStdin = false;
   std::string snapshot;

@@ -274,6 +274,7 @@ asio::awaitable<void> HostSession::run() {
   Streamer::Options options;
   options.patches = has("patch");
   options.format = has("heic") ? ImageFormat::heic : ImageFormat::jpeg;
+  options.png = has("png");
   options.encodeExecutor = setup_.workers;
   const std::weak_ptr<HostSession> weak = self;
   const auto executor = co_await asio::this_coro::executor;

@@ -17,7 +17,9 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include "stream/flat_image.hpp"
 #include "stream/image_format.hpp"
+#include "stream/pixel_view.hpp"
 
 namespace nimbrel {
 namespace {
@@ -57,13 +59,7 @@ std::string dimensions(int width, int height) {
   return std::to_string(width) + "x" + std::to_string(height);
 }
 
-// Pixels to compress: `width` x `height` BGRX pixels, rows `pitch` bytes apart.
-struct View {
-  const std::uint8_t* data;
-  int width;
-  int height;
-  std::size_t pitch;
-};
+using View = PixelView;
 
 // Integral pixel rectangle.
 struct IRect {
@@ -74,6 +70,15 @@ IRect integral(const Rect& r) {
   const double x0 = std::floor(r.minX()), y0 = std::floor(r.minY());
   return {static_cast<int>(x0), static_cast<int>(y0), static_cast<int>(std::ceil(r.maxX()) - x0),
           static_cast<int>(std::ceil(r.maxY()) - y0)};
+}
+
+// The source pixels that the output rectangle `out` is scaled from.
+View sourceOf(const View& box, double sx, double sy, const IRect& out) {
+  const int x0 = std::clamp(static_cast<int>(std::floor(out.x / sx)), 0, box.width - 1);
+  const int y0 = std::clamp(static_cast<int>(std::floor(out.y / sy)), 0, box.height - 1);
+  const int x1 = std::clamp(static_cast<int>(std::ceil((out.x + out.w) / sx)), x0 + 1, box.width);
+  const int y1 = std::clamp(static_cast<int>(std::ceil((out.y + out.h) / sy)), y0 + 1, box.height);
+  return {box.row(y0) + static_cast<std::size_t>(x0) * 4, x1 - x0, y1 - y0, box.pitch};
 }
 
 }  // namespace
@@ -107,9 +112,11 @@ struct FrameEncoder::Impl {
   std::vector<std::uint8_t> scratch;  // rendered pixels, reused between encodes
 
   // These throw EncodeFailure.
-  Bytes encode(const PixelBuffer& frame, const Rect& boxRect, Size size, int quality, bool sharp,
-               const std::optional<Rect>& crop, ImageFormat format);
-  Bytes compress(const View& view, int quality, bool sharp, ImageFormat format);
+  EncodeResult encode(const PixelBuffer& frame, const Rect& boxRect, Size size, int quality,
+                      bool sharp, const std::optional<Rect>& crop, ImageFormat format,
+                      bool flatAsPng);
+  EncodeResult compress(const View& view, int quality, bool sharp, ImageFormat format,
+                        bool flatAsPng);
   Bytes compressJpeg(const View& view, int quality, bool sharp);
   Bytes compressHeic(const View& view, int quality, bool sharp);
   void renderBilinear(const View& box, double sx, double sy, const IRect& out);
@@ -138,17 +145,17 @@ FrameEncoder::~FrameEncoder() = default;
 
 EncodeResult FrameEncoder::encodeFrame(const PixelBuffer& frame, const Rect& box, Size size,
                                        int quality, bool sharp, const std::optional<Rect>& crop,
-                                       ImageFormat format) {
+                                       ImageFormat format, bool flatAsPng) {
   try {
-    return impl_->encode(frame, box, size, quality, sharp, crop, format);
+    return impl_->encode(frame, box, size, quality, sharp, crop, format, flatAsPng);
   } catch (const EncodeFailure& failure) {
     return EncodeResult::failure(failure.what());
   }
 }
 
-Bytes FrameEncoder::Impl::encode(const PixelBuffer& frame, const Rect& boxRect, Size size,
-                                 int quality, bool sharp, const std::optional<Rect>& crop,
-                                 ImageFormat format) {
+EncodeResult FrameEncoder::Impl::encode(const PixelBuffer& frame, const Rect& boxRect, Size size,
+                                        int quality, bool sharp, const std::optional<Rect>& crop,
+                                        ImageFormat format, bool flatAsPng) {
   // The box, kept inside the frame.
   IRect box = integral(boxRect.intersection({0, 0, double(frame.width()), double(frame.height())}));
   if (box.w <= 0 || box.h <= 0) {
@@ -176,19 +183,25 @@ Bytes FrameEncoder::Impl::encode(const PixelBuffer& frame, const Rect& boxRect, 
     const View view{boxView.data + static_cast<std::size_t>(out.y) * boxView.pitch +
                         static_cast<std::size_t>(out.x) * 4,
                     out.w, out.h, boxView.pitch};
-    return compress(view, quality, sharp, format);
+    return compress(view, quality, sharp, format, flatAsPng);
   }
-  if (sharp && scaled) {
+  // A picture that may go out exact is scaled as a sharp pass is, so that it is final; but
+  // only when its source has few colours: scaling adds colours, it never takes them away
+  // enough to matter, and the sharp scaler costs more.
+  if (flatAsPng && scaled && !sharp && !hasFewColours(sourceOf(boxView, sx, sy, out))) {
+    flatAsPng = false;
+  }
+  if ((sharp || flatAsPng) && scaled) {
     const int bands = static_cast<int>(lanczos.size());
     const bool banded =
         bands > 1 && out.h >= kLeastBandRows * bands && out.w * out.h >= kLeastBandedPixels;
     const View view = banded ? renderLanczosBands(boxView, outWidth, outHeight, out)
                              : renderLanczosWindow(lanczos[0], boxView, outWidth, outHeight, out);
-    return compress(view, quality, sharp, format);
+    return compress(view, quality, sharp, format, flatAsPng);
   }
   renderBilinear(boxView, scaled ? sx : 1.0, scaled ? sy : 1.0, out);
   return compress({scratch.data(), out.w, out.h, static_cast<std::size_t>(out.w) * 4}, quality,
-                  sharp, format);
+                  sharp, format, flatAsPng);
 }
 
 void FrameEncoder::Impl::renderBilinear(const View& box, double sx, double sy, const IRect& out) {
@@ -295,7 +308,17 @@ void FrameEncoder::Impl::renderLanczos(LanczosPass& pass, const View& box, int o
   }
 }
 
-Bytes FrameEncoder::Impl::compress(const View& view, int quality, bool sharp, ImageFormat format) {
+EncodeResult FrameEncoder::Impl::compress(const View& view, int quality, bool sharp,
+                                          ImageFormat format, bool flatAsPng) {
+  if (flatAsPng) {
+    if (auto paletted = palettize(view)) {
+      try {
+        return EncodeResult::lossless(encodePalettedPng(*paletted));
+      } catch (const std::runtime_error& error) {
+        throw EncodeFailure(error.what());
+      }
+    }
+  }
   return format == ImageFormat::heic ? compressHeic(view, quality, sharp)
                                      : compressJpeg(view, quality, sharp);
 }

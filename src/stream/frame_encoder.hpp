@@ -22,6 +22,12 @@ class EncodeResult {
     result.error_ = std::move(why);
     return result;
   }
+  // A paletted PNG, made instead of the lossy format for a picture of few colours.
+  static EncodeResult lossless(Bytes png) {
+    EncodeResult result(std::move(png));
+    result.lossless_ = true;
+    return result;
+  }
 
   explicit operator bool() const { return bytes_.has_value(); }
   Bytes& operator*() { return *bytes_; }
@@ -30,13 +36,17 @@ class EncodeResult {
   const Bytes* operator->() const { return &*bytes_; }
   // Why there is no image; empty when there is one.
   const std::string& error() const { return error_; }
+  // The image is a PNG.
+  bool isLossless() const { return lossless_; }
 
  private:
   std::optional<Bytes> bytes_;
   std::string error_;
+  bool lossless_ = false;
 };
 
-// Turns a box of a captured frame, scaled to a layer's pixel size, into a JPEG or HEIC image:
+// Turns a box of a captured frame, scaled to a layer's pixel size, into a JPEG or HEIC image
+// (or a PNG when asked to and the picture has few colours):
 // the whole scaled box, or only a crop of it for a patch. Only the requested output rectangle
 // is rendered, and the frame is never copied: an unscaled JPEG is compressed straight from the
 // frame's memory.
@@ -56,9 +66,12 @@ class FrameEncoder {
   FrameEncoder& operator=(const FrameEncoder&) = delete;
 
   // `box` in frame pixels; `size` the layer image's size; `crop` a rectangle of that image
-  // (nothing: all of it).
+  // (nothing: all of it). With `flatAsPng`, the picture is scaled as for a sharp pass and, when
+  // it has 256 colours or fewer, becomes a lossless paletted PNG (text, window chrome: smaller,
+  // and as good as a sharp pass makes it); otherwise it is compressed as asked.
   EncodeResult encodeFrame(const PixelBuffer& frame, const Rect& box, Size size, int quality,
-                           bool sharp, const std::optional<Rect>& crop, ImageFormat format);
+                           bool sharp, const std::optional<Rect>& crop, ImageFormat format,
+                           bool flatAsPng = false);
 
  private:
   struct Impl;

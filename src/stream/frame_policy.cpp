@@ -118,7 +118,7 @@ bool layersSurvive(bool force, bool first, int monitor, int lastMonitor, const L
 }
 
 Layer afterUpdate(const Layer& before, std::optional<Layer> result, const std::vector<Rect>& rects,
-                  bool sharp, double now) {
+                  bool sharp, double now, bool exact) {
   if (!result) return before;
   if (sharp) {
     result->pending.clear();
@@ -127,7 +127,7 @@ Layer afterUpdate(const Layer& before, std::optional<Layer> result, const std::v
   }
   // Patched (same base): what was sent is blurred until the sharp pass. A rebase from the
   // update already set its own unsharp area.
-  if (result->baseID == before.baseID) {
+  if (result->baseID == before.baseID && !exact) {
     result->unsharp.insert(result->unsharp.end(), rects.begin(), rects.end());
   }
   result->pending.clear();

@@ -62,6 +62,10 @@ struct FrameTuning {
   // (bilinear one, Lanczos three), so a region's edge must be rendered with its surroundings.
   double patchPad = 2;
   double sharpPatchPad = 4;
+  // For a client that takes PNG, a patch region up to this many output pixels is scaled as a
+  // sharp pass is and, when it has few colours, sent as an exact PNG that needs no sharp pass
+  // (text, window chrome). Its pad is then the sharp one.
+  double exactRegionMaxPixels = 256 * 256;
   // A background layer is encoded this many quality points lower (never below the profile's
   // qmin): the zoomed layer covers most of what the client sees of it.
   int backgroundQualityDrop = 15;
@@ -155,9 +159,10 @@ bool layersSurvive(bool force, bool first, int monitor, int lastMonitor, const L
 
 // What the loop keeps after an update of `before` with `rects` (its pending list, or its
 // unsharp list when `sharp`), given what the update returned (nothing: it failed, and the
-// layer stays as it was so that the same changes are tried again).
+// layer stays as it was so that the same changes are tried again). `exact`: the update was a
+// patch whose every region went out lossless from the sharp scaler, so it needs no sharp pass.
 Layer afterUpdate(const Layer& before, std::optional<Layer> result, const std::vector<Rect>& rects,
-                  bool sharp, double now);
+                  bool sharp, double now, bool exact = false);
 
 // The quality a layer image is encoded with.
 int layerQuality(int quality, bool background, bool sharp, const StreamProfile& profile,

@@ -52,8 +52,9 @@ asio::awaitable<bool> cancelled() {
 asio::awaitable<EncodeResult> encodeOn(std::shared_ptr<FrameEncoder> encoder,
                                        std::shared_ptr<const PixelBuffer> pixels, Rect box,
                                        Size size, int quality, bool sharp,
-                                       std::optional<Rect> crop, ImageFormat format) {
-  co_return encoder->encodeFrame(*pixels, box, size, quality, sharp, crop, format);
+                                       std::optional<Rect> crop, ImageFormat format,
+                                       bool flatAsPng) {
+  co_return encoder->encodeFrame(*pixels, box, size, quality, sharp, crop, format, flatAsPng);
 }
 
 // The encode failures a streamer names in the log: a failing encode tends to fail the same
@@ -88,6 +89,7 @@ Streamer::Streamer(Private, asio::any_io_executor executor, std::shared_ptr<Scre
       sendStats_(std::move(sendStats)),
       patches_(options.patches),
       format_(options.format),
+      png_(options.png),
       clock_(options.clock ? std::move(options.clock) : Clock(uptimeSeconds)),
       timedWait_(std::move(options.timedWait)),
       debug_(options.debug || debugFromEnvironment()),
@@ -352,30 +354,40 @@ asio::awaitable<std::optional<Layer>> Streamer::rebase(const std::string& kind, 
 asio::awaitable<void> Streamer::updateLayer(std::optional<Layer>& layer, bool sharp,
                                             const Frame& frame, double t) {
   const std::vector<Rect> rects = sharp ? layer->unsharp : layer->pending;
-  std::optional<Layer> result = co_await update(*layer, rects, sharp, frame);
-  layer = afterUpdate(*layer, std::move(result), rects, sharp, t);
+  bool exact = false;
+  std::optional<Layer> result = co_await update(*layer, rects, sharp, frame, &exact);
+  layer = afterUpdate(*layer, std::move(result), rects, sharp, t, exact);
 }
 
 asio::awaitable<std::optional<Layer>> Streamer::update(Layer layer, const std::vector<Rect>& rects,
-                                                       bool sharp, const Frame& frame) {
+                                                       bool sharp, const Frame& frame,
+                                                       bool* exact) {
   const int quality =
       layerQuality(adaptation_.quality, layer.background, sharp, *profile_, tuning_);
   if (patches_) {
+    // Regions that may go out exact are scaled as a sharp pass is: they need its pad.
     const auto regions =
         dirtyRegions(rects, layer.box, layer.size, tuning_.maxRegions,
-                     sharp ? tuning_.sharpPatchPad : tuning_.patchPad, tuning_.maxPatchFraction);
+                     sharp || png_ ? tuning_.sharpPatchPad : tuning_.patchPad,
+                     tuning_.maxPatchFraction);
     if (regions && !regions->empty()) {
       Bytes payload;
       json::array entries;
+      json::array lossless;
       for (const Rect& region : *regions) {
-        auto bytes = co_await encode(frame.captured, layer.box, layer.size, quality, sharp, region);
+        const bool flatAsPng = png_ && region.area() <= tuning_.exactRegionMaxPixels;
+        auto bytes = co_await encode(frame.captured, layer.box, layer.size, quality, sharp,
+                                     region, flatAsPng);
         if (!bytes) co_return std::nullopt;
+        if (bytes.isLossless()) lossless.push_back(static_cast<long long>(entries.size()));
         entries.push_back(regionEntry(region, bytes->size()));
         payload.insert(payload.end(), bytes->begin(), bytes->end());
       }
+      *exact = lossless.size() == entries.size();
       const long long id = ++frameID_;
       json::object message = patchMessage(id, frame.monitor.index, layer, std::move(entries),
                                           quality, sharp, format_);
+      if (!lossless.empty()) message["png"] = std::move(lossless);
       co_await send(std::move(message), std::move(payload));
       co_return layer;
     }
@@ -398,7 +410,7 @@ asio::awaitable<std::optional<Layer>> Streamer::update(Layer layer, const std::v
     size = layerImageSize(plannedSize(layer.rect, box, layer.background, profile_->maxScale,
                                       tuning_.sharpAreaFactor * profile_->maxPx));
   }
-  auto bytes = co_await encode(frame.captured, box, size, quality, sharp, std::nullopt);
+  EncodeResult bytes = co_await encode(frame.captured, box, size, quality, sharp, std::nullopt);
   if (!bytes) co_return std::nullopt;
   const long long id = ++frameID_;
   json::object message = baseMessage(layer.kind, id, frame, box, quality, sharp, layer.background);
@@ -433,16 +445,15 @@ json::object Streamer::baseMessage(const std::string& kind, long long id, const 
           {"fmt", rawValue(format_)}};
 }
 
-asio::awaitable<std::optional<Bytes>> Streamer::encode(const CapturedFrame& frame, const Rect& box,
-                                                       Size size, int quality, bool sharp,
-                                                       std::optional<Rect> crop) {
+asio::awaitable<EncodeResult> Streamer::encode(const CapturedFrame& frame, const Rect& box,
+                                               Size size, int quality, bool sharp,
+                                               std::optional<Rect> crop, bool flatAsPng) {
   EncodeResult result = co_await asio::co_spawn(
       encodeStrand_,
-      encodeOn(encoder_, frame.pixelBuffer, box, size, quality, sharp, crop, format_),
+      encodeOn(encoder_, frame.pixelBuffer, box, size, quality, sharp, crop, format_, flatAsPng),
       asio::use_awaitable);
-  if (result) co_return std::move(*result);
-  noteEncodeFailure(result.error());
-  co_return std::nullopt;
+  if (!result) noteEncodeFailure(result.error());
+  co_return result;
 }
 
 void Streamer::noteEncodeFailure(const std::string& why) {

@@ -49,6 +49,9 @@ class Streamer : public std::enable_shared_from_this<Streamer> {
   struct Options {
     bool patches = true;                   // the client listed "patch"
     ImageFormat format = ImageFormat::jpeg;
+    // The client listed "png": small patch regions of 256 colours or fewer go as exact PNG
+    // (no sharp pass follows for them), and the patch lists their indexes under "png".
+    bool png = false;
     // Where encodes run (the streamer's own executor when empty). Its context must outlive the
     // streamer.
     asio::any_io_executor encodeExecutor;
@@ -111,14 +114,16 @@ class Streamer : public std::enable_shared_from_this<Streamer> {
   asio::awaitable<void> carryOut(const LayerStep& step, const Frame& frame, double now);
   asio::awaitable<std::optional<Layer>> rebase(const std::string& kind, const NRect& rect,
                                                bool background, const Frame& frame);
+  // `exact`: set when the update was a patch of exact regions only (see afterUpdate).
   asio::awaitable<std::optional<Layer>> update(Layer layer, const std::vector<Rect>& rects,
-                                               bool sharp, const Frame& frame);
+                                               bool sharp, const Frame& frame, bool* exact);
   // Runs update for the pending (not sharp) or unsharp (sharp) list and keeps what it returns.
   asio::awaitable<void> updateLayer(std::optional<Layer>& layer, bool sharp, const Frame& frame,
                                     double now);
-  asio::awaitable<std::optional<Bytes>> encode(const CapturedFrame& frame, const Rect& box,
-                                               Size size, int quality, bool sharp,
-                                               std::optional<Rect> crop);
+  // With `flatAsPng` (patch regions of a client that takes PNG), see FrameEncoder.
+  asio::awaitable<EncodeResult> encode(const CapturedFrame& frame, const Rect& box, Size size,
+                                       int quality, bool sharp, std::optional<Rect> crop,
+                                       bool flatAsPng = false);
   // Logs why an encode failed, once per reason.
   void noteEncodeFailure(const std::string& why);
   asio::awaitable<void> send(boost::json::object message, Bytes data);
@@ -137,6 +142,7 @@ class Streamer : public std::enable_shared_from_this<Streamer> {
   const SendStats sendStats_;
   const bool patches_;
   const ImageFormat format_;
+  const bool png_;
   const Clock clock_;
   const TimedWait timedWait_;
   const FrameTuning tuning_;

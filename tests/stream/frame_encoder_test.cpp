@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 #include <libheif/heif.h>
+#include <png.h>
 #include <turbojpeg.h>
 
 #include <cmath>
+#include <cstring>
 
 #include "capture/synthetic_screen_source.hpp"
 #include "stream/image_format.hpp"
@@ -60,6 +62,54 @@ TEST(FrameEncoder, FullLayerUnscaledMatchesTheSource) {
   }
   EXPECT_TRUE(isWhite(image.at(70, 460)));   // inside the square
   EXPECT_FALSE(isWhite(image.at(70, 380)));  // above it
+}
+
+// Asked for PNG where it pays, the encoder sends a patch of few colours as an exact PNG, and
+// anything richer in its usual format.
+TEST(FrameEncoder, AFlatPatchBecomesAnExactPngAndARichOneStaysJpeg) {
+  PixelBuffer flat(300, 200);
+  for (int y = 0; y < 200; ++y) {
+    for (int x = 0; x < 300; ++x) {
+      std::uint8_t* p = flat.row(y) + x * 4;
+      const bool ink = (x / 2 + y / 3) % 7 == 0;
+      p[0] = ink ? 0x20 : 0xf0;
+      p[1] = ink ? 0x20 : 0xe8;
+      p[2] = ink ? 0x30 : 0xe0;
+      p[3] = 0xff;
+    }
+  }
+  FrameEncoder encoder;
+  const Rect crop{40, 30, 120, 50};
+  const auto png = encoder.encodeFrame(flat, {0, 0, 300, 200}, {300, 200}, 60, false, crop,
+                                       ImageFormat::jpeg, true);
+  ASSERT_TRUE(png) << png.error();
+  ASSERT_TRUE(png.isLossless());
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  ASSERT_TRUE(png_image_begin_read_from_memory(&image, png->data(), png->size()));
+  image.format = PNG_FORMAT_BGRA;
+  std::vector<std::uint8_t> decoded(PNG_IMAGE_SIZE(image));
+  ASSERT_TRUE(png_image_finish_read(&image, nullptr, decoded.data(), 0, nullptr));
+  ASSERT_EQ(image.width, 120u);
+  ASSERT_EQ(image.height, 50u);
+  for (int y = 0; y < 50; ++y) {
+    for (int x = 0; x < 120; ++x) {
+      ASSERT_EQ(std::memcmp(&decoded[(y * 120 + x) * 4], flat.row(30 + y) + (40 + x) * 4, 3), 0)
+          << x << "," << y;
+    }
+  }
+  // Scaled, the flat picture gains in-between colours but stays within a palette.
+  const auto scaled = encoder.encodeFrame(flat, {0, 0, 300, 200}, {150, 100}, 60, false,
+                                          Rect{10, 10, 60, 40}, ImageFormat::jpeg, true);
+  ASSERT_TRUE(scaled);
+  EXPECT_TRUE(scaled.isLossless());
+
+  const CapturedFrame rich = screen();  // a gradient of thousands of colours
+  const auto jpeg = encoder.encodeFrame(*rich.pixelBuffer, {0, 0, 1600, 1000}, {1600, 1000}, 60,
+                                        false, Rect{0, 0, 400, 300}, ImageFormat::jpeg, true);
+  ASSERT_TRUE(jpeg);
+  EXPECT_FALSE(jpeg.isLossless());
+  EXPECT_EQ(decodeJpeg(*jpeg).width, 400);
 }
 
 TEST(FrameEncoder, ScaledLayerAndItsBottomPatchLineUp) {

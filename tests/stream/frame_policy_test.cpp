@@ -464,6 +464,7 @@ TEST(FramePolicy, WhatTheLoopKeepsAfterAnUpdate) {
     long long baseID;
     std::vector<Rect> pending, unsharp;
     double lastUpdate;
+    bool exact = false;
   } cases[] = {
       {"failed: all as it was", std::nullopt, false, 1, {a}, {b}, 90},
       {"failed sharp pass: all as it was", std::nullopt, true, 1, {a}, {b}, 90},
@@ -471,10 +472,11 @@ TEST(FramePolicy, WhatTheLoopKeepsAfterAnUpdate) {
       {"rebased: blurred all over, as the rebase left it", rebased, false, 7, {}, {whole}, 100},
       {"sharp patch: nothing left to do", patched, true, 1, {}, {}, 90},
       {"sharp rebase: its own time", sharpRebase, true, 7, {}, {}, 95},
+      {"exact patch: only what was blurred before waits", patched, false, 1, {}, {b}, 100, true},
   };
   for (const auto& c : cases) {
     const Layer kept = afterUpdate(before, c.result, c.sharp ? before.unsharp : before.pending,
-                                   c.sharp, 100);
+                                   c.sharp, 100, c.exact);
     EXPECT_EQ(kept.baseID, c.baseID) << c.name;
     EXPECT_EQ(kept.pending, c.pending) << c.name;
     EXPECT_EQ(kept.unsharp, c.unsharp) << c.name;

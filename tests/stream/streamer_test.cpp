@@ -7,6 +7,7 @@
 #include <boost/asio/thread_pool.hpp>
 #include <boost/json.hpp>
 #include <gtest/gtest.h>
+#include <png.h>
 #include <turbojpeg.h>
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <future>
 #include <map>
+#include <set>
 
 #include "capture/synthetic_screen_source.hpp"
 #include "support/io_runner.hpp"
@@ -135,6 +137,17 @@ std::pair<int, int> jpegSize(const Bytes& jpeg) {
   return {w, h};
 }
 
+// The size of a PNG, from a full decode (so a broken image gives {0, 0}).
+std::pair<int, int> pngSize(const Bytes& png) {
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  if (!png_image_begin_read_from_memory(&image, png.data(), png.size())) return {0, 0};
+  image.format = PNG_FORMAT_BGRA;
+  std::vector<std::uint8_t> pixels(PNG_IMAGE_SIZE(image));
+  if (!png_image_finish_read(&image, nullptr, pixels.data(), 0, nullptr)) return {0, 0};
+  return {static_cast<int>(image.width), static_cast<int>(image.height)};
+}
+
 constexpr double kStart = VirtualClock::kStart;
 
 // A still, black 5000 x 16 screen or, while `blank` is set, frames of that size that carry no
@@ -232,6 +245,7 @@ class StreamerTest : public ::testing::Test {
   struct Setup {
     bool patches = true;
     ImageFormat format = ImageFormat::jpeg;
+    bool png = false;
     bool virtualTime = true;  // false: the streamer's own clock and timers, as in the product
   };
 
@@ -244,6 +258,7 @@ class StreamerTest : public ::testing::Test {
     Streamer::Options options;
     options.patches = setup.patches;
     options.format = setup.format;
+    options.png = setup.png;
     options.encodeExecutor = encodePool_.get_executor();
     if (setup.virtualTime) {
       options.clock = [this] { return clock_.now(); };
@@ -335,6 +350,7 @@ TEST_F(StreamerTest, FirstAFullBaseImageThenPatchesOfTheMovingSquare) {
     ASSERT_EQ(patch.at("k"), "patch") << json::serialize(patch);
     EXPECT_EQ(patch.at("layer"), "full");
     EXPECT_EQ(patch.at("base"), 1);
+    EXPECT_FALSE(patch.contains("png"));  // the client did not ask for PNG
     // The payload is the regions' images back to back, each exactly its region's size.
     std::size_t offset = 0;
     for (const auto& entry : patch.at("r").as_array()) {
@@ -351,6 +367,41 @@ TEST_F(StreamerTest, FirstAFullBaseImageThenPatchesOfTheMovingSquare) {
     }
     EXPECT_EQ(offset, sent[i].payload.size());
   }
+}
+
+// A client that takes PNG gets the regions of few colours as PNG, listed by index under "png";
+// the others stay in the message's format.
+TEST_F(StreamerTest, FlatRegionsGoAsPngListedByIndex) {
+  startWith(std::make_shared<SyntheticScreenSource>(1600, 1000), {.png = true});
+  ASSERT_TRUE(runUntil(0.25));
+  int pngRegions = 0;
+  for (const Sent& sent : frames()) {
+    if (sent.message.at("k") != "patch") {
+      EXPECT_EQ(jpegSize(sent.payload), (std::pair{1280, 800}));  // base images never change
+      continue;
+    }
+    std::set<std::int64_t> listed;
+    if (const auto* png = sent.message.if_contains("png")) {
+      ASSERT_FALSE(png->as_array().empty());
+      for (const auto& index : png->as_array()) listed.insert(index.as_int64());
+    }
+    std::size_t offset = 0;
+    const auto& regions = sent.message.at("r").as_array();
+    for (std::size_t i = 0; i < regions.size(); ++i) {
+      const auto& r = regions[i].as_array();
+      const auto n = static_cast<std::size_t>(r[4].as_int64());
+      const Bytes image(sent.payload.begin() + offset, sent.payload.begin() + offset + n);
+      const std::pair size{static_cast<int>(r[2].as_int64()), static_cast<int>(r[3].as_int64())};
+      if (listed.count(static_cast<std::int64_t>(i)) != 0) {
+        EXPECT_EQ(pngSize(image), size);
+        ++pngRegions;
+      } else {
+        EXPECT_EQ(jpegSize(image), size);
+      }
+      offset += n;
+    }
+  }
+  EXPECT_GT(pngRegions, 0);
 }
 
 TEST_F(StreamerTest, AtMostThreeFramesUnacknowledgedAndExpiryCosts) {
@@ -468,6 +519,26 @@ TEST_F(StreamerTest, OneSharpPassPerLayerOnceTheScreenIsStill) {
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_EQ(reports[1].message.at("fps").to_number<double>(), 0.0);
   EXPECT_EQ(reports[1].message.at("kbps"), 0);
+}
+
+// A change of few colours reaches a client that takes PNG exact at once: no sharp pass follows
+// it (one did before the change, for the first base image).
+TEST_F(StreamerTest, AnExactPatchNeedsNoSharpPass) {
+  auto corner = std::make_shared<std::atomic<int>>(300);
+  startWith(std::make_shared<SyntheticScreenSource>(
+                1600, 1000, [corner] { return Point{double(corner->load()), 300}; }),
+            {.png = true});
+  ASSERT_TRUE(runUntil(1.0));
+  ASSERT_EQ(frames().size(), 2u);  // the base image and its sharp pass
+  corner->store(340);
+  ASSERT_TRUE(runUntil(3.0));
+  const auto sent = frames();
+  ASSERT_EQ(sent.size(), 3u);
+  const json::object& patch = sent[2].message;
+  ASSERT_EQ(patch.at("k"), "patch");
+  EXPECT_EQ(patch.at("s"), 0);
+  ASSERT_TRUE(patch.contains("png")) << json::serialize(patch);
+  EXPECT_EQ(patch.at("png").as_array().size(), patch.at("r").as_array().size());
 }
 
 TEST_F(StreamerTest, NothingWhileStreamingIsOffAndARebaseWhenItReturns) {
