@@ -20,6 +20,7 @@ MAY_INCLUDE = {
     "protocol": {"base", "input", "protocol"},
     "session": {"base", "net", "input", "capture", "stream", "protocol", "session"},
     "client": {"base", "net", "capture", "protocol", "client"},
+    "cloud_server": {"base", "net", "cloud_server"},
     "app": {"base", "platform", "net", "input", "capture", "stream", "protocol", "session", "app"},
     "boost": set(),
 }

@@ -1,0 +1,543 @@
+#include "cloud_server/server.hpp"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/redirect_error.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+#include <boost/json/serialize.hpp>
+
+#include <chrono>
+#include <cmath>
+#include <deque>
+
+#include "cloud_server/cloud_api.hpp"
+#include "cloud_server/event_log.hpp"
+#include "cloud_server/request.hpp"
+#include "net/lenient_text_stream.hpp"
+#include "net/task_completion.hpp"
+
+namespace nimbrel::cloud {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace ssl = asio::ssl;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+using Request = http::request<http::string_body>;
+
+namespace {
+
+std::chrono::steady_clock::duration seconds(double value) {
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::duration<double>(value));
+}
+
+double systemNow() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+// Runs `work` on the worker pool and resumes the caller on its own executor with the result
+// (or what `work` threw).
+template <typename R>
+asio::awaitable<R> onWorker(asio::thread_pool& pool, std::function<R()> work) {
+  auto result = co_await asio::async_initiate<const asio::use_awaitable_t<>&,
+                                              void(std::exception_ptr, std::optional<R>)>(
+      [&pool](auto handler, std::function<R()> job) {
+        auto resumeOn = asio::get_associated_executor(handler);
+        asio::post(pool, [handler = std::move(handler), job = std::move(job), resumeOn]() mutable {
+          std::exception_ptr error;
+          std::optional<R> value;
+          try {
+            value.emplace(job());
+          } catch (...) {
+            error = std::current_exception();
+          }
+          asio::post(resumeOn, [handler = std::move(handler), error,
+                                value = std::move(value)]() mutable {
+            std::move(handler)(error, std::move(value));
+          });
+        });
+      },
+      asio::use_awaitable, std::move(work));
+  co_return std::move(*result);
+}
+
+template <typename Stream>
+tcp::socket& socketOf(Stream& stream) {
+  return beast::get_lowest_layer(stream).socket();
+}
+
+// A relay WebSocket over a plain or TLS stream. Received text frames reach Beast as binary
+// (LenientTextStream), so a text message passes through exactly as sent, valid UTF-8 or not,
+// and goes out again as text.
+template <typename Stream>
+class BeastRelaySocket final : public RelaySocket,
+                               public std::enable_shared_from_this<BeastRelaySocket<Stream>> {
+  using std::enable_shared_from_this<BeastRelaySocket<Stream>>::shared_from_this;
+  using std::enable_shared_from_this<BeastRelaySocket<Stream>>::weak_from_this;
+
+ public:
+  BeastRelaySocket(Stream stream, std::string peer, double idleTimeout, double closeTimeout,
+                   std::size_t maxMessage)
+      : ws_(false, std::move(stream)), peer_(std::move(peer)), closeTimeout_(closeTimeout) {
+    ws_.read_message_max(maxMessage);
+    ws_.auto_fragment(false);
+    beast::get_lowest_layer(ws_).expires_never();
+    websocket::stream_base::timeout timeouts{};
+    timeouts.handshake_timeout = seconds(closeTimeout);
+    timeouts.idle_timeout = seconds(idleTimeout);
+    timeouts.keep_alive_pings = true;  // a ping at half the idle time; no answer: dropped
+    ws_.set_option(timeouts);
+    ws_.set_option(websocket::stream_base::decorator(
+        [](websocket::response_type& response) { response.set(http::field::server, "nimbrel-cloud"); }));
+  }
+
+  asio::awaitable<bool> accept(const Request& request) {
+    error_code error;
+    co_await ws_.async_accept(request, asio::redirect_error(asio::use_awaitable, error));
+    co_return !error;
+  }
+
+  asio::awaitable<bool> read(beast::flat_buffer& into) override {
+    error_code error;
+    co_await ws_.async_read(into, asio::redirect_error(asio::use_awaitable, error));
+    if (error == websocket::error::closed) {
+      const auto& reason = ws_.reason();
+      throw ConnectionEnded(reason.code, std::string(reason.reason.data(), reason.reason.size()));
+    }
+    if (error) throw ConnectionEnded(0, error.message());
+    co_return ws_.next_layer().scanner().takeMessageWasText();
+  }
+
+  asio::awaitable<void> write(asio::const_buffer data, bool text) override {
+    ws_.text(text);
+    error_code error;
+    co_await ws_.async_write(data, asio::redirect_error(asio::use_awaitable, error));
+    if (error) throw ConnectionEnded(0, error.message());
+  }
+
+  void sendText(std::string text) override {
+    if (closing_) return;
+    queue_.push_back(std::move(text));
+    if (writing_) return;
+    writing_ = true;
+    spawnLogged(ws_.get_executor(), writeQueue(shared_from_this()), "relay send to " + peer_);
+  }
+
+  void close(std::uint16_t code, std::string reason) override {
+    if (closing_) return;
+    closing_ = true;
+    if (reason.size() > 120) reason.resize(120);
+    spawnLogged(ws_.get_executor(), closeTask(shared_from_this(), code, std::move(reason)),
+                "relay close of " + peer_);
+  }
+
+  const std::string& peer() const override { return peer_; }
+
+ private:
+  static asio::awaitable<void> writeQueue(std::shared_ptr<BeastRelaySocket> self) {
+    while (!self->queue_.empty() && !self->closing_) {
+      const std::string text = std::move(self->queue_.front());
+      self->queue_.pop_front();
+      self->ws_.text(true);
+      error_code error;
+      co_await self->ws_.async_write(asio::buffer(text),
+                                     asio::redirect_error(asio::use_awaitable, error));
+      if (error) break;
+    }
+    self->queue_.clear();
+    self->writing_ = false;
+  }
+
+  static asio::awaitable<void> closeTask(std::shared_ptr<BeastRelaySocket> self,
+                                         std::uint16_t code, std::string reason) {
+    // A peer that reads nothing can hold a pending write, and so the close frame, forever.
+    asio::steady_timer watchdog(self->ws_.get_executor(), seconds(self->closeTimeout_));
+    watchdog.async_wait([weak = self->weak_from_this()](error_code error) {
+      if (error) return;
+      if (auto socket = weak.lock()) socket->cut();
+    });
+    error_code error;
+    co_await self->ws_.async_close(websocket::close_reason(static_cast<websocket::close_code>(code), reason),
+                                   asio::redirect_error(asio::use_awaitable, error));
+    watchdog.cancel();
+    self->cut();
+  }
+
+  void cut() {
+    error_code ignored;
+    socketOf(ws_).shutdown(tcp::socket::shutdown_both, ignored);
+    socketOf(ws_).close(ignored);
+  }
+
+  websocket::stream<LenientTextStream<Stream>> ws_;
+  std::string peer_;
+  double closeTimeout_;
+  std::deque<std::string> queue_;
+  bool writing_ = false;
+  bool closing_ = false;
+};
+
+std::string peerText(const tcp::socket& socket) {
+  error_code error;
+  const auto endpoint = socket.remote_endpoint(error);
+  if (error) return "?";
+  auto address = endpoint.address();
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+  }
+  return address.to_string();
+}
+
+http::response<http::string_body> render(const ApiResponse& api, unsigned version, bool keepAlive) {
+  http::response<http::string_body> response{static_cast<http::status>(api.status), version};
+  response.set(http::field::server, "nimbrel-cloud");
+  response.set(http::field::cache_control, "no-store");
+  if (api.body) {
+    response.set(http::field::content_type, "application/json");
+    response.body() = boost::json::serialize(*api.body);
+  }
+  if (api.retryAfter) {
+    response.set(http::field::retry_after,
+                 std::to_string(static_cast<long long>(std::ceil(*api.retryAfter))));
+  }
+  if (!api.allow.empty()) response.set(http::field::allow, api.allow);
+  response.keep_alive(keepAlive);
+  response.prepare_payload();
+  return response;
+}
+
+}  // namespace
+
+struct CloudServer::Listener {
+  explicit Listener(const asio::any_io_executor& executor) : acceptor(executor) {}
+  tcp::acceptor acceptor;
+};
+
+// One accepted TCP connection: TLS if configured, then HTTP requests until the peer is done or
+// one of them upgrades to a relay WebSocket.
+template <typename Stream>
+class Connection {
+ public:
+  static asio::awaitable<void> serve(std::shared_ptr<CloudServer> server, Stream stream,
+                                     std::string peer) {
+    const Limits& limits = server->options_.limits;
+    if constexpr (std::is_same_v<Stream, TlsStream>) {
+      beast::get_lowest_layer(stream).expires_after(seconds(limits.requestTimeout));
+      error_code error;
+      co_await stream.async_handshake(ssl::stream_base::server,
+                                      asio::redirect_error(asio::use_awaitable, error));
+      if (error) co_return;  // scanners and clients with the wrong scheme: nothing to log
+    }
+    beast::flat_buffer buffer;
+    for (;;) {
+      http::request_parser<http::string_body> parser;
+      parser.header_limit(static_cast<std::uint32_t>(limits.maxHeaderBytes));
+      parser.body_limit(limits.maxBodyBytes);
+      beast::get_lowest_layer(stream).expires_after(seconds(limits.requestTimeout));
+      error_code error;
+      co_await http::async_read(stream, buffer, parser,
+                                asio::redirect_error(asio::use_awaitable, error));
+      if (error == http::error::end_of_stream || error == beast::error::timeout ||
+          error == asio::error::eof || error == asio::error::connection_reset ||
+          error == asio::error::operation_aborted) {
+        break;
+      }
+      if (error) {
+        ApiResponse refusal =
+            error == http::error::body_limit
+                ? apiError(413, "too_large", "The request body is too large")
+            : error == http::error::header_limit
+                ? apiError(431, "headers_too_large", "The request headers are too large")
+                : apiError(400, "bad_request", "Malformed HTTP request");
+        auto response = render(refusal, 11, false);
+        co_await http::async_write(stream, response,
+                                   asio::redirect_error(asio::use_awaitable, error));
+        break;
+      }
+      Request request = parser.release();
+      const Route r = route(std::string_view(request.method_string()), request.target());
+      if (websocket::is_upgrade(request) && isWebSocketEndpoint(r.endpoint) && r.methodAllowed) {
+        co_await webSocket(server, std::move(stream), std::move(request), r, std::move(peer));
+        co_return;
+      }
+      ApiRequest apiRequest{std::string(request.method_string()),
+                            std::string(request.target()),
+                            std::string(request[http::field::authorization]),
+                            std::move(request.body()),
+                            peer,
+                            std::string(request[http::field::host]),
+                            std::is_same_v<Stream, TlsStream>};
+      server->connectionStarted();
+      CloudApi* api = server->api_.get();
+      std::function<ApiResponse()> work = [api, apiRequest = std::move(apiRequest)] {
+        return api->handle(apiRequest);
+      };
+      ApiResponse answer;
+      try {
+        answer = co_await onWorker(*server->worker_, std::move(work));
+      } catch (const std::exception&) {
+        answer = apiError(500, "internal", "The service could not complete the request");
+      }
+      for (const auto& hostId : answer.cutOff) {
+        server->relay_.cutOff(hostId, close_code::removed, "removed from its account");
+      }
+      const bool keepAlive = request.keep_alive() && !server->stopping_;
+      auto response = render(answer, request.version(), keepAlive);
+      beast::get_lowest_layer(stream).expires_after(seconds(limits.requestTimeout));
+      co_await http::async_write(stream, response,
+                                 asio::redirect_error(asio::use_awaitable, error));
+      server->connectionEnded();
+      if (error || !keepAlive) break;
+    }
+    error_code ignored;
+    if constexpr (std::is_same_v<Stream, TlsStream>) {
+      beast::get_lowest_layer(stream).expires_after(seconds(limits.closeTimeout));
+      co_await stream.async_shutdown(asio::redirect_error(asio::use_awaitable, ignored));
+    }
+    socketOf(stream).shutdown(tcp::socket::shutdown_send, ignored);
+  }
+
+ private:
+  static asio::awaitable<void> webSocket(std::shared_ptr<CloudServer> server, Stream stream,
+                                         Request request, Route r, std::string peer) {
+    const Limits& limits = server->options_.limits;
+    const bool control = r.endpoint == Endpoint::relayHost;
+    auto socket = std::make_shared<BeastRelaySocket<Stream>>(
+        std::move(stream), peer, control ? limits.controlIdleTimeout : limits.sessionIdleTimeout,
+        limits.closeTimeout, limits.maxMessageBytes);
+    if (!co_await socket->accept(request)) co_return;
+    if (server->stopping_) {
+      socket->close(close_code::goingAway, "Service stopping");
+      co_return;
+    }
+    server->connectionStarted();
+    struct Ended {
+      CloudServer& server;
+      ~Ended() { server.connectionEnded(); }
+    } ended{*server};
+
+    CloudApi* api = server->api_.get();
+    std::function<Credential()> check;
+    if (r.endpoint == Endpoint::relayClient) {
+      check = [api, ticket = r.ticket] {
+        return ticket.empty() ? Credential{} : api->useTicket(ticket);
+      };
+    } else {
+      check = [api, token = bearerToken(request[http::field::authorization])] {
+        return token ? api->relayCredential(*token) : Credential{};
+      };
+    }
+    Credential credential;
+    try {
+      credential = co_await onWorker(*server->worker_, std::move(check));
+    } catch (const std::exception& e) {
+      logEvent(std::string("relay refused a connection from ") + peer + ": " + e.what());
+      socket->close(1011, "Internal error");
+      co_return;
+    }
+    if (r.endpoint == Endpoint::relayClient && credential.hostId != r.id) {
+      credential.state = Credential::State::unknown;
+    }
+    const char* what = r.endpoint == Endpoint::relayClient ? "ticket" : "relay token";
+    if (credential.state == Credential::State::removed) {
+      logEvent("relay refused " + peer + ": the " + what + "'s host was removed (4410)");
+      socket->close(close_code::removed, "Access revoked");
+      co_return;
+    }
+    if (credential.state != Credential::State::valid) {
+      logEvent("relay refused " + peer + ": " +
+               (credential.state == Credential::State::expired ? "expired " : "unknown ") + what +
+               " (4401)");
+      socket->close(close_code::unauthorized, "Relay access expired");
+      co_return;
+    }
+    switch (r.endpoint) {
+      case Endpoint::relayHost:
+        co_await server->relay_.hostControl(socket, credential.hostId);
+        break;
+      case Endpoint::relayClient:
+        co_await server->relay_.client(socket, credential.hostId);
+        break;
+      default:
+        server->relay_.hostSession(socket, credential.hostId, r.id);
+        break;
+    }
+  }
+};
+
+std::shared_ptr<CloudServer> CloudServer::create(asio::any_io_executor executor,
+                                                 std::unique_ptr<Store> store, Options options) {
+  return std::make_shared<CloudServer>(Private{}, std::move(executor), std::move(store),
+                                       std::move(options));
+}
+
+CloudServer::CloudServer(Private, asio::any_io_executor executor, std::unique_ptr<Store> store,
+                         Options options)
+    : strand_(asio::make_strand(executor)),
+      worker_(std::make_unique<asio::thread_pool>(1)),
+      store_(std::move(store)),
+      options_(std::move(options)),
+      relay_(strand_, options_.limits),
+      housekeepingTimer_(strand_),
+      stopTimer_(strand_) {
+  if (!options_.now) options_.now = systemNow;
+  CloudApi::Settings settings{options_.limits, options_.publicUrl, options_.listen, options_.now,
+                              [relay = &relay_](const std::string& id) { return relay->isOnline(id); }};
+  api_ = std::make_unique<CloudApi>(*store_, std::move(settings));
+}
+
+CloudServer::~CloudServer() {
+  // Store work still queued finishes before the store goes.
+  worker_->join();
+}
+
+RelayStats CloudServer::relayStats() const { return relay_.stats(); }
+
+void CloudServer::start() {
+  const auto where = parseListenAddress(options_.listen);
+  if (!where) {
+    throw std::runtime_error("cannot listen on \"" + options_.listen +
+                             "\": give ADDRESS:PORT, an IPv6 address in brackets");
+  }
+  auto listener = std::make_shared<Listener>(strand_);
+  const tcp::endpoint endpoint(asio::ip::make_address(where->address), where->port);
+  error_code error;
+  listener->acceptor.open(endpoint.protocol(), error);
+  if (!error) listener->acceptor.set_option(asio::socket_base::reuse_address(true), error);
+  if (!error) listener->acceptor.bind(endpoint, error);
+  if (!error) listener->acceptor.listen(asio::socket_base::max_listen_connections, error);
+  if (error) {
+    throw std::runtime_error("cannot listen on " + options_.listen + ": " + error.message());
+  }
+  port_ = listener->acceptor.local_endpoint().port();
+  const std::string host =
+      endpoint.address().is_v6() ? "[" + where->address + "]" : where->address;
+  api_ = std::make_unique<CloudApi>(
+      *store_, CloudApi::Settings{options_.limits, options_.publicUrl,
+                                  host + ":" + std::to_string(port_.load()), options_.now,
+                                  [relay = &relay_](const std::string& id) {
+                                    return relay->isOnline(id);
+                                  }});
+  listener_ = listener;
+  spawnLogged(strand_, acceptLoop(listener), "the listener");
+  spawnLogged(strand_, housekeeping(), "housekeeping");
+}
+
+asio::awaitable<void> CloudServer::acceptLoop(std::shared_ptr<Listener> listener) {
+  auto self = shared_from_this();
+  bool errorLogged = false;
+  for (;;) {
+    // Every connection shares the service's strand: the relay's sessions span two connections,
+    // and one core passes their messages comfortably.
+    auto [error, socket] =
+        co_await listener->acceptor.async_accept(strand_, asio::as_tuple(asio::use_awaitable));
+    if (stopping_ || !listener->acceptor.is_open()) co_return;
+    if (error) {
+      // Out of descriptors and the like: say so once, pause briefly, keep serving.
+      if (!errorLogged) logEvent("cannot accept a connection: " + error.message());
+      errorLogged = true;
+      asio::steady_timer pause(strand_, std::chrono::milliseconds(100));
+      co_await pause.async_wait(asio::as_tuple(asio::use_awaitable));
+      continue;
+    }
+    errorLogged = false;
+    error_code ignored;
+    socket.set_option(tcp::no_delay(true), ignored);
+    socket.set_option(asio::socket_base::keep_alive(true), ignored);
+    std::string peer = peerText(socket);
+    if (options_.tls) {
+      spawnLogged(strand_,
+                  Connection<TlsStream>::serve(self, TlsStream(std::move(socket), *options_.tls),
+                                               peer),
+                  "connection from " + peer);
+    } else {
+      spawnLogged(strand_,
+                  Connection<beast::tcp_stream>::serve(
+                      self, beast::tcp_stream(std::move(socket)), peer),
+                  "connection from " + peer);
+    }
+  }
+}
+
+asio::awaitable<void> CloudServer::housekeeping() {
+  auto self = shared_from_this();
+  while (!stopping_) {
+    housekeepingTimer_.expires_after(seconds(options_.limits.externalChangeInterval));
+    co_await housekeepingTimer_.async_wait(asio::as_tuple(asio::use_awaitable));
+    if (stopping_) break;
+    std::vector<std::string> connected = relay_.connectedHosts();
+    Store* store = store_.get();
+    const double now = options_.now();
+    std::function<std::vector<std::string>()> work = [this, store, connected, now] {
+      const Limits& limits = options_.limits;
+      if (now - lastPurge_ >= limits.purgeInterval) {
+        store->purge(now, now - limits.removedHostRetention);
+        lastPurge_ = now;
+      }
+      const std::int64_t changes = store->externalChanges();
+      if (changes == externalChanges_ || connected.empty()) {
+        externalChanges_ = changes;
+        return std::vector<std::string>();
+      }
+      externalChanges_ = changes;
+      return store->goneAmong(connected);
+    };
+    std::vector<std::string> gone;
+    try {
+      gone = co_await onWorker(*worker_, std::move(work));
+    } catch (const std::exception& e) {
+      logEvent(std::string("housekeeping failed: ") + e.what());
+    }
+    for (const auto& hostId : gone) relay_.cutOff(hostId, close_code::removed, "removed");
+  }
+}
+
+void CloudServer::connectionStarted() { ++liveConnections_; }
+
+void CloudServer::connectionEnded() {
+  --liveConnections_;
+  if (stopping_ && liveConnections_ == 0) finishStop();
+}
+
+void CloudServer::stop(std::function<void()> done) {
+  asio::post(strand_, [self = shared_from_this(), done = std::move(done)]() mutable {
+    if (self->stopping_) return;
+    self->stopping_ = true;
+    self->onStopped_ = std::move(done);
+    if (self->listener_) {
+      error_code ignored;
+      self->listener_->acceptor.close(ignored);
+    }
+    self->housekeepingTimer_.cancel();
+    self->relay_.closeAll(close_code::goingAway, "Service stopping");
+    if (self->liveConnections_ == 0) {
+      self->finishStop();
+      return;
+    }
+    self->stopTimer_.expires_after(seconds(self->options_.limits.closeTimeout + 1));
+    self->stopTimer_.async_wait([self](error_code error) {
+      if (!error) self->finishStop();
+    });
+  });
+}
+
+void CloudServer::finishStop() {
+  stopTimer_.cancel();
+  if (auto done = std::exchange(onStopped_, nullptr)) done();
+}
+
+}  // namespace nimbrel::cloud
