@@ -103,10 +103,12 @@ struct FrameEncoder::Impl {
 
   std::unique_ptr<void, TurboJpegDeleter> jpeg;
   std::string jpegInitError;  // why there is no `jpeg`
-  // One Lanczos scaling and the pixels it renders; a sharp pass in bands has one per band.
+  // One Lanczos scaling and the planes it renders; a sharp pass in bands has one per band.
   struct LanczosPass {
     std::unique_ptr<SwsContext, SwsDeleter> context;
-    std::vector<std::uint8_t> pixels;  // reused between encodes
+    std::vector<std::uint8_t> planes;  // scaled green, blue and red planes, reused
+    int width = 0;                     // of each plane
+    int height = 0;
   };
   std::vector<LanczosPass> lanczos;
   std::vector<std::uint8_t> scratch;  // rendered pixels, reused between encodes
@@ -120,12 +122,13 @@ struct FrameEncoder::Impl {
   Bytes compressJpeg(const View& view, int quality, bool sharp);
   Bytes compressHeic(const View& view, int quality, bool sharp);
   void renderBilinear(const View& box, double sx, double sy, const IRect& out);
-  // Scales the source window around `out` (see lanczosWindow) with `pass`; the view of `out`.
-  View renderLanczosWindow(LanczosPass& pass, const View& box, int outWidth, int outHeight,
-                           const IRect& out);
+  // Scales the source window around `out` (see lanczosWindow) with `pass` and writes the
+  // pixels of `out` to `target` (rows `pitch` bytes apart).
+  void renderLanczosWindow(LanczosPass& pass, const View& box, int outWidth, int outHeight,
+                           const IRect& out, std::uint8_t* target, std::size_t pitch);
   void renderLanczos(LanczosPass& pass, const View& box, int outWidth, int outHeight);
-  // The crop of a sharp pass, in row bands rendered side by side into `scratch`.
-  View renderLanczosBands(const View& box, int outWidth, int outHeight, const IRect& out);
+  // The crop of a sharp pass into `scratch`, in row bands rendered side by side when large.
+  View renderLanczosCrop(const View& box, int outWidth, int outHeight, const IRect& out);
 };
 
 namespace {
@@ -192,11 +195,7 @@ EncodeResult FrameEncoder::Impl::encode(const PixelBuffer& frame, const Rect& bo
     flatAsPng = false;
   }
   if ((sharp || flatAsPng) && scaled) {
-    const int bands = static_cast<int>(lanczos.size());
-    const bool banded =
-        bands > 1 && out.h >= kLeastBandRows * bands && out.w * out.h >= kLeastBandedPixels;
-    const View view = banded ? renderLanczosBands(boxView, outWidth, outHeight, out)
-                             : renderLanczosWindow(lanczos[0], boxView, outWidth, outHeight, out);
+    const View view = renderLanczosCrop(boxView, outWidth, outHeight, out);
     return compress(view, quality, sharp, format, flatAsPng);
   }
   renderBilinear(boxView, scaled ? sx : 1.0, scaled ? sy : 1.0, out);
@@ -234,39 +233,48 @@ void FrameEncoder::Impl::renderBilinear(const View& box, double sx, double sy, c
 
 // Only a window around the crop is scaled: the source part that maps exactly onto it, with a
 // margin wider than the filter so the crop's pixels equal those of a whole-layer pass.
-View FrameEncoder::Impl::renderLanczosWindow(LanczosPass& pass, const View& box, int outWidth,
-                                            int outHeight, const IRect& out) {
+void FrameEncoder::Impl::renderLanczosWindow(LanczosPass& pass, const View& box, int outWidth,
+                                             int outHeight, const IRect& out,
+                                             std::uint8_t* target, std::size_t pitch) {
   const Window wx = lanczosWindow(box.width, outWidth, out.x, out.x + out.w);
   const Window wy = lanczosWindow(box.height, outHeight, out.y, out.y + out.h);
   const View source{box.data + static_cast<std::size_t>(wy.source0) * box.pitch +
                         static_cast<std::size_t>(wx.source0) * 4,
                     wx.source1 - wx.source0, wy.source1 - wy.source0, box.pitch};
-  const int windowWidth = wx.out1 - wx.out0;
-  renderLanczos(pass, source, windowWidth, wy.out1 - wy.out0);
-  const std::size_t pitch = static_cast<std::size_t>(windowWidth) * 4;
-  return {pass.pixels.data() + static_cast<std::size_t>(out.y - wy.out0) * pitch +
-              static_cast<std::size_t>(out.x - wx.out0) * 4,
-          out.w, out.h, pitch};
+  renderLanczos(pass, source, wx.out1 - wx.out0, wy.out1 - wy.out0);
+  // Interleaved into BGRX, only the crop's part of the window.
+  const std::size_t planeSize = static_cast<std::size_t>(pass.width) * pass.height;
+  const std::uint8_t* green = pass.planes.data();
+  const std::uint8_t* blue = green + planeSize;
+  const std::uint8_t* red = blue + planeSize;
+  for (int y = 0; y < out.h; ++y) {
+    const std::size_t from = static_cast<std::size_t>(out.y - wy.out0 + y) * pass.width +
+                             static_cast<std::size_t>(out.x - wx.out0);
+    auto* row = reinterpret_cast<std::uint32_t*>(target + static_cast<std::size_t>(y) * pitch);
+    for (int x = 0; x < out.w; ++x) {
+      row[x] = std::uint32_t{blue[from + x]} | std::uint32_t{green[from + x]} << 8 |
+               std::uint32_t{red[from + x]} << 16 | 0xff000000u;
+    }
+  }
 }
 
-// Each band is a crop of its own, so its pixels are those of one pass over the whole crop; the
-// bands render at once, one on this thread and the others beside it.
-View FrameEncoder::Impl::renderLanczosBands(const View& box, int outWidth, int outHeight,
-                                           const IRect& out) {
-  const int bands = static_cast<int>(lanczos.size());
+// Large crops are split into row bands, each a crop of its own (so its pixels are those of one
+// pass over the whole crop), rendered at once: one on this thread and the others beside it.
+View FrameEncoder::Impl::renderLanczosCrop(const View& box, int outWidth, int outHeight,
+                                          const IRect& out) {
   const std::size_t pitch = static_cast<std::size_t>(out.w) * 4;
   scratch.resize(pitch * static_cast<std::size_t>(out.h));
-  std::vector<std::string> failures(lanczos.size());
+  const int most = static_cast<int>(lanczos.size());
+  const int bands =
+      most > 1 && out.h >= kLeastBandRows * most && out.w * out.h >= kLeastBandedPixels ? most : 1;
+  std::vector<std::string> failures(static_cast<std::size_t>(bands));
   auto renderBand = [&](int band) {
     const int y0 = out.y + out.h * band / bands;
     const int y1 = out.y + out.h * (band + 1) / bands;
     try {
-      const View part = renderLanczosWindow(lanczos[static_cast<std::size_t>(band)], box, outWidth,
-                                            outHeight, {out.x, y0, out.w, y1 - y0});
-      for (int y = 0; y < part.height; ++y) {
-        std::memcpy(scratch.data() + static_cast<std::size_t>(y0 - out.y + y) * pitch,
-                    part.data + static_cast<std::size_t>(y) * part.pitch, pitch);
-      }
+      renderLanczosWindow(lanczos[static_cast<std::size_t>(band)], box, outWidth, outHeight,
+                          {out.x, y0, out.w, y1 - y0},
+                          scratch.data() + static_cast<std::size_t>(y0 - out.y) * pitch, pitch);
     } catch (const EncodeFailure& failure) {
       failures[static_cast<std::size_t>(band)] = failure.what();
     }
@@ -282,30 +290,37 @@ View FrameEncoder::Impl::renderLanczosBands(const View& box, int outWidth, int o
 }
 
 // Full chroma in and out: swscale works in YUV internally, and subsampled chroma would put
-// colour fringes on exactly the text a sharp pass is for.
+// colour fringes on exactly the text a sharp pass is for. Planar RGB out (interleaved by the
+// caller): swscale's packed RGB output with full chroma has no fast path and takes three times
+// as long.
 void FrameEncoder::Impl::renderLanczos(LanczosPass& pass, const View& box, int outWidth,
                                        int outHeight) {
   auto& context = pass.context;
   context.reset(sws_getCachedContext(context.release(), box.width, box.height, AV_PIX_FMT_BGR0,
-                                     outWidth, outHeight, AV_PIX_FMT_BGR0,
-                                     SWS_LANCZOS | SWS_FULL_CHR_H_INP | SWS_FULL_CHR_H_INT |
-                                         SWS_ACCURATE_RND,
+                                     outWidth, outHeight, AV_PIX_FMT_GBRP,
+                                     SWS_LANCZOS | SWS_FULL_CHR_H_INP | SWS_ACCURATE_RND,
                                      nullptr, nullptr, nullptr));
   if (!context) {
     throw EncodeFailure("scaling: swscale cannot scale " + dimensions(box.width, box.height) +
                         " to " + dimensions(outWidth, outHeight) + " with Lanczos");
   }
-  pass.pixels.resize(static_cast<std::size_t>(outWidth) * outHeight * 4);
+  const std::size_t planeSize = static_cast<std::size_t>(outWidth) * outHeight;
+  pass.planes.resize(planeSize * 3);
   const std::uint8_t* sourcePlanes[4] = {box.data, nullptr, nullptr, nullptr};
   const int sourceStrides[4] = {static_cast<int>(box.pitch), 0, 0, 0};
-  std::uint8_t* targetPlanes[4] = {pass.pixels.data(), nullptr, nullptr, nullptr};
-  const int targetStrides[4] = {outWidth * 4, 0, 0, 0};
+  std::uint8_t* green = pass.planes.data();
+  std::uint8_t* blue = green + planeSize;
+  std::uint8_t* red = blue + planeSize;
+  std::uint8_t* targetPlanes[4] = {green, blue, red, nullptr};
+  const int targetStrides[4] = {outWidth, outWidth, outWidth, 0};
   const int rows = sws_scale(context.get(), sourcePlanes, sourceStrides, 0, box.height,
                              targetPlanes, targetStrides);
   if (rows != outHeight) {
     throw EncodeFailure("scaling: swscale gave " + std::to_string(rows) + " rows of " +
                         std::to_string(outHeight));
   }
+  pass.width = outWidth;
+  pass.height = outHeight;
 }
 
 EncodeResult FrameEncoder::Impl::compress(const View& view, int quality, bool sharp,
