@@ -142,9 +142,37 @@ std::string pairingLink(const HostConfig& config, const std::optional<std::strin
   return pairingLink(config, claimCode, localAddresses(systemInterfaceAddresses()));
 }
 
+std::string browserLink(std::string_view link) {
+  const auto question = link.find('?');
+  if (question == std::string_view::npos) return {};
+  const std::string_view query = link.substr(question + 1);
+  auto value = [&](std::string_view name) {
+    for (std::size_t start = 0; start <= query.size();) {
+      const auto end = std::min(query.find('&', start), query.size());
+      const std::string_view item = query.substr(start, end - start);
+      if (item.size() > name.size() && item.starts_with(name) && item[name.size()] == '=') {
+        return item.substr(name.size() + 1);
+      }
+      start = end + 1;
+    }
+    return std::string_view{};
+  };
+  std::string_view address = value("a");
+  address = address.substr(0, address.find(','));
+  const std::string_view port = value("p");
+  if (port.empty()) return {};
+  return "http://" + std::string(address.empty() ? "127.0.0.1" : address) + ":" +
+         std::string(port) + "/#" + std::string(query);
+}
+
 std::string pairingLinkBlock(std::string_view link) {
-  return "\nPairing link (scan the QR code in the menu bar app, or paste this):\n  " +
-         std::string(link) + "\n\n";
+  std::string block = "\nPairing link (scan the QR code in the menu bar app, or paste this):\n  " +
+                      std::string(link) + "\n\n";
+  if (const std::string browser = browserLink(link); !browser.empty()) {
+    block += "Browser link (open it on a phone, tablet or computer on this network):\n  " +
+             browser + "\n\n";
+  }
+  return block;
 }
 
 }  // namespace nimbrel

@@ -38,7 +38,14 @@ std::string pairingLink(const HostConfig& config, const std::optional<std::strin
 // The same with the addresses of this machine's interfaces right now.
 std::string pairingLink(const HostConfig& config, const std::optional<std::string>& claimCode);
 
-// The block the headless host prints for a pairing link, ending in a blank line.
+// The link a browser opens to reach the web client this host serves: "http://" + the first
+// address (127.0.0.1 when there is none) + ":" + port + "/#" + the pairing link's query. The
+// values ride in the fragment, which browsers never send, so the key reaches no request line
+// and no log. Empty for text that is not a pairing link with a port.
+std::string browserLink(std::string_view link);
+
+// The block the headless host prints for a pairing link (and its browser link), ending in a
+// blank line.
 std::string pairingLinkBlock(std::string_view link);
 
 }  // namespace nimbrel

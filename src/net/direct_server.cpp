@@ -12,10 +12,12 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http/read.hpp>
+#include <boost/beast/http/span_body.hpp>
 #include <boost/beast/http/write.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 
 #include <stdexcept>
+#include <tuple>
 
 #include "base/log.hpp"
 #include "net/accepted_transport.hpp"
@@ -23,6 +25,7 @@
 #include "net/dnssd.hpp"
 #include "net/service_name.hpp"
 #include "net/task_completion.hpp"
+#include "net/web_files.hpp"
 
 namespace nimbrel {
 
@@ -61,7 +64,40 @@ error_code listenOn(tcp::acceptor& acceptor, std::uint16_t port) {
   return error;
 }
 
-// Reads one HTTP request; hands a WebSocket upgrade on, answers anything else with 426.
+// Answers a plain GET or HEAD for one of the browser client's files; false for any other
+// request. The browser link carries the pairing key in its fragment, which browsers never send,
+// so no key ever reaches this request line.
+asio::awaitable<bool> serveWebFile(beast::tcp_stream& stream, const UpgradeRequest& request,
+                                   bool& keepAlive) {
+  const bool head = request.method() == http::verb::head;
+  if (request.method() != http::verb::get && !head) co_return false;
+  const auto file = webFile(request.target());
+  if (!file) co_return false;
+  http::response<http::span_body<const char>> answer;
+  answer.version(request.version());
+  answer.keep_alive(request.keep_alive());
+  for (const auto& [name, value] : webFileHeaders(*file)) answer.set(name, value);
+  const auto match = request.find(http::field::if_none_match);
+  const bool unchanged = match != request.end() && match->value() == file->etag;
+  answer.result(unchanged ? http::status::not_modified : http::status::ok);
+  answer.body() = {file->body.data(), file->body.size()};
+  answer.content_length(file->body.size());
+  stream.expires_after(std::chrono::seconds(30));
+  http::response_serializer<http::span_body<const char>> writer(answer);
+  error_code error;
+  if (head || unchanged) {
+    std::tie(error, std::ignore) =
+        co_await http::async_write_header(stream, writer, asio::as_tuple(asio::use_awaitable));
+  } else {
+    std::tie(error, std::ignore) =
+        co_await http::async_write(stream, writer, asio::as_tuple(asio::use_awaitable));
+  }
+  keepAlive = !error && request.keep_alive();
+  co_return true;
+}
+
+// Reads HTTP requests; hands a WebSocket upgrade on, serves the browser client's files, and
+// answers anything else with 426.
 asio::awaitable<void> readUpgrade(tcp::socket socket, double timeout,
                                   std::weak_ptr<DirectServer> server,
                                   std::function<void(std::shared_ptr<WebSocketTransport>)> hand) {
@@ -71,17 +107,27 @@ asio::awaitable<void> readUpgrade(tcp::socket socket, double timeout,
 
   beast::tcp_stream stream(std::move(socket));
   beast::flat_buffer buffer;
-  http::request_parser<http::string_body> parser;
-  parser.header_limit(16 * 1024);
-  parser.body_limit(16 * 1024);
-  stream.expires_after(timeoutDuration(timeout));
-  auto [readError, bytes] =
-      co_await http::async_read(stream, buffer, parser, asio::as_tuple(asio::use_awaitable));
-  if (readError) co_return;  // silent peer, garbage or a dropped connection: just close it
-  stream.expires_never();
+  for (;;) {
+    http::request_parser<http::string_body> parser;
+    parser.header_limit(16 * 1024);
+    parser.body_limit(16 * 1024);
+    stream.expires_after(timeoutDuration(timeout));
+    auto [readError, bytes] =
+        co_await http::async_read(stream, buffer, parser, asio::as_tuple(asio::use_awaitable));
+    if (readError) co_return;  // silent peer, garbage or a dropped connection: just close it
+    stream.expires_never();
 
-  UpgradeRequest request = parser.release();
-  if (!beast::websocket::is_upgrade(request)) {
+    UpgradeRequest request = parser.release();
+    if (beast::websocket::is_upgrade(request)) {
+      if (server.expired()) co_return;
+      hand(acceptedTransport(stream.release_socket(), std::move(request), label));
+      co_return;
+    }
+    bool keepAlive = false;
+    if (co_await serveWebFile(stream, request, keepAlive)) {
+      if (keepAlive) continue;
+      break;
+    }
     http::response<http::string_body> answer{http::status::upgrade_required, request.version()};
     answer.set(http::field::upgrade, "websocket");
     answer.set(http::field::connection, "close");
@@ -90,12 +136,10 @@ asio::awaitable<void> readUpgrade(tcp::socket socket, double timeout,
     answer.prepare_payload();
     stream.expires_after(std::chrono::seconds(5));
     co_await http::async_write(stream, answer, asio::as_tuple(asio::use_awaitable));
-    error_code ignored;
-    stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
-    co_return;
+    break;
   }
-  if (server.expired()) co_return;
-  hand(acceptedTransport(stream.release_socket(), std::move(request), label));
+  error_code ignored;
+  stream.socket().shutdown(tcp::socket::shutdown_both, ignored);
 }
 
 }  // namespace

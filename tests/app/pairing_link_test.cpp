@@ -155,6 +155,36 @@ TEST(PairingLink, HeadlessBlock) {
   EXPECT_EQ(pairingLinkBlock("nimbrel://pair?v=1"),
             "\nPairing link (scan the QR code in the menu bar app, or paste this):\n"
             "  nimbrel://pair?v=1\n\n");
+  EXPECT_EQ(pairingLinkBlock("nimbrel://pair?v=1&k=abc&p=7300&a=10.0.0.2"),
+            "\nPairing link (scan the QR code in the menu bar app, or paste this):\n"
+            "  nimbrel://pair?v=1&k=abc&p=7300&a=10.0.0.2\n\n"
+            "Browser link (open it on a phone, tablet or computer on this network):\n"
+            "  http://10.0.0.2:7300/#v=1&k=abc&p=7300&a=10.0.0.2\n\n");
+}
+
+TEST(PairingLink, BrowserLinkCarriesTheValuesInItsFragment) {
+  const struct {
+    const char* link;
+    const char* browser;
+  } cases[] = {
+      {"nimbrel://pair?v=1&id=x&k=K&p=7300&a=192.168.1.5,10.0.0.2&os=linux",
+       "http://192.168.1.5:7300/#v=1&id=x&k=K&p=7300&a=192.168.1.5,10.0.0.2&os=linux"},
+      {"nimbrel://pair?v=1&k=K&p=7400&a=&os=linux",
+       "http://127.0.0.1:7400/#v=1&k=K&p=7400&a=&os=linux"},
+      {"nimbrel://pair?v=1&ap=1&k=K&p=80&a=10.1.1.1", "http://10.1.1.1:80/#v=1&ap=1&k=K&p=80&a=10.1.1.1"},
+      {"nimbrel://pair?v=1&k=K&a=10.1.1.1", ""},
+      {"not a link", ""},
+  };
+  for (const auto& c : cases) {
+    const std::string browser = browserLink(c.link);
+    EXPECT_EQ(browser, c.browser) << c.link;
+    if (!browser.empty()) {
+      EXPECT_EQ(browser.find('?'), std::string::npos) << "no query: " << browser;
+    }
+  }
+  const std::string full = browserLink(pairingLink(sampleConfig(), std::nullopt, {"192.168.0.9"}));
+  EXPECT_TRUE(full.starts_with("http://192.168.0.9:")) << full;
+  EXPECT_NE(full.find("/#v=1&id="), std::string::npos) << full;
 }
 
 }  // namespace

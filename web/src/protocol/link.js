@@ -1,0 +1,26 @@
+// The pairing values a browser link carries in its fragment (never in its query, so the key
+// never reaches a request line or a server log): the items of the pairing link, "v", "id", "n",
+// "k", "p", "a", "os", "cid", "c".
+
+import { parsePairingKey } from './bytes.js';
+
+// Reads "#v=1&id=…&k=…" (or a whole "nimbrel://pair?…" link a person pasted). Returns
+// { id, name, key, port, addresses } or null when there is no valid key.
+export function parsePairing(text) {
+  if (typeof text !== 'string') return null;
+  let items = text.trim();
+  const question = items.indexOf('?');
+  if (items.startsWith('nimbrel:') && question >= 0) items = items.slice(question + 1);
+  items = items.replace(/^#/, '');
+  const params = new URLSearchParams(items);
+  const key = parsePairingKey(params.get('k') ?? '');
+  if (!key) return null;
+  const port = Number.parseInt(params.get('p') ?? '', 10);
+  return {
+    id: params.get('id') ?? '',
+    name: params.get('n') ?? '',
+    key,
+    port: Number.isInteger(port) && port > 0 && port < 65536 ? port : null,
+    addresses: (params.get('a') ?? '').split(',').filter(Boolean),
+  };
+}

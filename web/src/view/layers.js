@@ -1,0 +1,94 @@
+// The pictures a host streams, kept as one canvas per layer: the full screen and, while zoomed,
+// the sharper region ("roi"). Base images replace a layer; patches paint regions into it.
+// Frames are applied strictly in arrival order while their images decode side by side, and each
+// frame id is acknowledged as soon as its images are in the layer.
+
+export function decodeImage(bytes, mime) {
+  return createImageBitmap(new Blob([bytes], { type: mime }));
+}
+
+export class Layers {
+  // onApplied(frameId): called once per frame, after it is in its layer (or given up).
+  constructor(onApplied, onChange, decode = decodeImage) {
+    this.onApplied = onApplied;
+    this.onChange = onChange;
+    this.decode = decode;
+    this.layers = {}; // kind -> { canvas, box, baseId, background }
+    this.chain = Promise.resolve();
+    this.framesApplied = 0;
+    this.lastError = null;
+  }
+
+  reset() {
+    this.layers = {};
+    this.chain = Promise.resolve();
+  }
+
+  push(frame, id) {
+    const images =
+      frame?.type === 'base'
+        ? Promise.all([this.decode(frame.image.bytes, frame.image.mime)])
+        : frame?.type === 'patch'
+          ? Promise.all(frame.regions.map((r) => this.decode(r.bytes, r.mime)))
+          : Promise.resolve([]);
+    const generation = this.layers;
+    this.chain = this.chain.then(async () => {
+      let bitmaps = [];
+      try {
+        bitmaps = await images;
+        if (frame && generation === this.layers) this.apply(frame, bitmaps);
+      } catch (e) {
+        this.lastError = e;
+      } finally {
+        for (const b of bitmaps) b.close?.();
+        this.onApplied(id);
+      }
+    });
+  }
+
+  apply(frame, bitmaps) {
+    if (frame.type === 'base') {
+      const [bitmap] = bitmaps;
+      let layer = this.layers[frame.layer];
+      if (!layer) layer = this.layers[frame.layer] = { canvas: makeCanvas(bitmap.width, bitmap.height) };
+      const { canvas } = layer;
+      if (canvas.width !== bitmap.width || canvas.height !== bitmap.height) {
+        canvas.width = bitmap.width;
+        canvas.height = bitmap.height;
+      }
+      canvas.getContext('2d').drawImage(bitmap, 0, 0);
+      Object.assign(layer, { box: frame.box, baseId: frame.id, background: frame.background });
+      // A full layer that is no backdrop means the host has left the zoomed region behind.
+      if (frame.layer === 'full' && !frame.background) delete this.layers.roi;
+    } else {
+      const layer = this.layers[frame.layer];
+      if (!layer || layer.baseId !== frame.base) return; // a patch of an image we no longer hold
+      const context = layer.canvas.getContext('2d');
+      frame.regions.forEach((r, i) => context.drawImage(bitmaps[i], r.x, r.y, r.w, r.h));
+    }
+    this.framesApplied++;
+    this.onChange();
+  }
+
+  // Draws the layers into a 2D context where the screen occupies (ox, oy, dw, dh), device pixels.
+  draw(context, ox, oy, dw, dh) {
+    for (const kind of ['full', 'roi']) {
+      const layer = this.layers[kind];
+      if (!layer?.box) continue;
+      const { x, y, w, h } = layer.box;
+      context.drawImage(layer.canvas, ox + x * dw, oy + y * dh, w * dw, h * dh);
+    }
+  }
+
+  get hasPicture() {
+    return Boolean(this.layers.full);
+  }
+}
+
+function makeCanvas(width, height) {
+  if (typeof OffscreenCanvas !== 'undefined') return new OffscreenCanvas(width, height);
+  const canvas = document.createElement('canvas');
+  canvas.width = width;
+  canvas.height = height;
+  return canvas;
+}
