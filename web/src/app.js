@@ -735,7 +735,7 @@ export class App {
     $('tool-keyboard').addEventListener('pointerdown', (e) => e.preventDefault());
     $('tool-mode').onclick = () => {
       this.mode = this.mode === 'touch' ? 'trackpad' : 'touch';
-      $('tool-mode').textContent = this.mode === 'touch' ? 'Touch' : 'Trackpad';
+      $('tool-mode-label').textContent = this.mode === 'touch' ? 'Touch' : 'Trackpad';
       if (this.cursor) this.pointer = { x: this.cursor.x, y: this.cursor.y };
       this.invalidate();
     };

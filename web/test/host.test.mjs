@@ -1,77 +1,15 @@
 // The protocol modules against the real host binary in a dry run (synthetic screen, recorded
 // input), on loopback, with each crypto back-end.
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
-import { mkdtempSync, rmSync } from 'node:fs';
-import { createServer } from 'node:net';
-import { tmpdir } from 'node:os';
-import { join } from 'node:path';
 import { after, before, describe, it } from 'node:test';
 
-import { parsePairingKey } from '../src/protocol/bytes.js';
 import { nobleBackend, randomBytes, webCryptoBackend } from '../src/protocol/crypto.js';
 import { HandshakeError } from '../src/protocol/handshake.js';
 import { commands, parseFrame } from '../src/protocol/messages.js';
 import { connect } from '../src/protocol/session.js';
+import { startHost } from './host_process.mjs';
 
 const hostBinary = process.env.NIMBREL_HOST_BINARY;
-
-function freePort() {
-  return new Promise((resolve) => {
-    const server = createServer().listen(0, '127.0.0.1', () => {
-      const { port } = server.address();
-      server.close(() => resolve(port));
-    });
-  });
-}
-
-// Starts the host on a free port; resolves once it printed its browser link.
-export async function startHost() {
-  const port = await freePort();
-  const home = mkdtempSync(join(tmpdir(), 'nimbrel-web-'));
-  const child = spawn(
-    hostBinary,
-    ['--headless', '--dry-run', '--no-cloud', '--no-bonjour', '--synthetic', 'cursor', '--home', join(home, 'data'), '--port', String(port)],
-    { env: { ...process.env, HOME: home }, stdio: ['ignore', 'pipe', 'pipe'] },
-  );
-  let output = '';
-  const waiters = [];
-  child.stdout.on('data', (chunk) => {
-    output += chunk;
-    for (const w of [...waiters]) w();
-  });
-  const waitFor = (pattern, timeoutMs = 10000) =>
-    new Promise((resolve, reject) => {
-      const check = () => {
-        const match = output.match(pattern);
-        if (!match) return;
-        waiters.splice(waiters.indexOf(check), 1);
-        clearTimeout(timer);
-        resolve(match);
-      };
-      const timer = setTimeout(() => {
-        waiters.splice(waiters.indexOf(check), 1);
-        reject(new Error(`no ${pattern} in the host's output:\n${output}`));
-      }, timeoutMs);
-      waiters.push(check);
-      check();
-    });
-  const [, link] = await waitFor(/Browser link[^\n]*\n\s+(http:\/\/\S+)/);
-  const url = new URL(link);
-  const fragment = new URLSearchParams(url.hash.slice(1));
-  return {
-    child,
-    port,
-    fragment: url.hash,
-    key: parsePairingKey(fragment.get('k')),
-    output: () => output,
-    waitFor,
-    stop() {
-      child.kill('SIGTERM');
-      rmSync(home, { recursive: true, force: true });
-    },
-  };
-}
 
 // Messages a session receives, waited for by predicate.
 function inbox() {

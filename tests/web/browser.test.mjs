@@ -1,0 +1,228 @@
+// The browser client in Debian's headless Chromium against the real host in a dry run: the page
+// comes from the host, the handshake completes with WebCrypto (a secure origin) and with the
+// bundled code (a made-up name resolved to 127.0.0.1 is not a secure origin), the canvas shows
+// the synthetic screen, and taps, long presses, pinches, typing, the key bar and the clipboard
+// arrive at the host as the right input records. Screenshots go to NIMBREL_ARTIFACTS.
+import assert from 'node:assert/strict';
+import { mkdirSync } from 'node:fs';
+import { createRequire } from 'node:module';
+import { join } from 'node:path';
+import { after, before, describe, it } from 'node:test';
+
+const webDir = process.env.NIMBREL_WEB_DIR;
+const artifacts = process.env.NIMBREL_ARTIFACTS ?? '/tmp/nimbrel-artifacts';
+const chromium = process.env.CHROMIUM ?? '/usr/bin/chromium';
+const puppeteer = createRequire(join(webDir, 'package.json'))('puppeteer-core');
+const { startHost } = await import(join(webDir, 'test/host_process.mjs'));
+
+const PHONE = { width: 390, height: 844, deviceScaleFactor: 2, isMobile: true, hasTouch: true };
+const DESKTOP = { width: 1280, height: 800, deviceScaleFactor: 1 };
+const MADE_UP = 'desk.nimbrel-test';
+
+let host;
+let browser;
+before(async () => {
+  mkdirSync(artifacts, { recursive: true });
+  host = await startHost();
+  browser = await puppeteer.launch({
+    executablePath: chromium,
+    headless: true,
+    args: ['--no-sandbox', `--host-resolver-rules=MAP ${MADE_UP} 127.0.0.1`, '--disable-gpu', '--no-first-run', '--password-store=basic'],
+  });
+});
+after(async () => {
+  await browser?.close();
+  host?.stop();
+});
+
+async function openApp(viewport, { origin = `http://127.0.0.1:${host.port}`, fragment = host.fragment, context } = {}) {
+  const ctx = context ?? (await browser.createBrowserContext());
+  const page = await ctx.newPage();
+  await page.setViewport(viewport);
+  const errors = [];
+  page.on('pageerror', (e) => errors.push(e.message));
+  await page.goto(`${origin}/${fragment}`);
+  await page.waitForFunction(() => window.nimbrelDebug?.app.layers.framesApplied > 0 && document.getElementById('status').hidden);
+  return { page, ctx, errors };
+}
+
+// Where a normalised screen point is in the page, and the host's pixel for it.
+async function pagePoint(page, x, y) {
+  return page.evaluate(
+    (nx, ny) => {
+      const app = window.nimbrelDebug.app;
+      const l = app.layout;
+      const r = app.canvas.getBoundingClientRect();
+      return { x: r.left + l.ox + nx * l.dw, y: r.top + l.oy + ny * l.dh };
+    },
+    x,
+    y,
+  );
+}
+
+async function pixelAt(page, nx, ny) {
+  return page.evaluate(
+    (x, y) => {
+      const app = window.nimbrelDebug.app;
+      const l = app.layout;
+      const dpr = app.canvas.width / app.viewW;
+      const data = app.context.getImageData(Math.round((l.ox + x * l.dw) * dpr), Math.round((l.oy + y * l.dh) * dpr), 1, 1).data;
+      return { r: data[0], g: data[1], b: data[2] };
+    },
+    nx,
+    ny,
+  );
+}
+
+// Waits for a click record: a move near (x, y) in screen pixels (a finger lands on whole CSS
+// pixels, each about four screen pixels on a phone), then the button's press and release.
+async function clickRecorded(button, x, y) {
+  const [, mx, my] = await host.waitFor(
+    new RegExp(`input \\('move', (\\d+), (\\d+)\\)\\s*\\ninput \\('button', '${button}', True\\)\\s*\\ninput \\('button', '${button}', False\\)`),
+  );
+  assert.ok(Math.abs(mx - x) <= 6 && Math.abs(my - y) <= 6, `clicked at ${mx}, ${my}, wanted ${x}, ${y}`);
+}
+
+const sent = (page, type) => page.evaluate((t) => window.nimbrelDebug.commandsSent.filter((c) => c.t === t), type);
+
+// The synthetic screen's gradient at a normalised point (1600 x 1000 pixels).
+const gradient = (x, y) => ({ r: 60, g: 30 + (90 * y * 1000) / 999, b: 40 + (160 * x * 1600) / 1599 });
+const close = (p, q, tolerance = 14) => Math.abs(p.r - q.r) <= tolerance && Math.abs(p.g - q.g) <= tolerance && Math.abs(p.b - q.b) <= tolerance;
+
+describe('on a phone', () => {
+  let page;
+  before(async () => {
+    ({ page } = await openApp(PHONE));
+  });
+
+  it('loads from the host, pairs from the fragment with WebCrypto and drops the key from the address', async () => {
+    assert.equal(await page.evaluate(() => window.nimbrelDebug.app.backend.name), 'webcrypto');
+    assert.equal(await page.evaluate(() => location.hash), '');
+    assert.ok(await page.evaluate(() => JSON.parse(localStorage.getItem('nimbrel.pairing')).k.length === 43));
+  });
+
+  it('draws the synthetic screen', async () => {
+    for (const [x, y] of [[0.5, 0.5], [0.9, 0.2], [0.3, 0.85]]) {
+      const p = await pixelAt(page, x, y);
+      assert.ok(close(p, gradient(x, y)), `at ${x},${y}: ${JSON.stringify(p)} vs ${JSON.stringify(gradient(x, y))}`);
+    }
+    await page.screenshot({ path: join(artifacts, 'web-phone.png') });
+  });
+
+  it('a tap clicks where it lands, and the square follows', async () => {
+    const at = await pagePoint(page, 0.25, 0.75);
+    await page.touchscreen.tap(at.x, at.y);
+    await clickRecorded('left', 400, 750);
+    // The dry run draws a square at the pointer: it shows up where the tap was.
+    await page.waitForFunction(() => window.nimbrelDebug.app.layers.framesApplied > 2);
+    const inside = await page.waitForFunction(
+      async () => {
+        const app = window.nimbrelDebug.app;
+        const l = app.layout;
+        const dpr = app.canvas.width / app.viewW;
+        const d = app.context.getImageData(Math.round((l.ox + (400 + 30) / 1600 * l.dw) * dpr), Math.round((l.oy + (750 + 30) / 1000 * l.dh) * dpr), 1, 1).data;
+        return d[0] > 200 && d[2] > 200 && d;
+      },
+      { timeout: 10000 },
+    );
+    assert.ok(inside);
+  });
+
+  it('a long press is a right click, with a ring while held', async () => {
+    const at = await pagePoint(page, 0.5, 0.5);
+    await page.touchscreen.touchStart(at.x, at.y);
+    await page.waitForSelector('#hold-ring:not([hidden])');
+    await page.touchscreen.touchEnd();
+    await clickRecorded('right', 800, 500);
+  });
+
+  it('a pinch sends a view and the sharp region layer appears', async () => {
+    const centre = await pagePoint(page, 0.5, 0.5);
+    const client = await page.createCDPSession();
+    const touch = (type, spread) =>
+      client.send('Input.dispatchTouchEvent', {
+        type,
+        touchPoints: type === 'touchEnd' ? [] : [
+          { x: centre.x - spread, y: centre.y, id: 1 },
+          { x: centre.x + spread, y: centre.y, id: 2 },
+        ],
+      });
+    await touch('touchStart', 20);
+    for (let spread = 30; spread <= 140; spread += 10) await touch('touchMove', spread);
+    await touch('touchEnd', 0);
+    const views = await sent(page, 'view');
+    const last = views.at(-1);
+    assert.ok(last.w < 0.3 && last.pw > 600, JSON.stringify(last));
+    await page.waitForFunction(() => Boolean(window.nimbrelDebug.app.layers.layers.roi?.box), { timeout: 10000 });
+    const roi = await page.evaluate(() => window.nimbrelDebug.app.layers.layers.roi.box);
+    assert.ok(roi.x <= last.x + 1e-6 && roi.x + roi.w >= last.x + last.w - 1e-6, `roi ${JSON.stringify(roi)} covers the view ${JSON.stringify(last)}`);
+    const p = await pixelAt(page, 0.45, 0.4);
+    assert.ok(close(p, gradient(0.45, 0.4)), JSON.stringify(p));
+    await page.screenshot({ path: join(artifacts, 'web-phone-zoomed.png') });
+    await page.click('#tool-fit');
+  });
+
+  it('typed text arrives whole, including other scripts and an emoji', async () => {
+    await page.tap('#tool-keyboard');
+    await page.waitForFunction(() => document.activeElement?.id === 'typing');
+    const client = await page.createCDPSession();
+    await client.send('Input.imeSetComposition', { text: 'é€', selectionStart: 2, selectionEnd: 2 });
+    await client.send('Input.insertText', { text: 'é€ж😀' });
+    await host.waitFor(/input \('text', 'é€ж😀'\)/);
+    const texts = await sent(page, 'text');
+    assert.deepEqual(texts, [{ t: 'text', s: 'é€ж😀' }]);
+    await page.screenshot({ path: join(artifacts, 'web-phone-keyboard.png') });
+  });
+
+  it('the key bar sends Control+C as a key with its modifier', async () => {
+    await page.tap('[data-mod="ctrl"]');
+    const client = await page.createCDPSession();
+    await client.send('Input.insertText', { text: 'c' });
+    await host.waitFor(/input \('key', 'c', \["ctrl"\], 'press'\)/);
+    await page.tap('[data-key="esc"]');
+    await host.waitFor(/input \('key', 'esc', \[\], 'press'\)/);
+  });
+
+  it('the clipboard goes both ways', async () => {
+    await page.tap('#tool-clip');
+    await page.$eval('#clip-text', (t) => (t.value = 'from the phone ✓'));
+    await page.tap('#clip-send');
+    await host.waitFor(/input \('setclip', 'from the phone ✓'\)/);
+    await page.$eval('#clip-text', (t) => (t.value = ''));
+    await page.tap('#clip-get');
+    await page.waitForFunction(() => document.getElementById('clip-text').value === 'from the phone ✓');
+    await page.screenshot({ path: join(artifacts, 'web-phone-clipboard.png') });
+  });
+});
+
+describe('on a computer', () => {
+  it('a made-up name (not a secure origin) pairs with the bundled crypto; mouse and keys work', async () => {
+    const { page, errors } = await openApp(DESKTOP, { origin: `http://${MADE_UP}:${host.port}` });
+    assert.equal(await page.evaluate(() => window.isSecureContext), false);
+    assert.equal(await page.evaluate(() => window.nimbrelDebug.app.backend.name), 'noble');
+    const p = await pixelAt(page, 0.7, 0.6);
+    assert.ok(close(p, gradient(0.7, 0.6)), JSON.stringify(p));
+    await page.screenshot({ path: join(artifacts, 'web-desktop.png') });
+    const at = await pagePoint(page, 0.125, 0.25);
+    await page.mouse.click(at.x, at.y, { button: 'right' });
+    await host.waitFor(/input \('move', 200, 250\)\s*\ninput \('button', 'right', True\)/);
+    await page.keyboard.down('Control');
+    await page.keyboard.press('KeyS');
+    await page.keyboard.up('Control');
+    await host.waitFor(/input \('key', 's', \["ctrl"\], 'press'\)/);
+    assert.deepEqual(errors, []);
+  });
+
+  it('comes back with the stored key, and a wrong key says so', async () => {
+    const context = await browser.createBrowserContext();
+    const first = await openApp(DESKTOP, { context });
+    await first.page.close();
+    const again = await openApp(DESKTOP, { context, fragment: '' });
+    assert.ok(await again.page.evaluate(() => window.nimbrelDebug.app.layers.framesApplied > 0));
+    const wrong = host.fragment.replace(/k=[^&]+/, 'k=' + 'A'.repeat(43));
+    const page = await context.newPage();
+    await page.goto(`http://127.0.0.1:${host.port}/${wrong}`);
+    await page.waitForFunction(() => document.getElementById('status-text').textContent.includes('Wrong pairing key'), { timeout: 15000 });
+    await page.screenshot({ path: join(artifacts, 'web-desktop-wrong-key.png') });
+  });
+});
