@@ -31,6 +31,7 @@ test:
 
 bench: build
 	$(BUILD)/bench/nimbrel_bench
+	node bench/browser_bench.mjs $(BUILD)/src/app/nimbrel $(BUILD)/src/client/nimbrel-client
 
 asan:
 	@$(MAKE) --no-print-directory check PRESET=asan
