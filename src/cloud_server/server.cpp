@@ -266,6 +266,22 @@ class Connection {
         auto response = render(refusal, 11, false);
         co_await http::async_write(stream, response,
                                    asio::redirect_error(asio::use_awaitable, error));
+        if constexpr (std::is_same_v<Stream, beast::tcp_stream>) {
+          // Closing with unread input would reset the connection and could destroy the answer
+          // before the client reads it: stop sending, then take (a bounded amount of) what
+          // the client is still sending.
+          error_code ignored;
+          socketOf(stream).shutdown(tcp::socket::shutdown_send, ignored);
+          stream.expires_after(seconds(limits.closeTimeout));
+          std::size_t drained = 0;
+          char scratch[16384];
+          while (drained < (4u << 20)) {
+            const std::size_t n = co_await stream.async_read_some(
+                asio::buffer(scratch), asio::redirect_error(asio::use_awaitable, ignored));
+            if (ignored) break;
+            drained += n;
+          }
+        }
         break;
       }
       Request request = parser.release();

@@ -194,9 +194,16 @@ std::unique_ptr<SqliteStore> SqliteStore::open(const std::filesystem::path& file
   if (rc != SQLITE_OK) store->fail(rc, "opening");
   sqlite3_extended_result_codes(db, 1);
   sqlite3_busy_timeout(db, options.busyTimeoutMs);
+  // The first read of the file: one that is not a database, or whose schema is newer than this
+  // program, is refused here, before anything (even the journal mode) is written to it.
+  const int version = store->schemaVersion();
+  const int latest = static_cast<int>(schemaMigrations().size());
+  if (version > latest) {
+    throw StoreError("the database " + file.string() + " has schema version " +
+                     std::to_string(version) + ", newer than this program knows (" +
+                     std::to_string(latest) + "); run a newer nimbrel-cloud");
+  }
   {
-    // Reading the journal mode is the first read of the file: a file that is not a database
-    // fails here, before anything is written to it.
     auto mode = store->prepare("PRAGMA journal_mode=WAL");
     const std::string result = mode.step() ? mode.text(0) : "";
     if (result != "wal") throw StoreError("the database " + file.string() + " cannot use WAL mode");
