@@ -192,6 +192,26 @@ describe('on a phone', () => {
     await page.tap('#clip-get');
     await page.waitForFunction(() => document.getElementById('clip-text').value === 'from the phone ✓');
     await page.screenshot({ path: join(artifacts, 'web-phone-clipboard.png') });
+    await page.tap('#clip-close');
+  });
+
+  it('in trackpad mode a stroke moves the pointer by its length and a tap clicks where it is', async () => {
+    await page.tap('#tool-mode');
+    assert.equal(await page.$eval('#tool-mode-label', (e) => e.textContent), 'Trackpad');
+    const before = await page.evaluate(() => ({ ...window.nimbrelDebug.app.pointer }));
+    await page.touchscreen.touchStart(100, 300);
+    for (let x = 110; x <= 160; x += 10) await page.touchscreen.touchMove(x, 300);
+    await page.touchscreen.touchEnd();
+    const after = await page.evaluate(() => ({ ...window.nimbrelDebug.app.pointer }));
+    assert.ok(after.x > before.x + 0.1 && Math.abs(after.y - before.y) < 0.01, `${JSON.stringify(before)} -> ${JSON.stringify(after)}`);
+    const moves = await sent(page, 'move');
+    assert.deepEqual(moves.at(-1), { t: 'move', x: Math.round(after.x * 1e5) / 1e5, y: Math.round(after.y * 1e5) / 1e5 });
+    await page.touchscreen.tap(300, 600);
+    await page.waitForFunction(() => window.nimbrelDebug.commandsSent.at(-1)?.t === 'click');
+    assert.deepEqual((await sent(page, 'click')).at(-1), { t: 'click', b: 'left', n: 1 }, 'at the pointer, not the finger');
+    const shot = join(artifacts, 'web-phone-trackpad.png');
+    await page.screenshot({ path: shot });
+    await page.tap('#tool-mode');
   });
 });
 
