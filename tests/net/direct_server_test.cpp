@@ -20,6 +20,7 @@ using namespace std::chrono_literals;
 using test::IoRunner;
 using tcp = boost::asio::ip::tcp;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 // A server on the io thread whose states and connections the test can wait for.
@@ -150,11 +151,25 @@ TEST(DirectServer, AnswersPlainHttpWith426AndDropsUnfinishedUpgrades) {
   boost::asio::io_context raw;
   tcp::socket http(raw);
   http.connect(endpoint);
-  boost::asio::write(http, boost::asio::buffer(std::string("GET / HTTP/1.1\r\nHost: h\r\n\r\n")));
+  boost::asio::write(http, boost::asio::buffer(std::string("GET /status HTTP/1.1\r\nHost: h\r\n\r\n")));
   std::string answer;
   boost::system::error_code error;
   boost::asio::read(http, boost::asio::dynamic_buffer(answer), error);  // until the server closes
   EXPECT_THAT(answer, StartsWith("HTTP/1.1 426 Upgrade Required\r\n"));
+
+  // The browser client's files, two on one kept-alive connection, then it closes as asked.
+  tcp::socket browser(raw);
+  browser.connect(endpoint);
+  boost::asio::write(browser, boost::asio::buffer(std::string(
+                                  "GET /?x=1 HTTP/1.1\r\nHost: h\r\n\r\n"
+                                  "HEAD /app.css HTTP/1.1\r\nHost: h\r\nConnection: close\r\n\r\n")));
+  std::string files;
+  boost::asio::read(browser, boost::asio::dynamic_buffer(files), error);
+  EXPECT_THAT(files, StartsWith("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n"));
+  EXPECT_THAT(files, HasSubstr("<canvas id=\"screen\""));
+  EXPECT_THAT(files, HasSubstr("</html>\nHTTP/1.1 200 OK\r\nConnection: close\r\n"
+                               "Content-Type: text/css; charset=utf-8\r\n"));
+  EXPECT_THAT(files, Not(HasSubstr("#screen")));  // HEAD: headers only
 
   tcp::socket silent(raw);
   silent.connect(endpoint);
