@@ -20,8 +20,10 @@ MAY_INCLUDE = {
     "protocol": {"base", "input", "protocol"},
     "session": {"base", "net", "input", "capture", "stream", "protocol", "session"},
     "client": {"base", "net", "capture", "protocol", "client"},
+    "cloud": {"base", "net", "cloud"},
     "cloud_server": {"base", "net", "cloud_server"},
-    "app": {"base", "platform", "net", "input", "capture", "stream", "protocol", "session", "app"},
+    "app": {"base", "platform", "net", "input", "capture", "stream", "protocol", "session",
+            "cloud", "app"},
     "boost": set(),
 }
 

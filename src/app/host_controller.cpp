@@ -23,16 +23,10 @@
 #include "platform/user_settings.hpp"
 #include "session/host_session.hpp"
 
-#ifndef NIMBREL_VERSION
-#define NIMBREL_VERSION "1.0.0"
-#endif
-
 // g++ 12 reports Asio's coroutine frame allocator as mismatched new/delete (a false positive).
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
 namespace nimbrel {
-
-const char* hostVersion() { return NIMBREL_VERSION; }
 
 namespace {
 

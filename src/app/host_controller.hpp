@@ -13,6 +13,7 @@
 
 #include "app/command_line.hpp"
 #include "app/host_config.hpp"
+#include "base/version.hpp"
 
 namespace nimbrel {
 
@@ -142,8 +143,5 @@ class HostController : public std::enable_shared_from_this<HostController> {
   bool accessibilityOK_ = false;
   std::optional<asio::steady_timer> permissionTimer_;
 };
-
-// The host's version: "1.0.0" unless the build says otherwise.
-const char* hostVersion();
 
 }  // namespace nimbrel

@@ -5,16 +5,19 @@
 
 namespace nimbrel {
 
-std::optional<WebSocketUrl> parseWebSocketUrl(std::string_view text) {
+namespace {
+
+std::optional<WebSocketUrl> parseUrl(std::string_view text, std::string_view plain,
+                                     std::string_view secure) {
   const auto colon = text.find("://");
   if (colon == std::string_view::npos) return std::nullopt;
   std::string scheme(text.substr(0, colon));
   std::transform(scheme.begin(), scheme.end(), scheme.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   WebSocketUrl url;
-  if (scheme == "wss") {
+  if (scheme == secure) {
     url.tls = true;
-  } else if (scheme != "ws") {
+  } else if (scheme != plain) {
     return std::nullopt;
   }
   std::string_view rest = text.substr(colon + 3);
@@ -61,6 +64,39 @@ std::optional<WebSocketUrl> parseWebSocketUrl(std::string_view text) {
   url.hostHeader = url.port == defaultPort ? bracketed
                                            : bracketed + ":" + std::to_string(url.port);
   return url;
+}
+
+}  // namespace
+
+std::optional<WebSocketUrl> parseWebSocketUrl(std::string_view text) {
+  return parseUrl(text, "ws", "wss");
+}
+
+std::optional<WebSocketUrl> parseHttpUrl(std::string_view text) {
+  return parseUrl(text, "http", "https");
+}
+
+bool isLoopbackHost(std::string_view host) {
+  std::string lower(host);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (lower == "localhost" || lower == "::1") return true;
+  // 127.0.0.0/8 in dotted form: "127." and three more decimal parts.
+  if (lower.rfind("127.", 0) != 0) return false;
+  int parts = 1;  // of the three after "127."
+  int digits = 0;
+  for (char c : lower.substr(4)) {
+    if (c == '.') {
+      if (digits == 0) return false;
+      ++parts;
+      digits = 0;
+    } else if (c >= '0' && c <= '9' && digits < 3) {
+      ++digits;
+    } else {
+      return false;
+    }
+  }
+  return parts == 3 && digits > 0;
 }
 
 }  // namespace nimbrel

@@ -7,7 +7,7 @@
 
 namespace nimbrel {
 
-// The parts of a ws:// or wss:// URL that a connection needs.
+// The parts of a ws:// or wss:// (or http:// or https://) URL that a connection needs.
 struct WebSocketUrl {
   bool tls = false;
   std::string host;     // without brackets for an IPv6 literal
@@ -19,5 +19,10 @@ struct WebSocketUrl {
 // Nothing when the text is not an absolute URL whose scheme, in any letter case, is ws or wss,
 // or when its host is empty or its port invalid. User information is refused.
 std::optional<WebSocketUrl> parseWebSocketUrl(std::string_view text);
+// The same for http and https (`tls` set for https).
+std::optional<WebSocketUrl> parseHttpUrl(std::string_view text);
+
+// Whether a URL's host is this machine's loopback: "localhost", "::1" or 127.x.y.z.
+bool isLoopbackHost(std::string_view host);
 
 }  // namespace nimbrel
