@@ -4,6 +4,7 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
 #include <algorithm>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include "app/pairing_link.hpp"
 #include "base/graphemes.hpp"
 #include "base/log.hpp"
+#include "cloud/http_client.hpp"
 #include "capture/synthetic_screen_source.hpp"
 #include "capture/x11_capture_source.hpp"
 #include "input/null_input.hpp"
@@ -58,6 +60,35 @@ asio::awaitable<void> runSession(std::weak_ptr<HostController> weak,
     if (!weak.expired()) list(false, label);
   });
   if (failure) std::rethrow_exception(failure);
+}
+
+// The cloud link's view of the configuration, read on the controller's strand; a new,
+// unsaved identity once the controller is gone.
+asio::awaitable<CloudIdentity> cloudIdentityOf(std::weak_ptr<HostController> weak) {
+  const HostConfig config = [&] {
+    auto self = weak.lock();
+    return self ? self->config() : newIdentity();
+  }();
+  co_return CloudIdentity{config.hostID, config.name, config.hostToken, config.enrolled()};
+}
+
+// Tells the service that this host left its account; the token is forgotten once it has.
+asio::awaitable<void> confirmLeaveWith(CloudAPI api, std::string token,
+                                       std::filesystem::path settingsPath,
+                                       asio::any_io_executor saves) {
+  try {
+    co_await api.leave(token);
+  } catch (const std::exception& error) {
+    logLine("Couldn't tell Nimbrel Cloud that this computer left its account (will try again): " +
+            std::string(error.what()));
+    co_return;
+  }
+  asio::post(saves, [settingsPath, token] {
+    UserSettings settings = loadUserSettings(settingsPath);
+    if (settings.leaveToken != token) return;
+    settings.leaveToken.clear();
+    saveUserSettings(settings, settingsPath);
+  });
 }
 
 }  // namespace
@@ -205,6 +236,7 @@ void HostController::start() {
 
 void HostController::stop() {
   running_ = false;
+  stopCloud();
   if (server_) server_->stop();
   if (permissionTimer_) {
     permissionTimer_->cancel();
@@ -294,24 +326,108 @@ void HostController::onEnrolled(const std::string& cloudID, const std::string& h
 }
 
 void HostController::onRemoved() {
+  forgetEnrolment();
+  log("This computer was removed from its Nimbrel account; scan the new QR code to add it again.");
+  printPairingLink();
+}
+
+void HostController::forgetEnrolment() {
   config_.cloudID.clear();
   config_.hostToken.clear();
   saveInBackground();
   account_.clear();
   published();
   applyKeepAwakeRule();
-  log("This computer was removed from its Nimbrel account; scan the new QR code to add it again.");
+}
+
+void HostController::leaveAccount() {
+  const std::string token = config_.hostToken;
+  if (!token.empty()) {
+    // Remembered before anything else, so that a failed request is retried at the next start.
+    asio::post(saves_, [path = services_.settingsPath, token] {
+      UserSettings settings = loadUserSettings(path);
+      settings.leaveToken = token;
+      saveUserSettings(settings, path);
+    });
+  }
+  forgetEnrolment();
+  log("This computer left its Nimbrel account.");
+  printPairingLink();
+  startCloud();
+}
+
+void HostController::kickCloud(const std::string& reason) {
+  std::shared_ptr<CloudLink> link;
+  {
+    const std::lock_guard guard(cloudLock_);
+    link = cloudLink_;
+  }
+  if (link) link->kick(reason);
+}
+
+void HostController::stopCloud() {
+  std::shared_ptr<CloudLink> link;
+  {
+    const std::lock_guard guard(cloudLock_);
+    link.swap(cloudLink_);
+  }
+  if (link) link->stop();
+}
+
+void HostController::confirmLeave(const CloudAPI& api) {
+  // Read on the saves strand, where the token was written, then sent from the io side.
+  const std::weak_ptr<HostController> weak = weak_from_this();
+  asio::post(saves_, [weak, api, path = services_.settingsPath, io = io_, saves = saves_] {
+    const std::string token = loadUserSettings(path).leaveToken;
+    if (token.empty() || weak.expired()) return;
+    spawnLogged(asio::make_strand(io), confirmLeaveWith(api, token, path, saves),
+                "leaving the account on Nimbrel Cloud");
+  });
 }
 
 void HostController::startCloud() {
+  stopCloud();
   if (!config_.cloud) {
     cloudStatus_ = CloudStatus::unavailable;
     published();
     return;
   }
-  // The cloud link is not part of this build: the same state, and line, as when the service
-  // cannot be reached.
-  onCloudStatus(CloudStatus::unavailable);
+  CloudAPI api(config_.api, makeHttpClient(io_));
+  confirmLeave(api);
+  const std::weak_ptr<HostController> weak = weak_from_this();
+  // Each callback hops to the controller's strand and does nothing once it is gone.
+  auto onStrand = [weak, strand = strand_](auto action) {
+    asio::post(strand, [weak, action] {
+      if (auto self = weak.lock()) action(*self);
+    });
+  };
+  CloudLink::Callbacks callbacks;
+  callbacks.currentConfig = [weak, strand = strand_]() {
+    return asio::co_spawn(strand, cloudIdentityOf(weak), asio::use_awaitable);
+  };
+  callbacks.onStatus = [onStrand](CloudStatus status) {
+    onStrand([status](HostController& self) { self.onCloudStatus(status); });
+  };
+  callbacks.onClaimCode = [onStrand](const std::optional<std::string>& code) {
+    onStrand([code](HostController& self) { self.onClaimCode(code); });
+  };
+  callbacks.onEnrolled = [onStrand](const std::string& cloudID, const std::string& hostToken,
+                                    const std::string& account) {
+    onStrand([cloudID, hostToken, account](HostController& self) {
+      self.onEnrolled(cloudID, hostToken, account);
+    });
+  };
+  callbacks.onRemoved = [onStrand] { onStrand([](HostController& self) { self.onRemoved(); }); };
+  callbacks.onSession = [onStrand](std::shared_ptr<WebSocketTransport> transport) {
+    onStrand([transport](HostController& self) { self.makeSession(transport, "relay"); });
+  };
+  auto link = CloudLink::create(io_, std::move(api), std::move(callbacks), services_.cloud,
+                                CloudLink::Timing{});
+  {
+    const std::lock_guard guard(cloudLock_);
+    cloudLink_ = link;
+  }
+  spawnLogged(link->executor(), link->run(), "the cloud link");
 }
 
 void HostController::printPairingLink() {

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "app/command_line.hpp"
 #include "app/host_config.hpp"
 #include "base/version.hpp"
+#include "cloud/cloud_link.hpp"
 
 namespace nimbrel {
 
@@ -33,7 +35,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
 
  public:
   using Options = HostOptions;
-  enum class CloudStatus { starting, waitingForClaim, unavailable, online, offline };
+  using CloudStatus = CloudLink::Status;
 
   // What the desktop lets the host do: see the screen, drive the input.
   struct DesktopAccess {
@@ -53,6 +55,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
     // and after each save of the configuration.
     std::function<void()> onChange;
     double permissionPollInterval = 2.0;  // seconds
+    // The cloud link's settings (its relay's TLS trust, in tests).
+    CloudLink::Settings cloud;
   };
 
   // `io` runs the listener and the sessions; `workers` the input, clipboard and encode work.
@@ -99,6 +103,13 @@ class HostController : public std::enable_shared_from_this<HostController> {
                   const std::string& account);
   void onRemoved();
 
+  // Leaves the account: the enrolment is forgotten at once and a new claim code follows; the
+  // service is told in the background (again at each cloud start until it has confirmed).
+  void leaveAccount();
+
+  // Re-establishes the relay connection now (woke from sleep, network changed). Any thread.
+  void kickCloud(const std::string& reason);
+
   const HostConfig& config() const { return config_; }
   bool keepAwake() const { return keepAwake_; }
   bool holdingAwake() const { return awake_; }
@@ -115,6 +126,10 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void makeSession(std::shared_ptr<WebSocketTransport> transport,
                    std::optional<std::string> relayLabel);
   void startCloud();
+  void stopCloud();
+  // Tells the service about a host token left behind, until it confirms.
+  void confirmLeave(const CloudAPI& api);
+  void forgetEnrolment();
   void applyKeepAwakeRule();
   void schedulePermissionPoll();
   void applyPermissions(const DesktopAccess& access);
@@ -132,6 +147,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   std::optional<std::string> claimCode_;
   std::vector<std::string> sessions_;
   std::shared_ptr<DirectServer> server_;
+  std::shared_ptr<CloudLink> cloudLink_;
+  std::mutex cloudLock_;  // guards cloudLink_ for kickCloud, which may come from any thread
   bool running_ = false;
   Services services_;
   bool keepAwake_ = true;

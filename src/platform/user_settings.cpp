@@ -39,6 +39,9 @@ UserSettings loadUserSettings(const fs::path& path) {
   const auto& object = value.get_object();
   if (const auto* v = object.if_contains("keepAwake"); v && v->is_bool()) settings.keepAwake = v->get_bool();
   if (const auto* v = object.if_contains("pairedOnce"); v && v->is_bool()) settings.pairedOnce = v->get_bool();
+  if (const auto* v = object.if_contains("leaveToken"); v && v->is_string()) {
+    settings.leaveToken = std::string(v->get_string());
+  }
   return settings;
 }
 
@@ -48,13 +51,17 @@ void saveUserSettings(const UserSettings& settings, const fs::path& path) {
   const fs::path temporary = path.string() + ".tmp";
   {
     std::ofstream file(temporary, std::ios::trunc);
-    file << prettyJson(boost::json::object{{"keepAwake", settings.keepAwake},
-                                           {"pairedOnce", settings.pairedOnce}});
+    boost::json::object object{{"keepAwake", settings.keepAwake},
+                               {"pairedOnce", settings.pairedOnce}};
+    if (!settings.leaveToken.empty()) object["leaveToken"] = settings.leaveToken;
+    file << prettyJson(object);
     if (!file) {
       logLine("Couldn't save the settings to " + path.string());
       return;
     }
   }
+  // It may hold a host token: the owner's alone.
+  fs::permissions(temporary, fs::perms::owner_read | fs::perms::owner_write, error);
   fs::rename(temporary, path, error);
   if (error) logLine("Couldn't save the settings to " + path.string() + ": " + error.message());
 }

@@ -1,13 +1,17 @@
 #pragma once
 
 #include <filesystem>
+#include <string>
 
 namespace nimbrel {
 
-// The two per-user switches of the host, kept in $XDG_CONFIG_HOME/nimbrel/settings.json.
+// The per-user state of the host, kept in $XDG_CONFIG_HOME/nimbrel/settings.json.
 struct UserSettings {
   bool keepAwake = true;    // "keepAwake": true when absent or not a boolean
   bool pairedOnce = false;  // "pairedOnce"
+  // "leaveToken": the host token of an account this host left while the service could not be
+  // told; kept until the service has confirmed, so that it never stays valid unnoticed.
+  std::string leaveToken;
 };
 
 std::filesystem::path userSettingsPath();
