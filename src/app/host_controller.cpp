@@ -21,6 +21,7 @@
 #include "net/direct_server.hpp"
 #include "net/task_completion.hpp"
 #include "net/websocket_transport.hpp"
+#include "platform/network_watch.hpp"
 #include "platform/sleep_inhibitor.hpp"
 #include "platform/user_settings.hpp"
 #include "session/host_session.hpp"
@@ -142,6 +143,9 @@ std::uint16_t HostController::listeningPort() const { return server_ ? server_->
 
 HostController::~HostController() {
   if (server_) server_->stop();
+  if (networkWatch_) networkWatch_->stop();
+  if (resumeWatch_) resumeWatch_->stop();
+  if (cloudLink_) cloudLink_->stop();
 }
 
 void HostController::refreshPermissions() { applyPermissions(services_.desktopAccess()); }
@@ -223,6 +227,7 @@ void HostController::start() {
     published();
   }
   running_ = true;
+  watchForKicks();
   log(std::string("Nimbrel host ") + hostVersion() + " - '" + config_.name +
       "' listening on port " + std::to_string(config_.port));
   startCloud();
@@ -237,6 +242,10 @@ void HostController::start() {
 void HostController::stop() {
   running_ = false;
   stopCloud();
+  if (networkWatch_) networkWatch_->stop();
+  if (resumeWatch_) resumeWatch_->stop();
+  networkWatch_.reset();
+  resumeWatch_.reset();
   if (server_) server_->stop();
   if (permissionTimer_) {
     permissionTimer_->cancel();
@@ -354,6 +363,33 @@ void HostController::leaveAccount() {
   log("This computer left its Nimbrel account.");
   printPairingLink();
   startCloud();
+}
+
+void HostController::watchForKicks() {
+  // Opening the system bus waits on it: a worker does it, the strand keeps the watchers.
+  const std::weak_ptr<HostController> weak = weak_from_this();
+  asio::post(workers_, [weak, strand = strand_] {
+    auto kick = [weak](const char* reason) {
+      return [weak, reason] {
+        if (auto self = weak.lock()) self->kickCloud(reason);
+      };
+    };
+    std::string networkError, resumeError;
+    auto network = NetworkWatch::start(kick("network changed"), networkError);
+    auto resume = ResumeWatch::start(kick("woke from sleep"), resumeError);
+    if (!network) logLine("Network changes are not followed: " + networkError);
+    if (!resume) logLine("Waking from sleep is not noticed: " + resumeError);
+    asio::post(strand, [weak, network, resume] {
+      auto self = weak.lock();
+      if (!self || !self->running_) {
+        if (network) network->stop();
+        if (resume) resume->stop();
+        return;
+      }
+      self->networkWatch_ = network;
+      self->resumeWatch_ = resume;
+    });
+  });
 }
 
 void HostController::kickCloud(const std::string& reason) {

@@ -22,6 +22,8 @@ namespace nimbrel {
 namespace asio = boost::asio;
 
 class DirectServer;
+class NetworkWatch;
+class ResumeWatch;
 class SleepInhibitor;
 class WebSocketTransport;
 
@@ -127,6 +129,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
                    std::optional<std::string> relayLabel);
   void startCloud();
   void stopCloud();
+  // Kicks the cloud link when the computer wakes or its network path changes.
+  void watchForKicks();
   // Tells the service about a host token left behind, until it confirms.
   void confirmLeave(const CloudAPI& api);
   void forgetEnrolment();
@@ -149,6 +153,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   std::shared_ptr<DirectServer> server_;
   std::shared_ptr<CloudLink> cloudLink_;
   std::mutex cloudLock_;  // guards cloudLink_ for kickCloud, which may come from any thread
+  std::shared_ptr<NetworkWatch> networkWatch_;
+  std::shared_ptr<ResumeWatch> resumeWatch_;
   bool running_ = false;
   Services services_;
   bool keepAwake_ = true;
