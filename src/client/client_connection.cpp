@@ -102,6 +102,26 @@ asio::awaitable<std::shared_ptr<ClientConnection>> ClientConnection::connect(
   throw ClientError("couldn't reach the host (" + failures + ")");
 }
 
+asio::awaitable<std::shared_ptr<ClientConnection>> ClientConnection::connectUrl(
+    asio::any_io_executor executor, std::string url, PairingTarget target, std::string name,
+    std::vector<std::string> caps) {
+  auto transport = WebSocketTransport::dial(executor, url, "relay");
+  if (!transport) throw ClientError("the cloud gave a relay URL that is not ws or wss");
+  std::string failure;
+  try {
+    co_await transport->open(15);
+  } catch (const TransportError& e) {
+    failure = e.what();
+  }
+  if (!failure.empty()) throw ClientError("couldn't reach the relay (" + failure + ")");
+  try {
+    co_return co_await handshake(transport, target, name, caps);
+  } catch (const TransportError& e) {
+    throw ClientError(std::string("the relay closed the connection during the handshake (") +
+                      e.what() + ")");
+  }
+}
+
 ClientConnection::ClientConnection(std::shared_ptr<WebSocketTransport> transport,
                                    std::shared_ptr<SecureChannel> channel)
     : transport_(std::move(transport)), channel_(std::move(channel)) {}

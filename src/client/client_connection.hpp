@@ -39,6 +39,12 @@ class ClientConnection {
       boost::asio::any_io_executor executor, PairingTarget target, std::string name,
       std::vector<std::string> caps);
 
+  // Dials `url` (a relay's ws or wss URL) instead of the target's addresses, then proves the
+  // key as connect() does.
+  static boost::asio::awaitable<std::shared_ptr<ClientConnection>> connectUrl(
+      boost::asio::any_io_executor executor, std::string url, PairingTarget target,
+      std::string name, std::vector<std::string> caps);
+
   ClientConnection(std::shared_ptr<WebSocketTransport> transport,
                    std::shared_ptr<SecureChannel> channel);
 

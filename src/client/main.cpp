@@ -3,6 +3,7 @@
 //   nimbrel-client LINK | --host ADDRESS [--port N] --key KEY
 //                  [--name NAME] [--caps patch,png,heic] [--command JSON]... [--stdin]
 //                  [--snapshot FILE.png] [--seconds N] [--stats] [--latency]
+//                  [--cloud URL --account-token T [--via-relay]]
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/io_context.hpp>
@@ -21,6 +22,7 @@
 #include "base/clock.hpp"
 #include "client/canvas.hpp"
 #include "client/client_connection.hpp"
+#include "client/cloud_account.hpp"
 #include "net/task_completion.hpp"
 #include "session/protocol.hpp"
 
@@ -33,7 +35,8 @@ namespace {
 const char* kUsage =
     "usage: nimbrel-client LINK | --host ADDRESS [--port N] --key KEY\n"
     "         [--name NAME] [--caps patch,png,heic] [--command JSON]... [--stdin]\n"
-    "         [--snapshot FILE.png] [--seconds N] [--stats] [--latency]\n";
+    "         [--snapshot FILE.png] [--seconds N] [--stats] [--latency]\n"
+    "         [--cloud URL --account-token T [--via-relay]]\n";
 
 struct Settings {
   PairingTarget target;
@@ -43,6 +46,9 @@ struct Settings {
   bool readStdin = false;
   std::string snapshot;
   double seconds = 2;
+  std::string cloud;         // the cloud service's API base URL
+  std::string accountToken;  // the owner's account token there
+  bool viaRelay = false;     // through the relay only, never directly
   bool stats = false;
   bool latency = false;
 };
@@ -89,6 +95,12 @@ std::optional<Settings> parseArguments(int argc, char** argv) {
       settings.readStdin = true;
     } else if (arg == "--snapshot") {
       settings.snapshot = value();
+    } else if (arg == "--cloud") {
+      settings.cloud = value();
+    } else if (arg == "--account-token") {
+      settings.accountToken = value();
+    } else if (arg == "--via-relay") {
+      settings.viaRelay = true;
     } else if (arg == "--seconds") {
       settings.seconds = std::stod(value());
     } else if (arg == "--stats") {
@@ -104,7 +116,19 @@ std::optional<Settings> parseArguments(int argc, char** argv) {
     }
   }
   if (settings.target.key.size() != 32) throw std::runtime_error("no pairing key: give a link or --key");
-  if (settings.target.addresses.empty()) settings.target.addresses = {"127.0.0.1"};
+  if (settings.cloud.empty() != settings.accountToken.empty()) {
+    throw std::runtime_error("--cloud and --account-token go together");
+  }
+  if (settings.viaRelay && settings.cloud.empty()) {
+    throw std::runtime_error("--via-relay needs --cloud and --account-token");
+  }
+  if (!settings.cloud.empty() && settings.target.hostID.empty()) {
+    throw std::runtime_error("--cloud needs a pairing link (its \"id\" names the computer)");
+  }
+  // Through the cloud, a link without addresses is reached by the relay alone.
+  if (settings.target.addresses.empty() && settings.cloud.empty()) {
+    settings.target.addresses = {"127.0.0.1"};
+  }
   return settings;
 }
 
@@ -118,10 +142,67 @@ asio::awaitable<void> pingEverySecond(std::shared_ptr<ClientConnection> connecti
   }
 }
 
+// Claims the link's code into the account when it has one, finds the host by the link's "id"
+// among the account's computers, and connects: directly first unless --via-relay, then through
+// the relay.
+asio::awaitable<std::shared_ptr<ClientConnection>> connectThroughCloud(asio::any_io_executor executor,
+                                                                      const Settings& settings) {
+  CloudAccount account(executor, settings.cloud, settings.accountToken);
+  bool justClaimed = false;
+  if (!settings.target.claimCode.empty()) {
+    bool alreadyClaimed = false;
+    try {
+      const std::string hostId = co_await account.claim(settings.target.claimCode, &alreadyClaimed);
+      std::fprintf(stderr, "nimbrel-client: claimed %s into the account\n", hostId.c_str());
+      justClaimed = true;
+    } catch (const ClientError&) {
+      if (!alreadyClaimed) throw;  // a code used before may have been ours: look for the host
+    }
+  }
+  // A host claimed a moment ago learns of it at its next poll and then joins the relay: give it
+  // up to 30 s to come online.
+  std::vector<CloudAccount::Host> hosts;
+  const CloudAccount::Host* found = nullptr;
+  asio::steady_timer pause(executor);
+  for (int attempt = 0;; ++attempt) {
+    hosts = co_await account.hosts();
+    found = nullptr;
+    for (const auto& host : hosts) {
+      if (host.localId != settings.target.hostID) continue;
+      if (!found || (host.online && !found->online)) found = &host;
+    }
+    if (!justClaimed || (found && found->online) || attempt >= 30) break;
+    if (attempt == 0) std::fprintf(stderr, "nimbrel-client: waiting for the computer to come online\n");
+    pause.expires_after(std::chrono::seconds(1));
+    co_await pause.async_wait(asio::use_awaitable);
+  }
+  if (!found) {
+    throw ClientError("the account has no computer with the id " + settings.target.hostID +
+                      (settings.target.claimCode.empty() ? "" : " (was its code claimed?)"));
+  }
+  if (!settings.viaRelay && !settings.target.addresses.empty()) {
+    try {
+      co_return co_await ClientConnection::connect(executor, settings.target, settings.name,
+                                                   settings.caps);
+    } catch (const ClientError& e) {
+      std::fprintf(stderr, "nimbrel-client: %s; trying the relay\n", e.what());
+    }
+  }
+  const std::string url = co_await account.relayUrl(found->id);
+  co_return co_await ClientConnection::connectUrl(executor, url, settings.target, settings.name,
+                                                  settings.caps);
+}
+
 asio::awaitable<int> runClient(Settings settings) {
   auto executor = co_await asio::this_coro::executor;
-  auto connection = co_await ClientConnection::connect(executor, settings.target, settings.name,
-                                                       settings.caps);
+  // Not a conditional expression around the two co_awaits: g++ 12 miscompiles that.
+  std::shared_ptr<ClientConnection> connection;
+  if (settings.cloud.empty()) {
+    connection = co_await ClientConnection::connect(executor, settings.target, settings.name,
+                                                    settings.caps);
+  } else {
+    connection = co_await connectThroughCloud(executor, settings);
+  }
   for (const auto& command : settings.commands) connection->send(command);
   if (settings.readStdin) {
     // Commands typed or piped in, one JSON object per line, sent as they come.

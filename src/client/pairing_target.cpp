@@ -76,6 +76,8 @@ std::optional<PairingTarget> parsePairingLink(std::string_view link, std::string
       target.hostID = *value;
     } else if (name == "n") {
       target.name = *value;
+    } else if (name == "c") {
+      target.claimCode = *value;
     }
   }
   if (!key) return fail("the pairing link carries no valid key");

@@ -16,6 +16,7 @@ struct PairingTarget {
   Bytes key;  // 32 bytes
   std::string hostID;
   std::string name;
+  std::string claimCode;  // "c": the host waits to be claimed into a cloud account with it
 };
 
 // Reads "nimbrel://pair?v=1&id=…&n=…&k=…&p=…&a=…". Nothing, with the reason in `error`, when
