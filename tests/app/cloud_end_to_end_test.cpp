@@ -1,0 +1,130 @@
+// The host binary against the project's own cloud service on loopback: a claim code in the
+// pairing link, enrolment by the service's command line, the relay connection, a restart of
+// the service, and the host's removal.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <boost/json.hpp>
+
+#include <csignal>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "support/process.hpp"
+#include "support/temp_dir.hpp"
+
+namespace nimbrel {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+
+const std::string kHost = NIMBREL_HOST_BINARY;
+const std::string kCloud = NIMBREL_CLOUD_BINARY;
+
+class CloudEndToEnd : public ::testing::Test {
+ protected:
+  // Starts the service on `port` (0: any) and returns the port it listens on.
+  std::uint16_t serve(std::uint16_t port = 0) {
+    cloud_ = std::make_unique<test::Process>(
+        kCloud, std::vector<std::string>{"serve", "--data", data(), "--listen",
+                                         "127.0.0.1:" + std::to_string(port)});
+    EXPECT_TRUE(cloud_->waitForOutput("listening on", 10s)) << cloud_->errorOutput();
+    std::smatch match;
+    const std::string out = cloud_->output();
+    if (!std::regex_search(out, match, std::regex("listening on 127\\.0\\.0\\.1:(\\d+)"))) return 0;
+    return static_cast<std::uint16_t>(std::stoi(match[1]));
+  }
+
+  // One command of the service's command line, run to its end.
+  std::pair<int, std::string> command(std::vector<std::string> arguments) {
+    arguments.push_back("--data");
+    arguments.push_back(data());
+    test::Process process(kCloud, arguments);
+    const auto status = process.wait(20s);
+    return {status.value_or(-1), process.output() + process.errorOutput()};
+  }
+
+  // The claim code of the newest pairing link the host printed after `from`.
+  std::string claimCode(std::size_t from = 0) {
+    const std::string out = host_->output().substr(from);
+    const std::regex pattern("&c=([A-Z0-9-]+)");
+    std::string code;
+    for (auto it = std::sregex_iterator(out.begin(), out.end(), pattern);
+         it != std::sregex_iterator(); ++it) {
+      code = (*it)[1];
+    }
+    return code;
+  }
+
+  boost::json::object savedConfig() {
+    std::ifstream file(home_ / "data" / "config.json");
+    std::stringstream text;
+    text << file.rdbuf();
+    return boost::json::parse(text.str()).as_object();
+  }
+
+  std::string data() const { return (home_ / "cloud").string(); }
+
+  test::TempDir home_;
+  std::unique_ptr<test::Process> cloud_;
+  std::unique_ptr<test::Process> host_;
+};
+
+TEST_F(CloudEndToEnd, ClaimedHostStaysReachableThroughARestartUntilItIsRemoved) {
+  const std::uint16_t port = serve();
+  ASSERT_NE(port, 0);
+  const std::string api = "http://127.0.0.1:" + std::to_string(port);
+  host_ = std::make_unique<test::Process>(
+      kHost,
+      std::vector<std::string>{"--headless", "--dry-run", "--no-bonjour", "--port", "0", "--home",
+                               (home_ / "data").string(), "--api", api},
+      std::map<std::string, std::optional<std::string>>{
+          {"HOME", home_.path().string()}, {"XDG_CONFIG_HOME", (home_ / "xdg").string()}});
+  ASSERT_TRUE(host_->waitForOutput("&c=", 20s)) << host_->output() << host_->errorOutput();
+  const std::string code = claimCode();
+  ASSERT_THAT(code, ::testing::MatchesRegex("[A-Z0-9]{4}-[A-Z0-9]{4}"));
+
+  ASSERT_EQ(command({"account", "add", "ann", "--email", "ann@example.org"}).first, 0);
+  const auto [claimed, claimOutput] = command({"claim", code, "--account", "ann"});
+  ASSERT_EQ(claimed, 0) << claimOutput;
+  std::smatch id;
+  ASSERT_TRUE(std::regex_search(claimOutput, id, std::regex("Claimed (\\S+)")));
+  const std::string hostId = id[1];
+
+  // Enrolled: the link carries the cloud id, the configuration keeps the token, the relay is up.
+  ASSERT_TRUE(host_->waitForOutput("Reachable from anywhere through the Nimbrel relay.", 30s))
+      << host_->output();
+  EXPECT_THAT(host_->output(), HasSubstr("Added to ann@example.org. This computer is now reachable"));
+  EXPECT_THAT(host_->output(), HasSubstr("&cid=" + hostId));
+  ASSERT_TRUE(cloud_->waitForOutput("host " + hostId + " online", 10s));
+  const auto config = savedConfig();
+  EXPECT_EQ(config.at("cloud_id").as_string(), hostId);
+  EXPECT_FALSE(config.at("host_token").as_string().empty());
+
+  // The service goes and comes back on the same address: the host reconnects by itself.
+  cloud_->signal(SIGTERM);
+  ASSERT_EQ(cloud_->wait(10s), 0);
+  ASSERT_EQ(serve(port), port);
+  ASSERT_TRUE(cloud_->waitForOutput("host " + hostId + " online", 60s)) << cloud_->output();
+
+  // Removed on the service: the host forgets its enrolment and shows a new claim code.
+  const std::size_t before = host_->output().size();
+  const auto [removed, removeOutput] = command({"remove", hostId});
+  ASSERT_EQ(removed, 0) << removeOutput;
+  ASSERT_TRUE(host_->waitForOutput(
+      "This computer was removed from its Nimbrel account; scan the new QR code to add it again.",
+      60s))
+      << host_->output();
+  // Reads on until a link with a claim code follows the removal.
+  for (int i = 0; i < 300 && claimCode(before).empty(); ++i) host_->waitForOutput("\x01", 100ms);
+  const std::string next = claimCode(before);
+  EXPECT_FALSE(next.empty());
+  EXPECT_NE(next, code);
+  EXPECT_THAT(host_->output().substr(before), ::testing::Not(HasSubstr("&cid=")));
+}
+
+}  // namespace
+}  // namespace nimbrel
