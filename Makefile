@@ -41,7 +41,7 @@ asan:
 fuzz: deps
 	@cmake --preset fuzz >/dev/null
 	@cmake --build --preset fuzz
-	@for target in handshake session; do \
+	@for target in handshake session cloud_request; do \
 	  corpus=build/fuzz/corpus/$$target; mkdir -p $$corpus; \
 	  echo "fuzz_$$target: $(FUZZ_SECONDS) s"; \
 	  build/fuzz/fuzz/fuzz_$$target -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
