@@ -12,6 +12,16 @@
 #include <regex>
 #include <sstream>
 
+#include <boost/asio/post.hpp>
+#include <boost/asio/thread_pool.hpp>
+
+#include <future>
+
+#include "app/host_controller.hpp"
+#include "platform/sleep_inhibitor.hpp"
+#include "platform/user_settings.hpp"
+#include "support/io_runner.hpp"
+#include "support/log_capture.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 
@@ -124,6 +134,129 @@ TEST_F(CloudEndToEnd, ClaimedHostStaysReachableThroughARestartUntilItIsRemoved) 
   EXPECT_FALSE(next.empty());
   EXPECT_NE(next, code);
   EXPECT_THAT(host_->output().substr(before), ::testing::Not(HasSubstr("&cid=")));
+}
+
+class NoInhibitor final : public SleepInhibitor {
+ public:
+  bool acquire(const std::string&, std::string&) override { return true; }
+  void release() override {}
+};
+
+// Leaving the account from the controller (the tray's menu): the enrolment goes at once, the
+// service forgets the host, and a token the service could not be told about is kept until it
+// can be.
+TEST_F(CloudEndToEnd, LeavingTheAccountReachesTheServiceEvenWhenItWasAway) {
+  test::LogCapture log;
+  const std::uint16_t port = serve();
+  ASSERT_NE(port, 0);
+  setHomeOverride(home_ / "data");
+  HostConfig config = loadConfig();
+  config.port = 0;
+  config.api = "http://127.0.0.1:" + std::to_string(port);
+  saveConfig(config);
+
+  asio::thread_pool workers(2);
+  test::IoRunner io;
+  std::mutex lock;
+  std::condition_variable changed;
+  std::vector<std::string> printed;
+  HostController::Services services;
+  services.desktopAccess = [] { return HostController::DesktopAccess{true, true}; };
+  services.inhibitor = std::make_shared<NoInhibitor>();
+  services.settingsPath = home_ / "settings.json";
+  services.autostartEntry = home_ / "autostart.desktop";
+  services.print = [&](const std::string& text) {
+    std::lock_guard guard(lock);
+    printed.push_back(text);
+    changed.notify_all();
+  };
+  services.onChange = [&] { changed.notify_all(); };
+  HostOptions options;
+  options.headless = true;
+  options.dryRun = true;
+  options.advertise = false;
+  auto controller = HostController::create(io.executor(), workers.get_executor(), options, services);
+  auto onStrand = [&](auto work) {
+    std::promise<void> done;
+    asio::post(controller->executor(), [&] {
+      work();
+      done.set_value();
+    });
+    done.get_future().wait();
+  };
+  // The newest claim code printed, after the `from`th print.
+  auto codeAfter = [&](std::size_t from) {
+    std::string code;
+    std::smatch match;
+    for (std::size_t i = from; i < printed.size(); ++i) {
+      if (std::regex_search(printed[i], match, std::regex("&c=([A-Z0-9-]+)"))) code = match[1];
+    }
+    return code;
+  };
+  // Checked on every published change, and every 50 ms for what is not published (files,
+  // log lines).
+  auto until = [&](auto holds) {
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    for (;;) {
+      bool done = false;
+      onStrand([&] { done = holds(); });
+      if (done) return true;
+      std::unique_lock guard(lock);
+      if (changed.wait_until(guard, std::min(deadline, std::chrono::steady_clock::now() + 50ms)) ==
+              std::cv_status::timeout &&
+          std::chrono::steady_clock::now() >= deadline) {
+        return false;
+      }
+    }
+  };
+  onStrand([&] { controller->start(); });
+  std::string code;
+  {
+    std::unique_lock guard(lock);
+    ASSERT_TRUE(changed.wait_for(guard, 30s, [&] { return !(code = codeAfter(0)).empty(); }));
+  }
+  ASSERT_EQ(command({"account", "add", "ann"}).first, 0);
+  ASSERT_EQ(command({"claim", code, "--account", "ann"}).first, 0);
+  ASSERT_TRUE(until([&] {
+    return controller->config().enrolled() &&
+           controller->cloudStatus() == HostController::CloudStatus::online;
+  }));
+  const std::string hostId = controller->config().cloudID;
+
+  // The service is away when the host leaves: the enrolment goes anyway, the token stays.
+  cloud_->signal(SIGTERM);
+  ASSERT_EQ(cloud_->wait(10s), 0);
+  std::size_t printedBefore = 0;
+  onStrand([&] {
+    printedBefore = printed.size();
+    controller->leaveAccount();
+    EXPECT_FALSE(controller->config().enrolled());
+  });
+  EXPECT_TRUE(until([&] {
+    const auto lines = log.lines();
+    return !loadUserSettings(services.settingsPath).leaveToken.empty() &&
+           std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+             return line.find("Couldn't tell Nimbrel Cloud") != std::string::npos;
+           });
+  }));
+  EXPECT_THAT(command({"hosts", "--account", "ann"}).second, HasSubstr(hostId));
+
+  // Back on the same address: the next cloud start tells it, and the token is forgotten.
+  ASSERT_EQ(serve(port), port);
+  onStrand([&] { controller->leaveAccount(); });  // not enrolled now: restarts the cloud only
+  ASSERT_TRUE(until([&] { return loadUserSettings(services.settingsPath).leaveToken.empty(); }));
+  EXPECT_THAT(command({"hosts", "--account", "ann"}).second, ::testing::Not(HasSubstr(hostId)));
+  // And a new claim code is out.
+  {
+    std::unique_lock guard(lock);
+    EXPECT_TRUE(changed.wait_for(guard, 30s, [&] { return !codeAfter(printedBefore).empty(); }));
+  }
+
+  onStrand([&] { controller->stop(); });
+  io.stop();
+  controller.reset();
+  workers.join();
+  setHomeOverride(std::nullopt);
 }
 
 }  // namespace

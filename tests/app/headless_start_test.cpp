@@ -49,6 +49,7 @@ TEST(HeadlessStart, PortValueThatDoesNotParseKeepsTheStoredPortAndStillSaves) {
   TempDir home;
   HostConfig stored = newIdentity();
   stored.port = 9001;
+  stored.api = "http://127.0.0.1:9";  // the cloud link's requests stay on this machine
   saveConfig(stored, home / "data");
   Process host(kHost, {"--home", (home / "data").string(), "--headless", "--port"},
                {{"HOME", home.path().string()}});
@@ -60,7 +61,7 @@ TEST(HeadlessStart, PortValueThatDoesNotParseKeepsTheStoredPortAndStillSaves) {
 TEST(HeadlessStart, DamagedConfigurationIsReportedOnStandardOutput) {
   TempDir home;
   test::writeFile(home / "data/config.json", "{\"secret\": 42}");
-  Process host(kHost, {"--headless", "--home", (home / "data").string()},
+  Process host(kHost, {"--headless", "--no-cloud", "--home", (home / "data").string()},
                {{"HOME", home.path().string()}});
   ASSERT_TRUE(host.waitForOutput("&os=linux", 10s)) << host.errorOutput();
   EXPECT_THAT(host.output(), HasSubstr("kept it as " + (home / "data/config.json.bad").string()));

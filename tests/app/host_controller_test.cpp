@@ -47,6 +47,7 @@ class HostControllerTest : public ::testing::Test {
     HostConfig config = loadConfig();
     config.port = 0;  // any free port
     config.name = "Studio";
+    config.api = "http://127.0.0.1:9";  // the cloud link's requests stay on this machine
     saveConfig(config);
   }
   void TearDown() override {
