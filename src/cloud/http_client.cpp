@@ -16,6 +16,7 @@
 #include <chrono>
 
 #include "net/async_event.hpp"
+#include "net/tls_context.hpp"
 #include "net/websocket_url.hpp"
 
 namespace nimbrel {
@@ -29,16 +30,6 @@ using error_code = boost::system::error_code;
 
 constexpr std::size_t kBodyLimit = 1 << 20;
 
-std::shared_ptr<ssl::context> systemContext() {
-  static const std::shared_ptr<ssl::context> context = [] {
-    auto c = std::make_shared<ssl::context>(ssl::context::tls_client);
-    c->set_default_verify_paths();
-    c->set_verify_mode(ssl::verify_peer);
-    return c;
-  }();
-  return context;
-}
-
 std::string describe(const error_code& error) {
   if (error == beast::error::timeout || error == asio::error::timed_out) return "timed out";
   return error.message();
@@ -48,7 +39,7 @@ class BeastHttpClient final : public HttpClient {
  public:
   BeastHttpClient(asio::any_io_executor executor, HttpTimeouts timeouts,
                   std::shared_ptr<ssl::context> tls)
-      : executor_(std::move(executor)), timeouts_(timeouts), tls_(tls ? tls : systemContext()) {}
+      : executor_(std::move(executor)), timeouts_(timeouts), tls_(tls ? tls : systemTlsContext()) {}
 
   asio::awaitable<HttpResponse> perform(HttpRequest request) override {
     const auto url = parseHttpUrl(request.url);

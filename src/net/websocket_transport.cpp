@@ -26,6 +26,7 @@
 #include "net/async_event.hpp"
 #include "net/lenient_text_stream.hpp"
 #include "net/resume_once.hpp"
+#include "net/tls_context.hpp"
 #include "net/task_completion.hpp"
 #include "net/websocket_url.hpp"
 
@@ -99,16 +100,6 @@ void tuneSocket(tcp::socket& socket) {
 namespace {
 
 constexpr auto kConnectTimeout = std::chrono::seconds(8);
-
-std::shared_ptr<ssl::context> systemTlsContext() {
-  static const std::shared_ptr<ssl::context> context = [] {
-    auto c = std::make_shared<ssl::context>(ssl::context::tls_client);
-    c->set_default_verify_paths();
-    c->set_verify_mode(ssl::verify_peer);
-    return c;
-  }();
-  return context;
-}
 
 template <typename Stream>
 class BeastTransport final : public WebSocketTransport,
