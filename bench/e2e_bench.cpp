@@ -36,6 +36,7 @@
 
 #include "base/clock.hpp"
 #include "client/client_connection.hpp"
+#include "client/cloud_account.hpp"
 #include "host_process.hpp"
 #include "xvfb_server.hpp"
 
@@ -96,10 +97,9 @@ using Changer = std::function<asio::awaitable<void>(std::shared_ptr<ClientConnec
 
 // From each change to the first patch showing it: p50, p95, bytes per patch, and how many
 // changes were answered by a patch of their own (counter `answered`).
-void measureLatency(benchmark::State& state, const HostProcess& host, const Changer& change,
+void measureLatency(benchmark::State& state, asio::io_context& io,
+                    std::shared_ptr<ClientConnection> client, const Changer& change,
                     const char* answered) {
-  asio::io_context io;
-  auto client = connectTo(io, host);
   std::vector<std::pair<double, std::size_t>> patches;
   std::vector<double> changes;
   double square = -1;
@@ -123,6 +123,12 @@ void measureLatency(benchmark::State& state, const HostProcess& host, const Chan
     state.counters["bytes_per_patch"] = bytes / double(ms.size());
   }
   state.counters[answered] = double(ms.size());
+}
+
+void measureLatency(benchmark::State& state, const HostProcess& host, const Changer& change,
+                    const char* answered) {
+  asio::io_context io;
+  measureLatency(state, io, connectTo(io, host), change, answered);
 }
 
 // Host CPU over 30 s of a connected session on an unchanging screen.
@@ -153,6 +159,115 @@ void e2e_latency(benchmark::State& state) {
   }, "moves_answered");
 }
 BENCHMARK(e2e_latency)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
+
+// nimbrel-cloud on loopback, with an account whose token it printed.
+class CloudService {
+ public:
+  CloudService() {
+    char dir[] = "/tmp/nimbrel-bench-cloud-XXXXXX";
+    dir_ = mkdtemp(dir);
+    const auto [added, out] = bench::runToEnd(
+        {NIMBREL_CLOUD_BINARY, "account", "add", "bench", "--data", dir_ + "/data"});
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+      if (!line.empty()) token_ = line;  // the token is the last line
+    }
+    const std::string log = dir_ + "/serve.log";
+    std::vector<std::string> args = {NIMBREL_CLOUD_BINARY, "serve", "--data", dir_ + "/data",
+                                     "--listen", "127.0.0.1:0"};
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    const std::regex listening("listening on 127\\.0\\.0\\.1:(\\d+)");
+    for (int i = 0; i < 250 && url_.empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      std::ifstream in(log);
+      std::stringstream text;
+      text << in.rdbuf();
+      const std::string s = text.str();
+      std::smatch match;
+      if (std::regex_search(s, match, listening)) url_ = "http://127.0.0.1:" + match[1].str();
+    }
+  }
+  ~CloudService() {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+    std::filesystem::remove_all(dir_);
+  }
+  const std::string& url() const { return url_; }
+  const std::string& token() const { return token_; }
+  std::string data() const { return dir_ + "/data"; }
+
+ private:
+  std::string dir_;
+  std::string url_;
+  std::string token_;
+  pid_t pid_ = -1;
+};
+
+// Built outside the coroutine: g++ 12 mishandles braced initialisers inside them.
+std::vector<std::string> clientCaps() { return {"patch", "png"}; }
+
+// A client through the relay of `cloud`: the host's claim code claimed into the account, the
+// host online, a ticket for its relay.
+asio::awaitable<std::shared_ptr<ClientConnection>> connectThroughRelay(
+    const CloudService* cloud, const HostProcess* host) {
+  auto executor = co_await asio::this_coro::executor;
+  asio::steady_timer timer(executor);
+  std::smatch match;
+  std::string code;
+  for (int i = 0; i < 500 && code.empty(); ++i) {
+    const std::string out = host->output();
+    if (std::regex_search(out, match, std::regex("&c=([A-Z0-9-]+)"))) code = match[1];
+    timer.expires_after(std::chrono::milliseconds(20));
+    co_await timer.async_wait(asio::use_awaitable);
+  }
+  CloudAccount account(executor, cloud->url(), cloud->token());
+  const std::string hostId = co_await account.claim(code);
+  for (int i = 0; i < 500; ++i) {
+    bool online = false;
+    const auto hosts = co_await account.hosts();
+    for (const auto& entry : hosts) online = online || (entry.id == hostId && entry.online);
+    if (online) break;
+    timer.expires_after(std::chrono::milliseconds(20));
+    co_await timer.async_wait(asio::use_awaitable);
+  }
+  const std::string url = co_await account.relayUrl(hostId);
+  co_return co_await ClientConnection::connectUrl(executor, url, host->target(), "bench",
+                                                  clientCaps());
+}
+
+// Move-to-patch latency directly and through nimbrel-cloud's relay on loopback, in one run.
+void relay_e2e_latency(benchmark::State& state) {
+  const bool relayed = state.range(0) != 0;
+  CloudService cloud;
+  HostProcess host({}, relayed ? cloud.url() : std::string());
+  asio::io_context io;
+  std::shared_ptr<ClientConnection> client;
+  if (relayed) {
+    auto connected = asio::co_spawn(io, connectThroughRelay(&cloud, &host), asio::use_future);
+    io.run();
+    io.restart();
+    client = connected.get();
+  } else {
+    client = connectTo(io, host);
+  }
+  measureLatency(state, io, client, [](auto c, auto* moves, auto* square) {
+    return moveAround(std::move(c), 100, moves, square);
+  }, "moves_answered");
+}
+BENCHMARK(relay_e2e_latency)
+    ->ArgName("relay")
+    ->Arg(0)
+    ->Arg(1)
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond)
+    ->UseRealTime();
 
 void e2e_idle_cpu(benchmark::State& state) {
   HostProcess host;

@@ -29,11 +29,36 @@ namespace nimbrel::bench {
 
 namespace asio = boost::asio;
 
+// Output of a program run to its end (standard output and error together), and its status.
+inline std::pair<int, std::string> runToEnd(std::vector<std::string> args) {
+  char dir[] = "/tmp/nimbrel-bench-run-XXXXXX";
+  const std::string out = std::string(mkdtemp(dir)) + "/out";
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  pid_t pid = -1;
+  int status = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
+    waitpid(pid, &status, 0);
+  }
+  posix_spawn_file_actions_destroy(&actions);
+  std::ifstream in(out);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::filesystem::remove_all(std::filesystem::path(out).parent_path());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
+}
+
 // The host binary, started headless: by default a dry run on the synthetic screen that follows
-// the pointer; with a display, sharing that X display.
+// the pointer; with a display, sharing that X display. With `api`, its cloud link talks to the
+// service there (otherwise the cloud is off).
 class HostProcess {
  public:
-  explicit HostProcess(const std::string& display = {}) {
+  explicit HostProcess(const std::string& display = {}, const std::string& api = {}) {
     char home[] = "/tmp/nimbrel-bench-XXXXXX";
     home_ = mkdtemp(home);
     {
@@ -42,8 +67,14 @@ class HostProcess {
       port_ = probe.local_endpoint().port();
     }
     const std::string log = home_ + "/host.log";
-    std::vector<std::string> args = {NIMBREL_HOST_BINARY, "--headless", "--no-cloud", "--no-bonjour",
+    std::vector<std::string> args = {NIMBREL_HOST_BINARY, "--headless", "--no-bonjour",
                                      "--home", home_ + "/data", "--port", std::to_string(port_)};
+    if (api.empty()) {
+      args.emplace_back("--no-cloud");
+    } else {
+      args.emplace_back("--api");
+      args.push_back(api);
+    }
     if (display.empty()) {
       for (const char* a : {"--dry-run", "--synthetic", "cursor"}) args.emplace_back(a);
     }
@@ -79,6 +110,13 @@ class HostProcess {
     kill(pid_, SIGTERM);
     waitpid(pid_, nullptr, 0);
     std::filesystem::remove_all(home_);
+  }
+  // What the host printed so far.
+  std::string output() const {
+    std::ifstream in(home_ + "/host.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
   }
   PairingTarget target() const {
     PairingTarget t;
