@@ -60,6 +60,9 @@ CloudLink::CloudLink(Private, asio::any_io_executor executor, CloudAPI api, Call
     : strand_(asio::make_strand(executor)),
       api_(std::move(api)),
       callbacks_(std::move(callbacks)),
+      silent_{callbacks_.currentConfig, [](Status) {}, [](const std::optional<std::string>&) {},
+              [](const std::string&, const std::string&, const std::string&) {}, [] {},
+              callbacks_.onSession},
       settings_(std::move(settings)),
       timing_(std::move(timing)),
       nudge_(AsyncEvent::create(strand_)),
@@ -153,9 +156,10 @@ asio::awaitable<void> CloudLink::enrolmentPhase() {
       }
     } catch (const std::exception&) {
     }
+    if (stopped_) co_return;
     if (!answer) {
-      callbacks_.onClaimCode(std::nullopt);
-      callbacks_.onStatus(Status::unavailable);
+      report().onClaimCode(std::nullopt);
+      report().onStatus(Status::unavailable);
       co_await sleep(retry);
       retry = nextEnrolRetry(retry);
       claim_.reset();
@@ -165,8 +169,8 @@ asio::awaitable<void> CloudLink::enrolmentPhase() {
     claimStart_ = now();
     claimDeadline_ = claimStart_ + numberAt(*claim_, "expires_in").value_or(600);
     const std::string code = textAt(*claim_, "code");
-    callbacks_.onClaimCode(code.empty() ? std::nullopt : std::optional<std::string>(code));
-    callbacks_.onStatus(Status::waitingForClaim);
+    report().onClaimCode(code.empty() ? std::nullopt : std::optional<std::string>(code));
+    report().onStatus(Status::waitingForClaim);
     retry = 5;
     co_await sleep(pollDelay(numberAt(*claim_, "interval"), now() - claimStart_,
                              settings_.pollSchedule));
@@ -197,8 +201,8 @@ asio::awaitable<bool> CloudLink::poll() {
   const json::value* hostToken = answer.body.if_contains("host_token");
   if (!hostID || !hostID->is_string() || !hostToken || !hostToken->is_string()) co_return false;
   claim_.reset();
-  callbacks_.onClaimCode(std::nullopt);
-  callbacks_.onEnrolled(std::string(hostID->get_string()), std::string(hostToken->get_string()),
+  report().onClaimCode(std::nullopt);
+  report().onEnrolled(std::string(hostID->get_string()), std::string(hostToken->get_string()),
                         accountOf(answer.body));
   co_return true;
 }
@@ -222,17 +226,17 @@ asio::awaitable<CloudLink::Outcome> CloudLink::relayCredentials(const CloudIdent
       const double seconds = rateLimitPause(error.retryAfter(), settings_.maxRetryAfter);
       systemLog("relay token rate limited; retrying in " +
                 std::to_string(static_cast<long long>(seconds)) + " s");
-      callbacks_.onStatus(Status::offline);
+      report().onStatus(Status::offline);
       co_return Outcome{RoundResult::rateLimited, error.retryAfter()};
     }
     if (error.status() == 401) {
       systemLog("this computer was removed from its account; showing a new QR code");
-      callbacks_.onRemoved();
+      report().onRemoved();
       co_return Outcome{RoundResult::again, std::nullopt};
     }
   } catch (const std::exception&) {
   }
-  callbacks_.onStatus(Status::offline);
+  report().onStatus(Status::offline);
   co_return Outcome{RoundResult::backOff, std::nullopt};
 }
 
@@ -247,7 +251,7 @@ asio::awaitable<CloudLink::Outcome> CloudLink::relayRound(const CloudIdentity& i
   // The relay token never travels in the clear.
   if (!urlMayCarryTokens(url)) {
     systemLog("refusing the relay at " + base + ": it must use wss (plain ws only to this computer)");
-    callbacks_.onStatus(Status::offline);
+    report().onStatus(Status::offline);
     co_return Outcome{RoundResult::backOff, std::nullopt};
   }
   const WebSocketTransport::Headers headers{{"Authorization", "Bearer " + grant.token}};
@@ -256,7 +260,7 @@ asio::awaitable<CloudLink::Outcome> CloudLink::relayRound(const CloudIdentity& i
   try {
     co_await control->open(settings_.openTimeout);
   } catch (const std::exception&) {
-    callbacks_.onStatus(Status::offline);
+    report().onStatus(Status::offline);
     co_return Outcome{RoundResult::backOff, std::nullopt};
   }
   {
@@ -264,7 +268,7 @@ asio::awaitable<CloudLink::Outcome> CloudLink::relayRound(const CloudIdentity& i
     control_ = control;
   }
   if (stopped_) control->close();
-  callbacks_.onStatus(Status::online);
+  report().onStatus(Status::online);
   systemLog("relay connected (" + base + ")");
 
   const auto over = AsyncEvent::create(strand_);
@@ -278,7 +282,7 @@ asio::awaitable<CloudLink::Outcome> CloudLink::relayRound(const CloudIdentity& i
     }
   }
   control->close();
-  callbacks_.onStatus(Status::offline);
+  report().onStatus(Status::offline);
   over->set();
   {
     const std::lock_guard guard(lock_);

@@ -114,12 +114,17 @@ class CloudLink : public std::enable_shared_from_this<CloudLink> {
   // After a 4409: whether another computer keeps taking this host's place.
   bool noteConflict();
 
+  // The callbacks while the link runs; a stopped link reports nothing more (a new link may be
+  // running for the controller by then). Relayed sessions are handed over even so.
+  const Callbacks& report() const { return stopped_ ? silent_ : callbacks_; }
+
   double now() const { return timing_.now(); }
   asio::awaitable<void> sleep(double seconds) { return timing_.sleep(seconds); }
 
   const asio::any_io_executor strand_;
   CloudAPI api_;
   const Callbacks callbacks_;
+  const Callbacks silent_;  // every report does nothing
   const Settings settings_;
   Timing timing_;
   const std::shared_ptr<AsyncEvent> nudge_;

@@ -260,6 +260,18 @@ TEST_F(CloudLinkTest, EnrolmentFailuresRetryAfterDoublingPausesAndWithdrawTheCod
   EXPECT_EQ(events[2], "status unavailable");
 }
 
+// A link stopped while a request was out (a new one may run by then) reports nothing of its
+// answer.
+TEST_F(CloudLinkTest, AStoppedLinkReportsNothingMore) {
+  on("POST /v1/enroll", [this](const HttpRequest&) {
+    link_->stop();
+    return reply(200, R"({"code":"LATE-CODE","poll_token":"p","interval":5})");
+  });
+  start(kNew);
+  const auto events = finish();
+  EXPECT_EQ(events, (std::vector<std::string>{"call POST /v1/enroll"}));
+}
+
 TEST_F(CloudLinkTest, AnExpiredClaimIsReplacedAtOnceAndAClaimedOneEnrols) {
   int enrolments = 0;
   on("POST /v1/enroll", [&](const HttpRequest&) {
