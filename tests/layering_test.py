@@ -24,6 +24,11 @@ MAY_INCLUDE = {
     "cloud_server": {"base", "net", "cloud_server"},
     "app": {"base", "platform", "net", "input", "capture", "stream", "protocol", "session",
             "cloud", "app"},
+    "ui": {"base", "platform", "net", "input", "capture", "stream", "protocol", "session",
+           "cloud", "app", "ui"},
+    # The process entry picks the headless host or the tray application.
+    "entry": {"base", "platform", "net", "input", "capture", "stream", "protocol", "session",
+              "cloud", "app", "ui"},
     "boost": set(),
 }
 
@@ -33,6 +38,8 @@ INCLUDE = re.compile(r'^\s*#\s*include\s+"([a-z_0-9]+)/([a-z_0-9]+)\.hpp"', re.M
 def library(folder, stem):
     if folder == "session" and stem in PROTOCOL_FILES:
         return "protocol"
+    if folder == "app" and stem == "main":
+        return "entry"
     return folder
 
 

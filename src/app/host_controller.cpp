@@ -286,6 +286,7 @@ void HostController::setOpenAtLogin(bool on) {
     log("Couldn't change Open at Login: " + error);
   }
   launchAtLogin_ = autostartEnabled(services_.autostartEntry);
+  published();
 }
 
 void HostController::rename(const std::string& newName) {

@@ -113,6 +113,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void kickCloud(const std::string& reason);
 
   const HostConfig& config() const { return config_; }
+  const Options& options() const { return options_; }
+  const std::optional<std::string>& claimCode() const { return claimCode_; }
   bool keepAwake() const { return keepAwake_; }
   bool holdingAwake() const { return awake_; }
   bool launchAtLogin() const { return launchAtLogin_; }

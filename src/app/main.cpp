@@ -20,6 +20,7 @@
 #include "app/host_config.hpp"
 #include "app/host_controller.hpp"
 #include "platform/x11_connection.hpp"
+#include "ui/tray_main.hpp"
 
 namespace asio = boost::asio;
 using namespace nimbrel;
@@ -61,11 +62,7 @@ int main(int argc, char** argv) {
     runForever(io);
   }
 
-  if (!commandLine.has("--headless")) {
-    std::cerr << "nimbrel: the tray application is not part of this build yet; start the host "
-                 "with --headless\n";
-    return 2;
-  }
+  if (!commandLine.has("--headless")) return ui::runTrayApplication(argc, argv, commandLine);
 
   // Caught from the start, so that a signal during start-up also ends the host with status 0.
   endOnSignals();

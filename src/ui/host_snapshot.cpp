@@ -1,0 +1,28 @@
+#include "ui/host_snapshot.hpp"
+
+#include "app/host_controller.hpp"
+#include "app/pairing_link.hpp"
+
+namespace nimbrel {
+
+HostSnapshot takeSnapshot(const HostController& controller) {
+  const HostConfig& config = controller.config();
+  HostSnapshot snapshot;
+  snapshot.name = config.name;
+  snapshot.listenerState = controller.listenerState();
+  snapshot.cloudStatus = controller.cloudStatus();
+  snapshot.cloudOn = config.cloud;
+  snapshot.enrolled = config.enrolled();
+  snapshot.claimCode = controller.claimCode();
+  snapshot.account = controller.account();
+  snapshot.sessions = controller.sessions();
+  snapshot.screenOK = controller.screenRecordingOK();
+  snapshot.inputOK = controller.accessibilityOK();
+  snapshot.dryRun = controller.options().dryRun;
+  snapshot.launchAtLogin = controller.launchAtLogin();
+  snapshot.keepAwake = controller.keepAwake();
+  snapshot.pairingLink = pairingLink(config, controller.claimCode());
+  return snapshot;
+}
+
+}  // namespace nimbrel

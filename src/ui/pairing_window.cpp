@@ -1,0 +1,108 @@
+#include "ui/pairing_window.hpp"
+
+#include <QClipboard>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include "platform/user_settings.hpp"
+#include "ui/mascot.hpp"
+#include "ui/qr_code.hpp"
+#include "ui/theme.hpp"
+
+namespace nimbrel::ui {
+
+PairingWindow::PairingWindow(HostModel& model, AppActions actions, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                          Qt::CustomizeWindowHint),
+      model_(model), actions_(std::move(actions)) {
+  setWindowTitle(QStringLiteral("Add Your Phone"));
+  applyTheme(this);
+
+  auto* layout = new QVBoxLayout(this);
+  layout->setContentsMargins(28, 22, 28, 20);
+  layout->setSpacing(10);
+  layout->addWidget(new Mascot(Pose::wave, 96), 0, Qt::AlignHCenter);
+
+  auto* title = new QLabel(QStringLiteral("Scan with the Nimbrel app"));
+  QFont titleFont = title->font();
+  titleFont.setPointSizeF(titleFont.pointSizeF() * 1.35);
+  titleFont.setWeight(QFont::DemiBold);
+  title->setFont(titleFont);
+  layout->addWidget(title, 0, Qt::AlignHCenter);
+
+  auto* how = new QLabel(QStringLiteral(
+      "On your phone or tablet, open Nimbrel, tap <b>+</b> and point the camera at this code."));
+  how->setWordWrap(true);
+  how->setAlignment(Qt::AlignHCenter);
+  layout->addWidget(how);
+
+  qr_ = new QrView;
+  layout->addWidget(qr_, 0, Qt::AlignHCenter);
+
+  auto* accountRow = new QHBoxLayout;
+  accountRow->setSpacing(6);
+  seal_ = new QLabel(QStringLiteral("✔"));
+  seal_->setStyleSheet(QStringLiteral("color: #1f9d55; font-weight: 700;"));
+  account_ = secondaryLabel(QString());
+  account_->setAlignment(Qt::AlignHCenter);
+  accountRow->addStretch();
+  accountRow->addWidget(seal_, 0, Qt::AlignTop);
+  accountRow->addWidget(account_, 1);
+  accountRow->addStretch();
+  layout->addLayout(accountRow);
+
+  auto* buttons = new QHBoxLayout;
+  buttons->addStretch();
+  copy_ = new QPushButton(QStringLiteral("Copy Pairing Link"));
+  copy_->setMinimumWidth(copy_->sizeHint().width());  // keeps its width when it reads "Copied"
+  done_ = new QPushButton(QStringLiteral("Done"));
+  done_->setDefault(true);
+  done_->setAutoDefault(true);
+  buttons->addWidget(copy_);
+  buttons->addWidget(done_);
+  buttons->addStretch();
+  layout->addLayout(buttons);
+
+  layout->addWidget(secondaryLabel(
+      QStringLiteral(
+          "The link contains this computer's pairing key. Only share it with your own devices."),
+      true));
+
+  connect(copy_, &QPushButton::clicked, this, [this] {
+    const std::string& link = model_.snapshot().pairingLink;
+    QGuiApplication::clipboard()->setText(QString::fromStdString(link), QClipboard::Clipboard);
+    copy_->setText(QStringLiteral("Copied"));
+    markPairedOnce();
+  });
+  connect(done_, &QPushButton::clicked, this, [this] {
+    markPairedOnce();
+    close();
+  });
+  connect(&model_, &HostModel::changed, this, &PairingWindow::refresh);
+  refresh();
+  setFixedWidth(400);
+}
+
+void PairingWindow::refresh() {
+  const HostSnapshot& host = model_.snapshot();
+  qr_->setText(host.pairingLink);
+  qr_->setVisible(qr_->matrix().width > 0);
+  const AccountLine line = accountLine(host);
+  seal_->setVisible(line.inAccount);
+  account_->setText(QString::fromStdString(line.text));
+  QPalette palette = account_->palette();
+  palette.setColor(QPalette::WindowText, line.inAccount ? QColor(0x1b, 0x22, 0x30) : kSecondary);
+  account_->setPalette(palette);
+}
+
+void PairingWindow::markPairedOnce() {
+  UserSettings settings = loadUserSettings(actions_.settingsPath);
+  if (settings.pairedOnce) return;
+  settings.pairedOnce = true;
+  saveUserSettings(settings, actions_.settingsPath);
+}
+
+}  // namespace nimbrel::ui

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QWidget>
+
+#include "ui/app_actions.hpp"
+#include "ui/host_model.hpp"
+
+class QLabel;
+class QPushButton;
+
+namespace nimbrel::ui {
+
+class QrView;
+
+// "Add Your Phone": the pairing link as a QR code, whether scanning it also adds this computer
+// to the account, and the link to copy. Copy and Done record that the user has paired once.
+class PairingWindow : public QWidget {
+  Q_OBJECT
+
+ public:
+  PairingWindow(HostModel& model, AppActions actions, QWidget* parent = nullptr);
+
+  QrView* qr() const { return qr_; }
+  QLabel* accountLabel() const { return account_; }
+  QPushButton* copyButton() const { return copy_; }
+  QPushButton* doneButton() const { return done_; }
+
+ private:
+  void refresh();
+  void markPairedOnce();
+
+  HostModel& model_;
+  AppActions actions_;
+  QrView* qr_;
+  QLabel* seal_;
+  QLabel* account_;
+  QPushButton* copy_;
+  QPushButton* done_;
+};
+
+}  // namespace nimbrel::ui

@@ -1,0 +1,92 @@
+#include "ui/tray_main.hpp"
+
+#include <QApplication>
+#include <QProcess>
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/thread_pool.hpp>
+
+#include <iostream>
+#include <thread>
+
+#include "app/host_controller.hpp"
+#include "platform/user_settings.hpp"
+#include "ui/single_instance.hpp"
+#include "ui/tray_app.hpp"
+
+namespace nimbrel::ui {
+
+namespace asio = boost::asio;
+
+int runTrayApplication(int argc, char** argv, const CommandLine& commandLine) {
+  QApplication app(argc, argv);
+  QApplication::setApplicationName(QStringLiteral("Nimbrel"));
+  QApplication::setDesktopFileName(QStringLiteral("nimbrel"));
+  QApplication::setQuitOnLastWindowClosed(false);  // the tray icon stays when windows close
+
+  TrayApp* tray = nullptr;
+  SingleInstance instance([&tray] {
+    if (tray) tray->comeForward();
+  });
+  switch (instance.claim()) {
+    case SingleInstance::Claim::another:
+      return 0;
+    case SingleInstance::Claim::noBus:
+      std::cerr << "nimbrel: no session bus, so a second launch cannot find this one\n";
+      break;
+    case SingleInstance::Claim::first:
+      break;
+  }
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    std::cerr << "nimbrel: this display has no system tray yet; the icon appears when one "
+                 "starts (the windows open with --show-pairing)\n";
+  }
+
+  // The controller runs on its own threads; this thread only posts to it.
+  asio::io_context io;
+  auto work = asio::make_work_guard(io);
+  asio::thread_pool workers(2);
+  std::thread ioThread([&io] { io.run(); });
+
+  ControllerModel model;
+  HostController::Services services;
+  services.onChange = model.changeHook();
+  const std::shared_ptr<HostController> controller = HostController::create(
+      io.get_executor(), workers.get_executor(), HostController::Options{}, std::move(services));
+  model.attach(controller);
+  asio::post(controller->executor(), [controller] { controller->start(); });
+
+  AppActions actions;
+  actions.settingsPath = userSettingsPath();
+  actions.quit = [] { QApplication::quit(); };
+  actions.relaunch = [&instance, argc, argv] {
+    // The name goes first, or the new instance would hand over to this one and leave.
+    instance.release();
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i) {
+      if (QString::fromLocal8Bit(argv[i]) != QLatin1String("--show-pairing")) {
+        arguments << QString::fromLocal8Bit(argv[i]);
+      }
+    }
+    QProcess::startDetached(QString::fromStdString(currentProgram().string()), arguments);
+    QApplication::quit();
+  };
+  TrayApp trayApp(model, actions);
+  tray = &trayApp;
+  trayApp.launch(commandLine.has("--show-pairing"));
+
+  const int status = QApplication::exec();
+  tray = nullptr;
+
+  // The windows are gone: stopping may now wait for the controller.
+  asio::post(controller->executor(), [controller] { controller->stop(); });
+  work.reset();
+  io.stop();
+  ioThread.join();
+  workers.join();
+  return status;
+}
+
+}  // namespace nimbrel::ui
