@@ -3,6 +3,8 @@
 #include <QGuiApplication>
 #include <QScreen>
 
+#include <utility>
+
 #include "ui/pairing_window.hpp"
 #include "ui/setup_window.hpp"
 
@@ -14,7 +16,9 @@ WindowManager::WindowManager(HostModel& model, AppActions actions, QObject* pare
 }
 
 WindowManager::~WindowManager() {
-  for (auto& [kind, window] : open_) delete window.data();
+  // Each window's end erases its entry: take the table first.
+  const auto open = std::exchange(open_, {});
+  for (const auto& [kind, window] : open) delete window.data();
 }
 
 QWidget* WindowManager::window(WindowKind kind) const {
