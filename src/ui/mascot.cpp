@@ -3,9 +3,22 @@
 #include <QPainter>
 #include <QSvgRenderer>
 
+// The artwork is compiled into this static library; its resources register on first use.
+static void registerArtwork() { Q_INIT_RESOURCE(art); }
+
 namespace nimbrel::ui {
 
+namespace {
+
+void needArtwork() {
+  static const bool registered = (registerArtwork(), true);
+  (void)registered;
+}
+
+}  // namespace
+
 QString poseResource(Pose pose) {
+  needArtwork();
   static const char* const names[] = {"wave", "curious", "laptop", "sleepy",
                                       "scan", "celebrate", "travel"};
   return QStringLiteral(":/nimbrel/mascot_%1.svg").arg(names[static_cast<int>(pose)]);
@@ -28,6 +41,7 @@ QIcon trayIcon(TrayIconState state) {
                      : state == TrayIconState::connected ? "connected"
                                                          : "idle";
   // Rendered at each panel size, so the icon is drawn for the size and not scaled down.
+  needArtwork();
   QSvgRenderer renderer(QStringLiteral(":/nimbrel/tray_%1.svg").arg(name));
   QIcon icon;
   for (int size : {16, 22, 24, 32, 48, 64}) {

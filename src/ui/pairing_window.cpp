@@ -42,17 +42,11 @@ PairingWindow::PairingWindow(HostModel& model, AppActions actions, QWidget* pare
   qr_ = new QrView;
   layout->addWidget(qr_, 0, Qt::AlignHCenter);
 
-  auto* accountRow = new QHBoxLayout;
-  accountRow->setSpacing(6);
-  seal_ = new QLabel(QStringLiteral("✔"));
-  seal_->setStyleSheet(QStringLiteral("color: #1f9d55; font-weight: 700;"));
+  // One wrapping line; in the account it starts with a green seal.
   account_ = secondaryLabel(QString());
   account_->setAlignment(Qt::AlignHCenter);
-  accountRow->addStretch();
-  accountRow->addWidget(seal_, 0, Qt::AlignTop);
-  accountRow->addWidget(account_, 1);
-  accountRow->addStretch();
-  layout->addLayout(accountRow);
+  account_->setTextFormat(Qt::RichText);
+  layout->addWidget(account_);
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
@@ -91,8 +85,10 @@ void PairingWindow::refresh() {
   qr_->setText(host.pairingLink);
   qr_->setVisible(qr_->matrix().width > 0);
   const AccountLine line = accountLine(host);
-  seal_->setVisible(line.inAccount);
-  account_->setText(QString::fromStdString(line.text));
+  const QString text = QString::fromStdString(line.text).toHtmlEscaped();
+  account_->setText(line.inAccount
+                        ? QStringLiteral("<span style=\"color:#1f9d55\">&#10004;</span>&nbsp;") + text
+                        : text);
   QPalette palette = account_->palette();
   palette.setColor(QPalette::WindowText, line.inAccount ? QColor(0x1b, 0x22, 0x30) : kSecondary);
   account_->setPalette(palette);

@@ -32,7 +32,6 @@ class PairingWindow : public QWidget {
   HostModel& model_;
   AppActions actions_;
   QrView* qr_;
-  QLabel* seal_;
   QLabel* account_;
   QPushButton* copy_;
   QPushButton* done_;

@@ -1,0 +1,185 @@
+// The tray application on a real display: Xvfb with an XEmbed tray (trayer), inside a private
+// session bus. Screenshots of the panel and the windows are kept under the build's artifacts.
+
+#include <QApplication>
+#include <QDir>
+#include <QPainter>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+
+#include "platform/user_settings.hpp"
+#include "support/process.hpp"
+#include "support/temp_dir.hpp"
+#include "support/x_server.hpp"
+#include "ui/fake_host_model.hpp"
+#include "ui/mascot.hpp"
+#include "ui/tray_app.hpp"
+
+namespace nimbrel::ui {
+namespace {
+
+using namespace std::chrono_literals;
+
+// Set up by main before the application object: the display and the bus of every test here.
+test::XServer* gDisplay = nullptr;
+std::string gBus;
+
+const QString kArtifacts = QStringLiteral(NIMBREL_ARTIFACTS_DIR);
+
+void save(const QImage& image, const QString& name) {
+  QDir().mkpath(kArtifacts);
+  ASSERT_TRUE(image.save(kArtifacts + "/" + name)) << name.toStdString();
+}
+
+// The whole screen as the X server has it, tray included.
+void saveScreen(const QString& name) {
+  QDir().mkpath(kArtifacts);
+  ASSERT_EQ(gDisplay->run("import -window root '" + (kArtifacts + "/" + name).toStdString() + "'"),
+            0);
+}
+
+class TrayDisplayTest : public ::testing::Test {
+ protected:
+  TrayDisplayTest() {
+    model.publish(test::scriptedHost());
+    actions.settingsPath = dir / "settings.json";
+    actions.quit = [] {};
+    actions.relaunch = [] {};
+  }
+  test::TempDir dir;
+  test::FakeHostModel model;
+  AppActions actions;
+};
+
+TEST_F(TrayDisplayTest, IconDocksAndOpensThePanelAndTheWindows) {
+  ASSERT_TRUE(QTest::qWaitFor([] { return QSystemTrayIcon::isSystemTrayAvailable(); }, 20000));
+  TrayApp tray(model, actions);
+  HostSnapshot host = test::scriptedHost();
+  host.enrolled = true;
+  host.account = "ana@example.org";
+  host.cloudStatus = CloudLink::Status::online;
+  host.sessions = {"relay", "direct:192.168.1.31"};
+  model.publish(host);
+  // Docked: the tray has given the icon a place on the screen.
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !tray.icon().geometry().isEmpty(); }, 20000));
+  const QRect place = tray.icon().geometry();
+  EXPECT_GE(place.width(), 16);
+
+  // A click on the icon, as the tray delivers it.
+  emit tray.icon().activated(QSystemTrayIcon::Trigger);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&tray.panel(), 10000));
+  EXPECT_TRUE(QGuiApplication::primaryScreen()->geometry().contains(tray.panel().geometry()));
+  save(tray.panel().grab().toImage(), "tray_panel.png");
+  saveScreen("screen_with_panel.png");
+  tray.panel().hide();
+
+  QWidget* pairing = tray.windows().open(WindowKind::pairing);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(pairing, 10000));
+  save(pairing->grab().toImage(), "pairing_window.png");
+  host.enrolled = false;
+  host.account.clear();
+  model.publish(host);
+  save(pairing->grab().toImage(), "pairing_window_claim.png");
+  pairing->close();
+
+  host.screenOK = false;
+  model.publish(host);
+  QWidget* setup = tray.windows().open(WindowKind::setup);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(setup, 10000));
+  save(setup->grab().toImage(), "setup_window.png");
+  saveScreen("screen_with_setup.png");
+  emit tray.icon().activated(QSystemTrayIcon::Trigger);
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&tray.panel(), 10000));
+  save(tray.panel().grab().toImage(), "tray_panel_permissions.png");
+  saveScreen("screen_tray_warning.png");
+}
+
+// The icons at panel sizes on a light and a dark panel, and the mascot's poses at 52 and 96.
+TEST(TrayArtwork, SheetOfIconsAndPoses) {
+  const int sizes[] = {16, 22, 24};
+  const TrayIconState states[] = {TrayIconState::idle, TrayIconState::connected,
+                                  TrayIconState::warning};
+  QImage sheet(3 * 3 * 34 + 20, 2 * 40, QImage::Format_ARGB32);
+  QPainter painter(&sheet);
+  for (int panel = 0; panel < 2; ++panel) {
+    painter.fillRect(0, panel * 40, sheet.width(), 40,
+                     panel == 0 ? QColor(0xf2, 0xf2, 0xf2) : QColor(0x24, 0x26, 0x2b));
+    int x = 8;
+    for (const TrayIconState state : states) {
+      for (const int size : sizes) {
+        painter.drawPixmap(x, panel * 40 + (40 - size) / 2, trayIcon(state).pixmap(size, size));
+        x += 34;
+      }
+      x += 6;
+    }
+  }
+  painter.end();
+  save(sheet, "tray_icons_light_dark.png");
+
+  QWidget poses;
+  poses.setStyleSheet("background: #f3f6fb;");
+  for (int i = 0; i <= static_cast<int>(Pose::travel); ++i) {
+    auto* small = new Mascot(static_cast<Pose>(i), 52, &poses);
+    small->move(8 + i * 104, 8);
+    auto* large = new Mascot(static_cast<Pose>(i), 96, &poses);
+    large->move(8 + i * 104, 68);
+  }
+  poses.resize(8 + 7 * 104, 172);
+  save(poses.grab().toImage(), "mascot_poses.png");
+}
+
+// A second launch of the program hands over to the first and leaves with status 0.
+TEST(SingleInstance, SecondLaunchBringsTheFirstForward) {
+  test::TempDir home;
+  UserSettings settings;
+  settings.pairedOnce = true;  // so the first opens nothing by itself
+  saveUserSettings(settings, home / "config" / "nimbrel" / "settings.json");
+  const std::map<std::string, std::optional<std::string>> environment{
+      {"DISPLAY", gDisplay->display()},
+      {"DBUS_SESSION_BUS_ADDRESS", gBus},
+      {"XDG_CONFIG_HOME", (home / "config").string()},
+      {"QT_QPA_PLATFORM", std::nullopt}};
+  const std::vector<std::string> arguments{"--home", (home / "data").string()};
+  test::Process first(NIMBREL_HOST_BINARY, arguments, environment);
+  ASSERT_EQ(gDisplay->run("DBUS_SESSION_BUS_ADDRESS='" + gBus +
+                          "' gdbus wait --session --timeout 30 io.nimbrel.Host"),
+            0)
+      << first.errorOutput();
+  EXPECT_NE(gDisplay->run("xdotool search --name '^Add Your Phone$'"), 0);
+
+  test::Process second(NIMBREL_HOST_BINARY, arguments, environment);
+  EXPECT_EQ(second.wait(30s), std::optional<int>(0)) << second.errorOutput();
+  EXPECT_EQ(gDisplay->run("timeout 30 xdotool search --sync --name '^Add Your Phone$'"), 0);
+  EXPECT_TRUE(first.running());
+  first.signal(SIGTERM);
+  first.wait(10s);
+}
+
+}  // namespace
+}  // namespace nimbrel::ui
+
+int main(int argc, char** argv) {
+  using namespace std::chrono_literals;
+  nimbrel::test::XServer display("1280x800x24");
+  nimbrel::ui::gDisplay = &display;
+  nimbrel::test::Process bus("/usr/bin/dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+  if (!bus.waitForOutput("\n", 20s)) return 2;
+  nimbrel::ui::gBus = bus.output().substr(0, bus.output().find('\n'));
+  setenv("DISPLAY", display.display().c_str(), 1);
+  setenv("DBUS_SESSION_BUS_ADDRESS", nimbrel::ui::gBus.c_str(), 1);
+  setenv("QT_QPA_PLATFORM", "xcb", 1);
+  nimbrel::test::Process tray("/usr/bin/trayer", {"--edge", "top", "--align", "right", "--widthtype",
+                                         "request", "--height", "24", "--tint", "0x303338",
+                                         "--transparent", "true", "--alpha", "0", "--expand",
+                                         "true", "--SetDockType", "true"});
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
