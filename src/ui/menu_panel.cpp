@@ -29,7 +29,9 @@ QFrame* divider() {
 }  // namespace
 
 MenuPanel::MenuPanel(HostModel& model, AppActions actions, QWidget* parent)
-    : QFrame(parent, Qt::Popup | Qt::FramelessWindowHint), model_(model),
+    // A frameless tool window that closes when it loses the focus, rather than a grabbing
+    // popup: the tray's own handling of the click that opens it would close a popup again.
+    : QFrame(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), model_(model),
       actions_(std::move(actions)) {
   setObjectName(QStringLiteral("panel"));
   setAccessibleName(QStringLiteral("Nimbrel"));
@@ -189,6 +191,11 @@ void MenuPanel::confirmLeave() {
   });
   confirmation_ = box;
   box->show();
+}
+
+bool MenuPanel::event(QEvent* event) {
+  if (event->type() == QEvent::WindowDeactivate && !renameRow_->isVisible()) hide();
+  return QFrame::event(event);
 }
 
 void MenuPanel::popUpNear(const QRect& anchor) {

@@ -46,6 +46,9 @@ class MenuPanel : public QFrame {
   QWidget* statusRows() const { return rows_; }
   QMessageBox* leaveConfirmation() const { return confirmation_; }
 
+ protected:
+  bool event(QEvent* event) override;
+
  private:
   void refresh();
   void submitRename();

@@ -65,8 +65,11 @@ void TrayApp::comeForward() {
 }
 
 void TrayApp::showPanel() {
+  // An embedded (XEmbed) icon may report its place relative to the tray rather than the screen;
+  // the pointer that just clicked it is a better guide then.
   QRect anchor = icon_.geometry();
-  if (!anchor.isValid() || anchor.isEmpty()) anchor = QRect(QCursor::pos(), QSize(0, 0));
+  const QPoint pointer = QCursor::pos();
+  if (!anchor.contains(pointer)) anchor = QRect(pointer - QPoint(11, 11), QSize(22, 22));
   panel_->popUpNear(anchor);
 }
 

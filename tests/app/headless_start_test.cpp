@@ -68,17 +68,6 @@ TEST(HeadlessStart, DamagedConfigurationIsReportedOnStandardOutput) {
   EXPECT_EQ(test::readFile(home / "data/config.json.bad"), "{\"secret\": 42}");
 }
 
-TEST(TrayStart, SaysItIsNotInThisBuildAndTouchesNothing) {
-  TempDir home;
-  Process host(kHost, {"--port", "8000"},
-               {{"HOME", home.path().string()}, {"VANTAFRAME_HOME", std::nullopt}});
-  EXPECT_EQ(host.wait(10s), 2);
-  const std::string error = host.errorOutput();
-  EXPECT_THAT(error, HasSubstr("tray application is not part of this build"));
-  EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1);
-  EXPECT_TRUE(fs::is_empty(home.path()));
-}
-
 TEST(TestHostStart, RunsOnlyTheEventLoopAndCreatesNothing) {
   TempDir home;
   Process host(kHost, {"--headless"},
