@@ -24,6 +24,8 @@ PairingWindow::PairingWindow(HostModel& model, AppActions actions, QWidget* pare
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(28, 22, 28, 20);
   layout->setSpacing(10);
+  // Never smaller than what it holds: the QR code and the texts must not overlap.
+  layout->setSizeConstraint(QLayout::SetMinimumSize);
   layout->addWidget(new Mascot(Pose::wave, 96), 0, Qt::AlignHCenter);
 
   auto* title = new QLabel(QStringLiteral("Scan with the Nimbrel app"));
@@ -92,6 +94,12 @@ void PairingWindow::refresh() {
   QPalette palette = account_->palette();
   palette.setColor(QPalette::WindowText, line.inAccount ? QColor(0x1b, 0x22, 0x30) : kSecondary);
   account_->setPalette(palette);
+  // A window does not grow by itself for a label that wraps onto more lines: make room for
+  // every line of the new text.
+  const QMargins margins = layout()->contentsMargins();
+  account_->setMinimumHeight(account_->heightForWidth(400 - margins.left() - margins.right()));
+  layout()->activate();
+  adjustSize();
 }
 
 void PairingWindow::markPairedOnce() {

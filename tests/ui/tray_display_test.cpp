@@ -3,6 +3,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLayout>
 #include <QPainter>
 #include <QScreen>
 #include <QSignalSpy>
@@ -106,6 +107,10 @@ TEST_F(TrayDisplayTest, IconDocksAndOpensThePanelAndTheWindows) {
   host.enrolled = false;
   host.account.clear();
   model.publish(host);
+  // The longer account line wraps: the window grows to show all of it.
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return pairing->height() >= pairing->layout()->minimumSize().height(); }, 5000))
+      << pairing->height() << " < " << pairing->layout()->minimumSize().height();
   save(pairing->grab().toImage(), "pairing_window_claim.png");
   pairing->close();
 
