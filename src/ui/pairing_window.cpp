@@ -84,8 +84,9 @@ PairingWindow::PairingWindow(HostModel& model, AppActions actions, QWidget* pare
 
 void PairingWindow::refresh() {
   const HostSnapshot& host = model_.snapshot();
+  // Always in the layout (a white square until there is a link), so that the window is sized
+  // for it from the start.
   qr_->setText(host.pairingLink);
-  qr_->setVisible(qr_->matrix().width > 0);
   const AccountLine line = accountLine(host);
   const QString text = QString::fromStdString(line.text).toHtmlEscaped();
   account_->setText(line.inAccount
