@@ -464,7 +464,7 @@ void HostController::startCloud() {
     const std::lock_guard guard(cloudLock_);
     cloudLink_ = link;
   }
-  spawnLogged(link->executor(), link->run(), "the cloud link");
+  spawnLogged(link->executor(), runCloudLink(link), "the cloud link");
 }
 
 void HostController::printPairingLink() {

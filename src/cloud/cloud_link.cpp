@@ -97,6 +97,8 @@ void CloudLink::stop() {
   kick();
 }
 
+asio::awaitable<void> runCloudLink(std::shared_ptr<CloudLink> link) { co_await link->run(); }
+
 asio::awaitable<void> CloudLink::run() {
   double backoff = 1;
   while (!stopped_) {
@@ -272,7 +274,7 @@ asio::awaitable<CloudLink::Outcome> CloudLink::relayRound(const CloudIdentity& i
   systemLog("relay connected (" + base + ")");
 
   const auto over = AsyncEvent::create(strand_);
-  spawnLogged(strand_, keepAlive(control, over), "the relay keep-alive");
+  spawnLogged(strand_, keepAlive(shared_from_this(), control, over), "the relay keep-alive");
   for (;;) {
     try {
       const WebSocketTransport::Message message = co_await control->receiveFrame();
@@ -336,10 +338,12 @@ void CloudLink::onControlMessage(const WebSocketTransport::Message& message,
     headers["fly-force-instance-id"] = *instance;
   }
   const std::string url = base + "/v2/host/session/" + pathSegment(sid->get_string());
-  spawnLogged(strand_, acceptSession(url, std::move(headers)), "a relayed session's opening");
+  spawnLogged(strand_, acceptSession(shared_from_this(), url, std::move(headers)),
+              "a relayed session's opening");
 }
 
-asio::awaitable<void> CloudLink::acceptSession(std::string url,
+// The unnamed first parameters hold the link: a coroutine keeps its own copy of every parameter.
+asio::awaitable<void> CloudLink::acceptSession(std::shared_ptr<CloudLink>, std::string url,
                                                WebSocketTransport::Headers headers) {
   auto transport =
       WebSocketTransport::dial(strand_, url, "relay-session", std::move(headers), settings_.tls);
@@ -353,7 +357,8 @@ asio::awaitable<void> CloudLink::acceptSession(std::string url,
   callbacks_.onSession(std::move(transport));
 }
 
-asio::awaitable<void> CloudLink::keepAlive(std::shared_ptr<WebSocketTransport> control,
+asio::awaitable<void> CloudLink::keepAlive(std::shared_ptr<CloudLink>,
+                                           std::shared_ptr<WebSocketTransport> control,
                                            std::shared_ptr<AsyncEvent> over) {
   for (;;) {
     if (co_await over->wait(settings_.keepAliveInterval)) co_return;

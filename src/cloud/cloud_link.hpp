@@ -79,7 +79,8 @@ class CloudLink : public std::enable_shared_from_this<CloudLink> {
 
   const asio::any_io_executor& executor() const { return strand_; }
 
-  // The whole life of the link; spawn it on executor(). Returns once stopped.
+  // The whole life of the link; spawn runCloudLink(link) on executor(), which keeps the link
+  // alive while it runs. Returns once stopped.
   asio::awaitable<void> run();
 
   // Re-establishes the relay control connection now; a reason is logged.
@@ -108,8 +109,11 @@ class CloudLink : public std::enable_shared_from_this<CloudLink> {
   asio::awaitable<Outcome> relayCredentials(const CloudIdentity& identity, bool* reused);
   void onControlMessage(const WebSocketTransport::Message& message, const std::string& base,
                         const std::string& token);
-  asio::awaitable<void> acceptSession(std::string url, WebSocketTransport::Headers headers);
-  asio::awaitable<void> keepAlive(std::shared_ptr<WebSocketTransport> control,
+  // Spawned beside the loop, each holding the link (`self`) for as long as it runs.
+  asio::awaitable<void> acceptSession(std::shared_ptr<CloudLink> self, std::string url,
+                                      WebSocketTransport::Headers headers);
+  asio::awaitable<void> keepAlive(std::shared_ptr<CloudLink> self,
+                                  std::shared_ptr<WebSocketTransport> control,
                                   std::shared_ptr<AsyncEvent> over);
   // After a 4409: whether another computer keeps taking this host's place.
   bool noteConflict();
@@ -144,5 +148,8 @@ class CloudLink : public std::enable_shared_from_this<CloudLink> {
   bool conflictLogged_ = false;
   bool holdOff_ = false;  // another computer uses this identity: back off 30 s, no fighting
 };
+
+// Runs `link` to its end, holding it.
+asio::awaitable<void> runCloudLink(std::shared_ptr<CloudLink> link);
 
 }  // namespace nimbrel

@@ -140,7 +140,7 @@ class CloudLinkTest : public ::testing::Test {
     settings.openTimeout = 5;
     link_ = CloudLink::create(io_.executor(), CloudAPI("http://127.0.0.1:9", std::make_shared<ScriptedApi>(*this)),
                               std::move(callbacks), settings, std::move(timing));
-    done_ = asio::co_spawn(link_->executor(), link_->run(), asio::use_future);
+    done_ = asio::co_spawn(link_->executor(), runCloudLink(link_), asio::use_future);
   }
 
   // Stops the link once `until` holds for the events so far (checked after each one).
