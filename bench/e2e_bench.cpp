@@ -173,26 +173,12 @@ class CloudService {
       if (!line.empty()) token_ = line;  // the token is the last line
     }
     const std::string log = dir_ + "/serve.log";
-    std::vector<std::string> args = {NIMBREL_CLOUD_BINARY, "serve", "--data", dir_ + "/data",
-                                     "--listen", "127.0.0.1:0"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    const std::regex listening("listening on 127\\.0\\.0\\.1:(\\d+)");
-    for (int i = 0; i < 250 && url_.empty(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      std::ifstream in(log);
-      std::stringstream text;
-      text << in.rdbuf();
-      const std::string s = text.str();
-      std::smatch match;
-      if (std::regex_search(s, match, listening)) url_ = "http://127.0.0.1:" + match[1].str();
-    }
+    pid_ = bench::spawnWithLog({NIMBREL_CLOUD_BINARY, "serve", "--data", dir_ + "/data",
+                                "--listen", "127.0.0.1:0"},
+                               log);
+    const std::string port =
+        bench::waitForLog(log, std::regex("listening on 127\\.0\\.0\\.1:(\\d+)"));
+    if (!port.empty()) url_ = "http://127.0.0.1:" + port;
   }
   ~CloudService() {
     kill(pid_, SIGTERM);

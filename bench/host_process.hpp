@@ -53,6 +53,38 @@ inline std::pair<int, std::string> runToEnd(std::vector<std::string> args) {
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
 }
 
+// Starts `args` with standard output to `log` (and standard error to `errors`, /dev/null by
+// default); its process id.
+inline pid_t spawnWithLog(std::vector<std::string> args, const std::string& log,
+                          const std::string& errors = "/dev/null",
+                          char* const* environment = environ) {
+  std::vector<char*> argv;
+  for (auto& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY, 0);
+  pid_t pid = -1;
+  posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environment);
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// The first group of `pattern` once `log` shows it (empty after 5 s without).
+inline std::string waitForLog(const std::string& log, const std::regex& pattern) {
+  for (int i = 0; i < 250; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    std::ifstream in(log);
+    std::stringstream text;
+    text << in.rdbuf();
+    const std::string s = text.str();
+    std::smatch match;
+    if (std::regex_search(s, match, pattern)) return match[1];
+  }
+  return {};
+}
+
 // The host binary, started headless: by default a dry run on the synthetic screen that follows
 // the pointer; with a display, sharing that X display. With `api`, its cloud link talks to the
 // service there (otherwise the cloud is off).
@@ -78,9 +110,6 @@ class HostProcess {
     if (display.empty()) {
       for (const char* a : {"--dry-run", "--synthetic", "cursor"}) args.emplace_back(a);
     }
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
     std::vector<std::string> env;
     for (char** e = environ; *e != nullptr; ++e) {
       if (std::string_view(*e).rfind("DISPLAY=", 0) != 0) env.emplace_back(*e);
@@ -89,22 +118,8 @@ class HostProcess {
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    const std::regex keyPattern("&k=([A-Za-z0-9_-]{43})&");
-    for (int i = 0; i < 200 && key_.empty(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      std::ifstream in(log);
-      std::stringstream text;
-      text << in.rdbuf();
-      const std::string s = text.str();
-      std::smatch match;
-      if (std::regex_search(s, match, keyPattern)) key_ = match[1];
-    }
+    pid_ = spawnWithLog(std::move(args), log, "/dev/null", envp.data());
+    key_ = waitForLog(log, std::regex("&k=([A-Za-z0-9_-]{43})&"));
   }
   ~HostProcess() {
     kill(pid_, SIGTERM);
