@@ -24,8 +24,6 @@ PairingWindow::PairingWindow(HostModel& model, AppActions actions, QWidget* pare
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(28, 22, 28, 20);
   layout->setSpacing(10);
-  // Never smaller than what it holds: the QR code and the texts must not overlap.
-  layout->setSizeConstraint(QLayout::SetMinimumSize);
   layout->addWidget(new Mascot(Pose::wave, 96), 0, Qt::AlignHCenter);
 
   auto* title = new QLabel(QStringLiteral("Scan with the Nimbrel app"));
@@ -95,10 +93,12 @@ void PairingWindow::refresh() {
   QPalette palette = account_->palette();
   palette.setColor(QPalette::WindowText, line.inAccount ? QColor(0x1b, 0x22, 0x30) : kSecondary);
   account_->setPalette(palette);
-  // A window does not grow by itself for a label that wraps onto more lines: make room for
-  // every line of the new text.
+  // A window's layout counts a wrapping label as one line: make room for every line of each.
   const QMargins margins = layout()->contentsMargins();
-  account_->setMinimumHeight(account_->heightForWidth(400 - margins.left() - margins.right()));
+  const int width = 400 - margins.left() - margins.right();
+  for (QLabel* label : findChildren<QLabel*>()) {
+    if (label->wordWrap()) label->setMinimumHeight(label->heightForWidth(width));
+  }
   layout()->activate();
   adjustSize();
 }

@@ -111,6 +111,20 @@ TEST_F(TrayDisplayTest, IconDocksAndOpensThePanelAndTheWindows) {
   EXPECT_TRUE(QTest::qWaitFor(
       [&] { return pairing->height() >= pairing->layout()->minimumSize().height(); }, 5000))
       << pairing->height() << " < " << pairing->layout()->minimumSize().height();
+  // Nothing in the window is drawn over anything else (the QR code and the texts).
+  for (QWidget* window : {pairing}) {
+    std::vector<QRect> boxes;
+    for (int i = 0; i < window->layout()->count(); ++i) {
+      if (QWidget* child = window->layout()->itemAt(i)->widget(); child && child->isVisible()) {
+        boxes.push_back(child->geometry());
+      }
+    }
+    for (std::size_t i = 0; i < boxes.size(); ++i) {
+      for (std::size_t j = i + 1; j < boxes.size(); ++j) {
+        EXPECT_FALSE(boxes[i].intersects(boxes[j])) << "items " << i << " and " << j << " overlap";
+      }
+    }
+  }
   save(pairing->grab().toImage(), "pairing_window_claim.png");
   pairing->close();
 
