@@ -29,32 +29,8 @@ namespace nimbrel::bench {
 
 namespace asio = boost::asio;
 
-// Output of a program run to its end (standard output and error together), and its status.
-inline std::pair<int, std::string> runToEnd(std::vector<std::string> args) {
-  char dir[] = "/tmp/nimbrel-bench-run-XXXXXX";
-  const std::string out = std::string(mkdtemp(dir)) + "/out";
-  std::vector<char*> argv;
-  for (auto& a : args) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  pid_t pid = -1;
-  int status = -1;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) == 0) {
-    waitpid(pid, &status, 0);
-  }
-  posix_spawn_file_actions_destroy(&actions);
-  std::ifstream in(out);
-  std::stringstream text;
-  text << in.rdbuf();
-  std::filesystem::remove_all(std::filesystem::path(out).parent_path());
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
-}
-
-// Starts `args` with standard output to `log` (and standard error to `errors`, /dev/null by
-// default); its process id.
+// Starts `args` with standard output to `log` and standard error to `errors` (/dev/null by
+// default; the log itself when it is the same path); its process id.
 inline pid_t spawnWithLog(std::vector<std::string> args, const std::string& log,
                           const std::string& errors = "/dev/null",
                           char* const* environment = environ) {
@@ -64,11 +40,29 @@ inline pid_t spawnWithLog(std::vector<std::string> args, const std::string& log,
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY, 0);
+  if (errors == log) {
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY, 0);
+  }
   pid_t pid = -1;
   posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environment);
   posix_spawn_file_actions_destroy(&actions);
   return pid;
+}
+
+// Output of a program run to its end (standard output and error together), and its status.
+inline std::pair<int, std::string> runToEnd(std::vector<std::string> args) {
+  char dir[] = "/tmp/nimbrel-bench-run-XXXXXX";
+  const std::string out = std::string(mkdtemp(dir)) + "/out";
+  const pid_t pid = spawnWithLog(std::move(args), out, out);
+  int status = -1;
+  if (pid > 0) waitpid(pid, &status, 0);
+  std::ifstream in(out);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::filesystem::remove_all(std::filesystem::path(out).parent_path());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
 }
 
 // The first group of `pattern` once `log` shows it (empty after 5 s without).
