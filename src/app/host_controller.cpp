@@ -148,7 +148,25 @@ HostController::~HostController() {
   if (cloudLink_) cloudLink_->stop();
 }
 
-void HostController::refreshPermissions() { applyPermissions(services_.desktopAccess()); }
+void HostController::refreshPermissions() {
+  askDesktopAccess([](HostController& controller, const DesktopAccess& access) {
+    controller.applyPermissions(access);
+  });
+}
+
+void HostController::askDesktopAccess(
+    std::function<void(HostController&, const DesktopAccess&)> then) {
+  // Asking the display may wait on it: a worker asks, the strand takes the answer.
+  const std::weak_ptr<HostController> weak = weak_from_this();
+  asio::post(workers_, [weak, ask = services_.desktopAccess, then = std::move(then)]() mutable {
+    const DesktopAccess access = ask();
+    auto owner = weak.lock();
+    if (!owner) return;
+    asio::post(owner->strand_, [weak, access, then = std::move(then)] {
+      if (auto controller = weak.lock()) then(*controller, access);
+    });
+  });
+}
 
 void HostController::applyPermissions(const DesktopAccess& access) {
   if (access.screenRecording == screenRecordingOK_ && access.accessibility == accessibilityOK_) {
@@ -169,17 +187,10 @@ void HostController::schedulePermissionPoll() {
   permissionTimer_->async_wait([weak](const boost::system::error_code& error) {
     auto self = weak.lock();
     if (error || !self || !self->permissionTimer_) return;
-    // Asking the display may wait on it: a worker asks, the strand takes the answer.
-    asio::post(self->workers_, [weak, ask = self->services_.desktopAccess] {
-      const DesktopAccess access = ask();
-      auto owner = weak.lock();
-      if (!owner) return;
-      asio::post(owner->strand_, [weak, access] {
-        auto controller = weak.lock();
-        if (!controller || !controller->permissionTimer_) return;
-        controller->applyPermissions(access);
-        controller->schedulePermissionPoll();
-      });
+    self->askDesktopAccess([](HostController& controller, const DesktopAccess& access) {
+      if (!controller.permissionTimer_) return;  // stopped meanwhile
+      controller.applyPermissions(access);
+      controller.schedulePermissionPoll();
     });
   });
 }

@@ -76,8 +76,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void start();
   void stop();
 
-  // Reads both permissions again, asking the display; each flag changes only when its value
-  // did. (The poll asks from a worker and applies the answer on the strand.)
+  // Reads both permissions again: a worker asks the display, the strand applies the answer,
+  // and each flag changes (and is published) only when its value did. Returns at once.
   void refreshPermissions();
   // True unless a dry run: a permission the host needs is missing.
   bool needsPermissions() const;
@@ -138,6 +138,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void forgetEnrolment();
   void applyKeepAwakeRule();
   void schedulePermissionPoll();
+  void askDesktopAccess(std::function<void(HostController&, const DesktopAccess&)> then);
   void applyPermissions(const DesktopAccess& access);
   void published();
   void saveInBackground();

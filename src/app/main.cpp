@@ -1,5 +1,6 @@
 // The host process: a test host that only runs the event loop, the tray application, or the
-// headless host that logs to standard output.
+// headless host that logs to standard output ("--auto": the tray application when the display
+// has a system tray, the headless host otherwise).
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -19,6 +20,7 @@
 #include "base/log.hpp"
 #include "app/host_config.hpp"
 #include "app/host_controller.hpp"
+#include "app/start_mode.hpp"
 #include "platform/x11_connection.hpp"
 #include "ui/tray_main.hpp"
 
@@ -62,7 +64,14 @@ int main(int argc, char** argv) {
     runForever(io);
   }
 
-  if (!commandLine.has("--headless")) return ui::runTrayApplication(argc, argv, commandLine);
+  bool headless = commandLine.has("--headless");
+  if (!headless && commandLine.has("--auto")) {
+    // Asks the display and the session bus once, before any thread starts.
+    const StartChoice choice = chooseStartMode(probeSystemTray());
+    std::cout << choice.line << std::endl;
+    headless = !choice.tray;
+  }
+  if (!headless) return ui::runTrayApplication(argc, argv, commandLine);
 
   // Caught from the start, so that a signal during start-up also ends the host with status 0.
   endOnSignals();

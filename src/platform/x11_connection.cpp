@@ -41,6 +41,7 @@ X11Connection::X11Connection(const std::string& display)
     throw X11Error("the X display " + name_ + " has no screen " + std::to_string(screenNumber));
   }
   screen_ = screens.data;
+  screenNumber_ = screenNumber;
 }
 
 X11Connection::~X11Connection() { xcb_disconnect(connection_); }

@@ -26,6 +26,7 @@ class X11Connection {
   xcb_connection_t* get() const { return connection_; }
   xcb_screen_t* screen() const { return screen_; }
   xcb_window_t root() const { return screen_->root; }
+  int screenNumber() const { return screenNumber_; }
   const std::string& displayName() const { return name_; }
 
   // The connection broke (the server went away or closed it).
@@ -44,6 +45,7 @@ class X11Connection {
   std::string name_;
   xcb_connection_t* connection_ = nullptr;
   xcb_screen_t* screen_ = nullptr;
+  int screenNumber_ = 0;
 };
 
 // The display that a host started now would use: DISPLAY, or nothing when it is not set.

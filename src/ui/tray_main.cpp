@@ -8,11 +8,15 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/thread_pool.hpp>
 
+#include <cstdlib>
 #include <iostream>
+#include <optional>
+#include <string_view>
 #include <thread>
 
 #include "app/host_controller.hpp"
 #include "platform/user_settings.hpp"
+#include "platform/x11_connection.hpp"
 #include "ui/single_instance.hpp"
 #include "ui/tray_app.hpp"
 
@@ -20,7 +24,31 @@ namespace nimbrel::ui {
 
 namespace asio = boost::asio;
 
+namespace {
+
+// Qt ends the process when its platform finds no display; say why first, in words. Only the X
+// platform is checked: Qt picks another one when told to or under Wayland.
+std::optional<std::string> missingDisplay() {
+  const char* platform = std::getenv("QT_QPA_PLATFORM");
+  const bool x11 = platform ? std::string_view(platform).starts_with("xcb")
+                            : std::getenv("WAYLAND_DISPLAY") == nullptr;
+  if (!x11) return std::nullopt;
+  try {
+    const X11Connection display;
+  } catch (const X11Error& error) {
+    return error.what();
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
 int runTrayApplication(int argc, char** argv, const CommandLine& commandLine) {
+  if (const auto missing = missingDisplay()) {
+    std::cerr << "nimbrel: the tray application needs a display, and " << *missing
+              << ". Run \"nimbrel --headless\" to serve without one.\n";
+    return 1;
+  }
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Nimbrel"));
   QApplication::setDesktopFileName(QStringLiteral("nimbrel"));

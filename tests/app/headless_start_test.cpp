@@ -68,6 +68,32 @@ TEST(HeadlessStart, DamagedConfigurationIsReportedOnStandardOutput) {
   EXPECT_EQ(test::readFile(home / "data/config.json.bad"), "{\"secret\": 42}");
 }
 
+// Without --headless the program is the tray application, which needs a display; "--auto"
+// picks the headless host instead when there is none.
+TEST(StartWithoutADisplay, TheTraySaysWhyAndAutoServesHeadless) {
+  TempDir home;
+  const std::map<std::string, std::optional<std::string>> noDisplay{
+      {"HOME", home.path().string()},
+      {"DISPLAY", std::nullopt},
+      {"WAYLAND_DISPLAY", std::nullopt},
+      {"QT_QPA_PLATFORM", std::nullopt},
+      {"DBUS_SESSION_BUS_ADDRESS", std::nullopt}};
+  Process tray(kHost, {"--home", (home / "data").string()}, noDisplay);
+  EXPECT_EQ(tray.wait(10s), std::optional<int>(1));
+  EXPECT_EQ(tray.errorOutput(),
+            "nimbrel: the tray application needs a display, and no X display is set (DISPLAY is "
+            "empty). Run \"nimbrel --headless\" to serve without one.\n");
+
+  Process host(kHost, {"--auto", "--no-cloud", "--no-bonjour", "--home", (home / "data").string()},
+               noDisplay);
+  ASSERT_TRUE(host.waitForOutput("&os=linux", 10s)) << host.output() << host.errorOutput();
+  EXPECT_THAT(host.output(),
+              ::testing::StartsWith(
+                  "Starting the headless host: no X display is set (DISPLAY is empty).\n"));
+  host.signal(SIGTERM);
+  EXPECT_EQ(host.wait(10s), 0);
+}
+
 TEST(TestHostStart, RunsOnlyTheEventLoopAndCreatesNothing) {
   TempDir home;
   Process host(kHost, {"--headless"},

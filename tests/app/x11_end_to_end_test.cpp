@@ -97,6 +97,24 @@ std::size_t count(const std::string& text, const std::string& part) {
 
 // A display that stops answering holds up only what waits on it: the network thread keeps
 // completing handshakes and answering pings, and SIGTERM still ends the host at once.
+// A display without a system tray has nowhere to show the icon: "--auto" serves headless on it.
+TEST(X11EndToEnd, AutoStartOnADisplayWithoutATrayRunsTheHeadlessHost) {
+  test::XServer server("640x480x24");
+  test::TempDir home;
+  test::Process host(NIMBREL_HOST_BINARY,
+                     {"--auto", "--no-cloud", "--no-bonjour", "--home", (home / "data").string(),
+                      "--port", std::to_string(unusedPort())},
+                     {{"HOME", home.path().string()}, {"DISPLAY", server.display()},
+                      {"DBUS_SESSION_BUS_ADDRESS", std::nullopt}});
+  ASSERT_TRUE(host.waitForOutput("&os=linux", 10s)) << host.output() << host.errorOutput();
+  EXPECT_THAT(host.output(), ::testing::StartsWith("Starting the headless host: display " +
+                                                   server.display() +
+                                                   " has no system tray to show the icon in.\n"));
+  EXPECT_EQ(host.output().find("dry run"), std::string::npos) << host.output();
+  host.signal(SIGTERM);
+  EXPECT_EQ(host.wait(10s), 0);
+}
+
 TEST(X11EndToEnd, AFrozenDisplayHoldsUpNeitherOtherSessionsNorTheExit) {
   test::XServer server("640x480x24");
   SharedHost shared(server);

@@ -17,7 +17,9 @@
 #include <memory>
 
 #include "app/host_config.hpp"
+#include "platform/system_tray.hpp"
 #include "platform/user_settings.hpp"
+#include "platform/x11_connection.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 #include "support/x_server.hpp"
@@ -206,6 +208,32 @@ TEST(SingleInstance, SecondLaunchBringsTheFirstForward) {
   EXPECT_EQ(loadConfig(home / "data").port, 7300);
   first.signal(SIGTERM);
   first.wait(10s);
+}
+
+// "--auto" on a display with a tray starts the tray application.
+TEST(AutoStart, ADisplayWithATrayGetsTheTrayApplication) {
+  {
+    X11Connection display(gDisplay->display());
+    EXPECT_TRUE(hasXEmbedTray(display));
+  }
+  test::TempDir home;
+  UserSettings settings;
+  settings.pairedOnce = true;
+  saveUserSettings(settings, home / "config" / "nimbrel" / "settings.json");
+  test::Process tray(NIMBREL_HOST_BINARY, {"--auto", "--home", (home / "data").string()},
+                     {{"DISPLAY", gDisplay->display()},
+                      {"DBUS_SESSION_BUS_ADDRESS", gBus},
+                      {"XDG_CONFIG_HOME", (home / "config").string()},
+                      {"QT_QPA_PLATFORM", std::nullopt}});
+  ASSERT_TRUE(tray.waitForOutput("\n", 20s)) << tray.errorOutput();
+  EXPECT_EQ(tray.output(), "Starting the tray application: display " + gDisplay->display() +
+                               " has an XEmbed tray.\n");
+  EXPECT_EQ(gDisplay->run("DBUS_SESSION_BUS_ADDRESS='" + gBus +
+                          "' gdbus wait --session --timeout 30 io.nimbrel.Host"),
+            0)
+      << tray.errorOutput();
+  tray.signal(SIGTERM);
+  tray.wait(10s);
 }
 
 }  // namespace
