@@ -61,6 +61,7 @@ class HostControllerTest : public ::testing::Test {
   void create(bool headless = true, bool dryRun = true) {
     HostController::Services services;
     services.desktopAccess = [this] {
+      if (displayAnswers_.valid()) displayAnswers_.wait();
       std::lock_guard guard(accessLock_);
       return access_;
     };
@@ -120,6 +121,7 @@ class HostControllerTest : public ::testing::Test {
   std::shared_ptr<HostController> controller_;
   std::vector<std::string> printed_;
   std::mutex accessLock_;
+  std::shared_future<void> displayAnswers_;  // when valid, asking the display waits for it
   std::mutex changeLock_;
   std::condition_variable changed_;
   int changes_ = 0;
@@ -164,6 +166,27 @@ TEST_F(HostControllerTest, ADryRunNeedsNoPermissionsAndDoesNotPoll) {
   EXPECT_FALSE(polling);
   EXPECT_TRUE(screen);  // read once at construction, never again
   EXPECT_FALSE(needs);
+}
+
+TEST_F(HostControllerTest, RefreshingPermissionsNeverHoldsTheStrandWhileTheDisplayIsSlow) {
+  create(true, true);
+  onStrand([&] { controller_->start(); });
+  std::promise<void> answer;
+  displayAnswers_ = answer.get_future().share();
+  {
+    std::lock_guard guard(accessLock_);
+    access_ = {false, false};
+  }
+  asio::post(controller_->executor(), [this] { controller_->refreshPermissions(); });
+  std::promise<void> reached;
+  asio::post(controller_->executor(), [&reached] { reached.set_value(); });
+  const bool strandFree =
+      reached.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  answer.set_value();
+  EXPECT_TRUE(strandFree) << "the strand waited for the display";
+  EXPECT_TRUE(waitUntil([&] {
+    return !controller_->screenRecordingOK() && !controller_->accessibilityOK();
+  }));
 }
 
 TEST_F(HostControllerTest, RenameTrimsAndIgnoresEmptyOrUnchangedNames) {
