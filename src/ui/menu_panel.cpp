@@ -34,6 +34,7 @@ MenuPanel::MenuPanel(HostModel& model, AppActions actions, QWidget* parent)
     : QFrame(parent, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint), model_(model),
       actions_(std::move(actions)) {
   setObjectName(QStringLiteral("panel"));
+  setWindowTitle(QStringLiteral("Nimbrel"));
   setAccessibleName(QStringLiteral("Nimbrel"));
   applyTheme(this);
   setFrameShape(QFrame::StyledPanel);

@@ -61,6 +61,23 @@ QPoint trayCentre() {
   return {field("X") + field("WIDTH") / 2, field("Y") + field("HEIGHT") / 2};
 }
 
+// A home for the program: pairing done once (so it opens no window by itself), and a
+// configuration whose cloud link stays off, so nothing leaves this machine.
+void prepareHome(const test::TempDir& home) {
+  UserSettings settings;
+  settings.pairedOnce = true;
+  saveUserSettings(settings, home / "config" / "nimbrel" / "settings.json");
+  HostConfig config = newIdentity();
+  config.cloud = false;
+  config.api = "http://127.0.0.1:9";
+  saveConfig(config, home / "data");
+}
+
+// Runs `command` against the session bus at `address`.
+std::string onBus(const std::string& address, const std::string& command) {
+  return "DBUS_SESSION_BUS_ADDRESS='" + address + "' " + command;
+}
+
 class TrayDisplayTest : public ::testing::Test {
  protected:
   TrayDisplayTest() {
@@ -182,9 +199,7 @@ TEST(TrayArtwork, SheetOfIconsAndPoses) {
 // A second launch of the program hands over to the first and leaves with status 0.
 TEST(SingleInstance, SecondLaunchBringsTheFirstForward) {
   test::TempDir home;
-  UserSettings settings;
-  settings.pairedOnce = true;  // so the first opens nothing by itself
-  saveUserSettings(settings, home / "config" / "nimbrel" / "settings.json");
+  prepareHome(home);
   const std::map<std::string, std::optional<std::string>> environment{
       {"DISPLAY", gDisplay->display()},
       {"DBUS_SESSION_BUS_ADDRESS", gBus},
@@ -217,9 +232,7 @@ TEST(AutoStart, ADisplayWithATrayGetsTheTrayApplication) {
     EXPECT_TRUE(hasXEmbedTray(display));
   }
   test::TempDir home;
-  UserSettings settings;
-  settings.pairedOnce = true;
-  saveUserSettings(settings, home / "config" / "nimbrel" / "settings.json");
+  prepareHome(home);
   test::Process tray(NIMBREL_HOST_BINARY, {"--auto", "--home", (home / "data").string()},
                      {{"DISPLAY", gDisplay->display()},
                       {"DBUS_SESSION_BUS_ADDRESS", gBus},
@@ -234,6 +247,75 @@ TEST(AutoStart, ADisplayWithATrayGetsTheTrayApplication) {
       << tray.errorOutput();
   tray.signal(SIGTERM);
   tray.wait(10s);
+}
+
+// A desktop whose tray speaks StatusNotifier on the session bus, on a display of its own: the
+// icon registers with the watcher, shows in that tray, and a click on it opens the panel.
+TEST(StatusNotifierTray, TheIconShowsInTheTrayAndAClickOpensThePanel) {
+  test::XServer display("1280x800x24");
+  test::Process bus("/usr/bin/dbus-daemon", {"--session", "--nofork", "--print-address=1"});
+  ASSERT_TRUE(bus.waitForOutput("\n", 20s));
+  const std::string address = bus.output().substr(0, bus.output().find('\n'));
+  test::Process tray("/usr/bin/gtk-sni-tray-standalone",
+                     {"--watcher", "--top", "--end", "--size", "28", "--color", "#303338"},
+                     {{"DISPLAY", display.display()}, {"DBUS_SESSION_BUS_ADDRESS", address}});
+  const std::string hostRegistered =
+      onBus(address,
+            "gdbus call --session --dest org.kde.StatusNotifierWatcher --object-path "
+            "/StatusNotifierWatcher --method org.freedesktop.DBus.Properties.Get "
+            "org.kde.StatusNotifierWatcher IsStatusNotifierHostRegistered");
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return display.output(hostRegistered + " 2>/dev/null").find("true") != std::string::npos; },
+      30000))
+      << tray.errorOutput();
+
+  test::TempDir home;
+  prepareHome(home);
+  test::Process host(NIMBREL_HOST_BINARY, {"--auto", "--home", (home / "data").string()},
+                     {{"DISPLAY", display.display()},
+                      {"DBUS_SESSION_BUS_ADDRESS", address},
+                      {"XDG_CONFIG_HOME", (home / "config").string()},
+                      {"QT_QPA_PLATFORM", std::nullopt}});
+  ASSERT_TRUE(host.waitForOutput("\n", 20s)) << host.errorOutput();
+  EXPECT_EQ(host.output(), "Starting the tray application: display " + display.display() +
+                               " has a StatusNotifier host.\n");
+  const std::string items = onBus(
+      address,
+      "gdbus call --session --dest org.kde.StatusNotifierWatcher --object-path "
+      "/StatusNotifierWatcher --method org.freedesktop.DBus.Properties.Get "
+      "org.kde.StatusNotifierWatcher RegisteredStatusNotifierItems");
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return display.output(items).find("':1.") != std::string::npos; }, 30000))
+      << host.errorOutput();
+
+  // The tray's bar spans the top of the screen; the one icon sits at its end.
+  const std::string shell = display.output(
+      "xdotool search --classname gtk-sni-tray-standalone getwindowgeometry --shell %@");
+  int width = 0, height = 0;
+  for (std::size_t at = shell.find("WIDTH="); at != std::string::npos;
+       at = shell.find("WIDTH=", at + 1)) {
+    const int w = std::stoi(shell.substr(at + 6));
+    if (w > width) {
+      width = w;
+      height = std::stoi(shell.substr(shell.find("HEIGHT=", at) + 7));
+    }
+  }
+  ASSERT_EQ(width, 1280) << shell;
+  const std::string click = "xdotool mousemove " + std::to_string(width - height / 2) + " " +
+                            std::to_string(height / 2) + " click 1";
+  const std::string panelShown =
+      "timeout 3 xdotool search --sync --onlyvisible --name '^Nimbrel$'";
+  // The tray shows the icon a moment after it registers: a click before that is clicked again.
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return display.run(click) == 0 && display.run(panelShown + " >/dev/null") == 0; },
+      30000))
+      << host.errorOutput();
+  QDir().mkpath(kArtifacts);
+  EXPECT_EQ(display.run("import -window root -crop 520x320+760+0 '" +
+                        (kArtifacts + "/screen_status_notifier_panel.png").toStdString() + "'"),
+            0);
+  host.signal(SIGTERM);
+  host.wait(10s);
 }
 
 }  // namespace
