@@ -1,6 +1,6 @@
-// Bundles the browser client and writes it, with its page, style, manifest and icon, as a C++
-// source that the host compiles in (the files are served from memory; nothing is fetched at run
-// time).
+// Bundles the browser client and writes it, with its page, style, manifest and icons, as a C++
+// source that the host and the cloud service compile in (the files are served from memory;
+// nothing is fetched at run time).
 //
 //   node build.mjs --out DIR      writes DIR/app/* (the files as served) and DIR/web_bundle.cpp
 
@@ -32,6 +32,7 @@ const files = new Map([
   ['/app.css', ['text/css; charset=utf-8', readFileSync(join(here, 'src/app.css'))]],
   ['/manifest.webmanifest', ['application/manifest+json', readFileSync(join(here, 'src/manifest.webmanifest'))]],
   ['/icon.svg', ['image/svg+xml', readFileSync(join(here, 'src/icon.svg'))]],
+  ['/apple-touch-icon.png', ['image/png', readFileSync(join(here, 'src/apple-touch-icon.png'))]],
   ['/sample.heic', ['image/heic', readFileSync(join(here, 'src/sample.heic'))]],
 ]);
 

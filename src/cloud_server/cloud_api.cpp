@@ -117,7 +117,9 @@ ApiResponse CloudApi::dispatch(const ApiRequest& request) {
   }
   if (r.endpoint == Endpoint::health) {
     ApiResponse response;
-    response.body = json::object{{"ok", true}};
+    // "service" tells the browser client, loaded from this origin, that it talks to the
+    // service rather than to a host.
+    response.body = json::object{{"ok", true}, {"service", "nimbrel-cloud"}};
     return response;
   }
 

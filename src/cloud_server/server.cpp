@@ -24,6 +24,7 @@
 #include "cloud_server/cloud_api.hpp"
 #include "cloud_server/event_log.hpp"
 #include "cloud_server/request.hpp"
+#include "cloud_server/web_app.hpp"
 #include "net/lenient_text_stream.hpp"
 #include "net/task_completion.hpp"
 
@@ -220,6 +221,31 @@ http::response<http::string_body> render(const ApiResponse& api, unsigned versio
   return response;
 }
 
+using WebResponse = http::response<http::span_body<const char>>;
+
+WebResponse renderWebAnswer(const WebAnswer& web, unsigned version, bool keepAlive) {
+  WebResponse response{static_cast<http::status>(web.status), version};
+  response.set(http::field::server, "nimbrel-cloud");
+  for (const auto& [name, value] : web.headers) response.set(name, value);
+  response.body() = {web.body.data(), web.body.size()};
+  response.content_length(web.body.size());
+  response.keep_alive(keepAlive);
+  return response;
+}
+
+template <typename Stream>
+asio::awaitable<error_code> writeWebAnswer(Stream& stream, WebResponse response, bool sendBody) {
+  http::response_serializer<http::span_body<const char>> writer(response);
+  error_code error;
+  if (sendBody) {
+    co_await http::async_write(stream, writer, asio::redirect_error(asio::use_awaitable, error));
+  } else {
+    co_await http::async_write_header(stream, writer,
+                                      asio::redirect_error(asio::use_awaitable, error));
+  }
+  co_return error;
+}
+
 }  // namespace
 
 struct CloudServer::Listener {
@@ -289,6 +315,21 @@ class Connection {
       if (websocket::is_upgrade(request) && isWebSocketEndpoint(r.endpoint) && r.methodAllowed) {
         co_await webSocket(server, std::move(stream), std::move(request), r, std::move(peer));
         co_return;
+      }
+      if (r.endpoint == Endpoint::unknown) {
+        // The browser client's own files; every other unknown path is the API's 404.
+        const auto web = webAppAnswer(std::string_view(request.method_string()), request.target(),
+                                      request[http::field::if_none_match]);
+        if (web) {
+          server->connectionStarted();
+          const bool keepAlive = request.keep_alive() && !server->stopping_;
+          beast::get_lowest_layer(stream).expires_after(seconds(limits.requestTimeout));
+          error = co_await writeWebAnswer(stream, renderWebAnswer(*web, request.version(), keepAlive),
+                                          web->sendBody);
+          server->connectionEnded();
+          if (error || !keepAlive) break;
+          continue;
+        }
       }
       ApiRequest apiRequest{std::string(request.method_string()),
                             std::string(request.target()),

@@ -160,7 +160,8 @@ TEST(CloudApi, EveryErrorHasItsStatusAndCode) {
       {"POST", "/v1/hosts/" + host.id + "/ticket", "", bobs, 404, "not_found"},
       {"GET", "/v1/hosts/" + host.id + "/ticket", "", account, 405, "method_not_allowed"},
       {"GET", "/v1/nothing", "", "", 404, "not_found"},
-      {"GET", "/", "", "", 404, "not_found"},
+      // GET / is the browser client (web_app_test.cpp); other methods stay the API's.
+      {"POST", "/", "", "", 404, "not_found"},
       {"GET", "/v2/host", "", "", 426, "upgrade_required"},
       {"GET", "/v2/client/" + host.id + "?ticket=x", "", "", 426, "upgrade_required"},
   };
