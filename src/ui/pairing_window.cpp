@@ -26,21 +26,29 @@ PairingWindow::PairingWindow(HostModel& model, AppActions actions, QWidget* pare
   layout->setSpacing(10);
   layout->addWidget(new Mascot(Pose::wave, 96), 0, Qt::AlignHCenter);
 
-  auto* title = new QLabel(QStringLiteral("Scan with the Nimbrel app"));
-  QFont titleFont = title->font();
+  title_ = new QLabel;
+  QFont titleFont = title_->font();
   titleFont.setPointSizeF(titleFont.pointSizeF() * 1.35);
   titleFont.setWeight(QFont::DemiBold);
-  title->setFont(titleFont);
-  layout->addWidget(title, 0, Qt::AlignHCenter);
+  title_->setFont(titleFont);
+  layout->addWidget(title_, 0, Qt::AlignHCenter);
 
-  auto* how = new QLabel(QStringLiteral(
-      "On your phone or tablet, open Nimbrel, tap <b>+</b> and point the camera at this code."));
-  how->setWordWrap(true);
-  how->setAlignment(Qt::AlignHCenter);
-  layout->addWidget(how);
+  how_ = new QLabel;
+  how_->setWordWrap(true);
+  how_->setAlignment(Qt::AlignHCenter);
+  layout->addWidget(how_);
 
   qr_ = new QrView;
   layout->addWidget(qr_, 0, Qt::AlignHCenter);
+
+  // The other code, as a quiet link-like button under the QR code.
+  switch_ = new QPushButton;
+  switch_->setFlat(true);
+  switch_->setCursor(Qt::PointingHandCursor);
+  switch_->setStyleSheet(
+      QStringLiteral("QPushButton { color: %1; background: transparent; border: none; }")
+          .arg(kAccent.name()));
+  layout->addWidget(switch_, 0, Qt::AlignHCenter);
 
   // One wrapping line; in the account it starts with a green seal.
   account_ = secondaryLabel(QString());
@@ -50,7 +58,7 @@ PairingWindow::PairingWindow(HostModel& model, AppActions actions, QWidget* pare
 
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
-  copy_ = new QPushButton(QStringLiteral("Copy Pairing Link"));
+  copy_ = new QPushButton(QStringLiteral("Copy Browser Link"));  // the longer of its labels
   copy_->setMinimumWidth(copy_->sizeHint().width());  // keeps its width when it reads "Copied"
   done_ = new QPushButton(QStringLiteral("Done"));
   done_->setDefault(true);
@@ -66,10 +74,17 @@ PairingWindow::PairingWindow(HostModel& model, AppActions actions, QWidget* pare
       true));
 
   connect(copy_, &QPushButton::clicked, this, [this] {
-    const std::string& link = model_.snapshot().pairingLink;
+    const std::string link = pairingView(model_.snapshot(), wanted_).qrText;
     QGuiApplication::clipboard()->setText(QString::fromStdString(link), QClipboard::Clipboard);
     copy_->setText(QStringLiteral("Copied"));
     markPairedOnce();
+  });
+  connect(switch_, &QPushButton::clicked, this, [this] {
+    wanted_ = pairingView(model_.snapshot(), wanted_).code == PairingCode::app
+                  ? PairingCode::browser
+                  : PairingCode::app;
+    copy_->setText(QString());  // "Copied" was about the other link
+    refresh();
   });
   connect(done_, &QPushButton::clicked, this, [this] {
     markPairedOnce();
@@ -82,9 +97,18 @@ PairingWindow::PairingWindow(HostModel& model, AppActions actions, QWidget* pare
 
 void PairingWindow::refresh() {
   const HostSnapshot& host = model_.snapshot();
+  const PairingView view = pairingView(host, wanted_);
+  title_->setText(QString::fromStdString(view.title));
+  how_->setText(QString::fromStdString(view.how));
   // Always in the layout (a white square until there is a link), so that the window is sized
   // for it from the start.
-  qr_->setText(host.pairingLink);
+  qr_->setText(view.qrText);
+  switch_->setText(QString::fromStdString(view.switchLabel));
+  switch_->setVisible(!view.switchLabel.empty());
+  account_->setVisible(view.accountLine);
+  if (copy_->text() != QStringLiteral("Copied")) {
+    copy_->setText(QString::fromStdString(view.copyLabel));
+  }
   const AccountLine line = accountLine(host);
   const QString text = QString::fromStdString(line.text).toHtmlEscaped();
   account_->setText(line.inAccount

@@ -4,6 +4,7 @@
 
 #include "ui/app_actions.hpp"
 #include "ui/host_model.hpp"
+#include "ui/ui_rules.hpp"
 
 class QLabel;
 class QPushButton;
@@ -13,7 +14,8 @@ namespace nimbrel::ui {
 class QrView;
 
 // "Add Your Phone": the pairing link as a QR code, whether scanning it also adds this computer
-// to the account, and the link to copy. Copy and Done record that the user has paired once.
+// to the account, and the link to copy; or, for a device without the app, the browser link.
+// Copy and Done record that the user has paired once.
 class PairingWindow : public QWidget {
   Q_OBJECT
 
@@ -24,6 +26,7 @@ class PairingWindow : public QWidget {
   QLabel* accountLabel() const { return account_; }
   QPushButton* copyButton() const { return copy_; }
   QPushButton* doneButton() const { return done_; }
+  QPushButton* switchButton() const { return switch_; }
 
  private:
   void refresh();
@@ -31,7 +34,11 @@ class PairingWindow : public QWidget {
 
   HostModel& model_;
   AppActions actions_;
+  PairingCode wanted_ = PairingCode::app;
+  QLabel* title_;
+  QLabel* how_;
   QrView* qr_;
+  QPushButton* switch_;
   QLabel* account_;
   QPushButton* copy_;
   QPushButton* done_;

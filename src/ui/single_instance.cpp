@@ -3,6 +3,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QProcess>
 
 namespace nimbrel::ui {
 
@@ -33,6 +34,22 @@ void SingleInstance::release() {
   if (!owned_) return;
   QDBusConnection::sessionBus().unregisterService(QString::fromLatin1(kService));
   owned_ = false;
+}
+
+bool SingleInstance::relaunch(const QString& program, const QStringList& arguments) {
+  const bool owned = owned_;
+  release();
+  if (QProcess::startDetached(program, arguments)) return true;
+  if (owned) claim();
+  return false;
+}
+
+QStringList relaunchArguments(const QStringList& arguments) {
+  QStringList kept;
+  for (const QString& argument : arguments) {
+    if (argument != QLatin1String("--show-pairing")) kept << argument;
+  }
+  return kept;
 }
 
 void SingleInstance::Show() {

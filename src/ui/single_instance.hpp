@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -24,6 +25,10 @@ class SingleInstance : public QObject {
   Claim claim();
   // Lets the name go (before a relaunch starts the new instance).
   void release();
+  // Starts `program` with `arguments` as the new first instance: the name goes first, or the
+  // new instance would hand over to this one and leave. When the program does not start, the
+  // name is taken back and false returned; this instance then carries on.
+  bool relaunch(const QString& program, const QStringList& arguments);
 
  public slots:
   Q_SCRIPTABLE void Show();
@@ -32,5 +37,9 @@ class SingleInstance : public QObject {
   std::function<void()> comeForward_;
   bool owned_ = false;
 };
+
+// The arguments a relaunched instance gets: this one's, less the request to show the pairing
+// window, which was for this launch only.
+QStringList relaunchArguments(const QStringList& arguments);
 
 }  // namespace nimbrel::ui

@@ -1,7 +1,6 @@
 #include "ui/tray_main.hpp"
 
 #include <QApplication>
-#include <QProcess>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -90,16 +89,15 @@ int runTrayApplication(int argc, char** argv, const CommandLine& commandLine) {
   actions.settingsPath = userSettingsPath();
   actions.quit = [] { QApplication::quit(); };
   actions.relaunch = [&instance, argc, argv] {
-    // The name goes first, or the new instance would hand over to this one and leave.
-    instance.release();
     QStringList arguments;
-    for (int i = 1; i < argc; ++i) {
-      if (QString::fromLocal8Bit(argv[i]) != QLatin1String("--show-pairing")) {
-        arguments << QString::fromLocal8Bit(argv[i]);
-      }
+    for (int i = 1; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    const QString program = QString::fromStdString(currentProgram().string());
+    if (instance.relaunch(program, relaunchArguments(arguments))) {
+      QApplication::quit();
+    } else {
+      std::cerr << "nimbrel: couldn't start " << program.toStdString()
+                << " again; this instance keeps running\n";
     }
-    QProcess::startDetached(QString::fromStdString(currentProgram().string()), arguments);
-    QApplication::quit();
   };
   TrayApp trayApp(model, actions);
   tray = &trayApp;

@@ -1,5 +1,7 @@
 #include "ui/ui_rules.hpp"
 
+#include "app/pairing_link.hpp"
+
 namespace nimbrel::ui {
 
 using Status = CloudLink::Status;
@@ -69,6 +71,27 @@ AccountLine accountLine(const HostSnapshot& host) {
   }
   return {false,
           "Scan it while signed in to the Nimbrel app to also add this computer to your account."};
+}
+
+PairingView pairingView(const HostSnapshot& host, PairingCode wanted) {
+  const std::string browser = browserLink(host.pairingLink);
+  if (wanted == PairingCode::browser && !browser.empty()) {
+    return {PairingCode::browser,
+            "Scan with the camera",
+            "Point your phone's or tablet's camera at this code to open Nimbrel in its browser. "
+            "It must be on the same network as this computer.",
+            browser,
+            "Copy Browser Link",
+            "Show the code for the Nimbrel app",
+            false};
+  }
+  return {PairingCode::app,
+          "Scan with the Nimbrel app",
+          "On your phone or tablet, open Nimbrel, tap <b>+</b> and point the camera at this code.",
+          host.pairingLink,
+          "Copy Pairing Link",
+          browser.empty() ? std::string() : std::string("No app? Use the browser instead"),
+          true};
 }
 
 int qrModuleScale(int modules, int targetPixels) {

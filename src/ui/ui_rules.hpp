@@ -48,6 +48,21 @@ struct AccountLine {
 };
 AccountLine accountLine(const HostSnapshot& host);
 
+// Which code the pairing window shows: the pairing link for the Nimbrel app, or the browser link
+// that opens the web client this computer serves (for a device without the app).
+enum class PairingCode { app, browser };
+struct PairingView {
+  PairingCode code = PairingCode::app;  // the one shown (the app's when no browser link exists)
+  std::string title;
+  std::string how;         // rich text
+  std::string qrText;      // what the QR code encodes, and what Copy copies
+  std::string copyLabel;
+  std::string switchLabel; // the button to the other code; empty when there is none
+  bool accountLine = true; // the account line applies to the app's code only
+  bool operator==(const PairingView&) const = default;
+};
+PairingView pairingView(const HostSnapshot& host, PairingCode wanted);
+
 // Whole device pixels per QR module so that `modules` fit in `targetPixels`; at least 1.
 int qrModuleScale(int modules, int targetPixels);
 

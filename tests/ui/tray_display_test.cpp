@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QLayout>
 #include <QPainter>
+#include <QPushButton>
 #include <QScreen>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
@@ -25,6 +26,8 @@
 #include "support/x_server.hpp"
 #include "ui/fake_host_model.hpp"
 #include "ui/mascot.hpp"
+#include "ui/pairing_window.hpp"
+#include "ui/single_instance.hpp"
 #include "ui/tray_app.hpp"
 
 namespace nimbrel::ui {
@@ -76,6 +79,21 @@ void prepareHome(const test::TempDir& home) {
 // Runs `command` against the session bus at `address`.
 std::string onBus(const std::string& address, const std::string& command) {
   return "DBUS_SESSION_BUS_ADDRESS='" + address + "' " + command;
+}
+
+// No two visible items of the window's layout share a pixel.
+void expectNothingOverlaps(QWidget& window) {
+  std::vector<QRect> boxes;
+  for (int i = 0; i < window.layout()->count(); ++i) {
+    if (QWidget* child = window.layout()->itemAt(i)->widget(); child && child->isVisible()) {
+      boxes.push_back(child->geometry());
+    }
+  }
+  for (std::size_t i = 0; i < boxes.size(); ++i) {
+    for (std::size_t j = i + 1; j < boxes.size(); ++j) {
+      EXPECT_FALSE(boxes[i].intersects(boxes[j])) << "items " << i << " and " << j << " overlap";
+    }
+  }
 }
 
 class TrayDisplayTest : public ::testing::Test {
@@ -131,26 +149,20 @@ TEST_F(TrayDisplayTest, IconDocksAndOpensThePanelAndTheWindows) {
       [&] { return pairing->height() >= pairing->layout()->minimumSize().height(); }, 5000))
       << pairing->height() << " < " << pairing->layout()->minimumSize().height();
   // Nothing in the window is drawn over anything else (the QR code and the texts).
-  for (QWidget* window : {pairing}) {
-    std::vector<QRect> boxes;
-    for (int i = 0; i < window->layout()->count(); ++i) {
-      if (QWidget* child = window->layout()->itemAt(i)->widget(); child && child->isVisible()) {
-        boxes.push_back(child->geometry());
-      }
-    }
-    for (std::size_t i = 0; i < boxes.size(); ++i) {
-      for (std::size_t j = i + 1; j < boxes.size(); ++j) {
-        EXPECT_FALSE(boxes[i].intersects(boxes[j])) << "items " << i << " and " << j << " overlap";
-      }
-    }
-  }
+  expectNothingOverlaps(*pairing);
   save(pairing->grab().toImage(), "pairing_window_claim.png");
+  static_cast<PairingWindow*>(pairing)->switchButton()->click();
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return pairing->height() >= pairing->layout()->minimumSize().height(); }, 5000));
+  expectNothingOverlaps(*pairing);
+  save(pairing->grab().toImage(), "pairing_window_browser.png");
   pairing->close();
 
   host.screenOK = false;
   model.publish(host);
   QWidget* setup = tray.windows().open(WindowKind::setup);
   ASSERT_TRUE(QTest::qWaitForWindowExposed(setup, 10000));
+  expectNothingOverlaps(*setup);
   save(setup->grab().toImage(), "setup_window.png");
   saveScreen("screen_with_setup.png");
   ASSERT_EQ(gDisplay->run("xdotool mousemove " + std::to_string(centre.x()) + " " +
@@ -223,6 +235,44 @@ TEST(SingleInstance, SecondLaunchBringsTheFirstForward) {
   EXPECT_EQ(loadConfig(home / "data").port, 7300);
   first.signal(SIGTERM);
   first.wait(10s);
+}
+
+// "Relaunch Nimbrel": a new instance of the program starts, owns the name, and does not get the
+// request to show the pairing window again; a program that cannot start keeps this one.
+TEST(SingleInstance, RelaunchHandsTheNameToANewInstance) {
+  EXPECT_EQ(relaunchArguments({"--show-pairing", "--home", "/x", "--show-pairing"}),
+            QStringList({"--home", "/x"}));
+  test::TempDir home;
+  prepareHome(home);
+  const std::string owner =
+      onBus(gBus,
+            "gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus "
+            "--method org.freedesktop.DBus.GetConnectionUnixProcessID io.nimbrel.Host 2>/dev/null");
+  const auto ownerPid = [&]() -> pid_t {
+    const std::string reply = gDisplay->output(owner);  // "(uint32 1234,)"
+    const auto at = reply.find("uint32 ");
+    return at == std::string::npos ? 0 : std::stoi(reply.substr(at + 7));
+  };
+
+  SingleInstance instance([] {});
+  ASSERT_EQ(instance.claim(), SingleInstance::Claim::first);
+  EXPECT_FALSE(instance.relaunch(QStringLiteral("/nonexistent/nimbrel"), {}));
+  EXPECT_EQ(ownerPid(), getpid()) << "the name was not taken back";
+
+  qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString((home / "config").string()));
+  ASSERT_TRUE(instance.relaunch(QStringLiteral(NIMBREL_HOST_BINARY),
+                                {"--home", QString::fromStdString((home / "data").string())}));
+  qunsetenv("XDG_CONFIG_HOME");
+  pid_t relaunched = 0;
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] {
+        relaunched = ownerPid();
+        return relaunched != 0 && relaunched != getpid();
+      },
+      20000));
+  ASSERT_GT(relaunched, 0);
+  ::kill(relaunched, SIGTERM);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return ownerPid() == 0; }, 20000));
 }
 
 // "--auto" on a display with a tray starts the tray application.

@@ -157,6 +157,41 @@ TEST(PairingAccountLine, ThreeCases) {
   }
 }
 
+TEST(PairingView, TheAppsCodeOrTheBrowserLinkWhenThereIsOne) {
+  HostSnapshot withPort = host();
+  withPort.pairingLink = "nimbrel://pair?v=1&id=0123456789abcdef&k=KEY&p=7300&a=192.168.1.20,10.0.0.2";
+  const std::string browser =
+      "http://192.168.1.20:7300/#v=1&id=0123456789abcdef&k=KEY&p=7300&a=192.168.1.20,10.0.0.2";
+  HostSnapshot noPort = host();  // no port: nothing a browser could open
+  struct Case {
+    const HostSnapshot& host;
+    PairingCode wanted;
+    PairingCode shown;
+    std::string qrText, copyLabel, switchLabel;
+    bool accountLine;
+  };
+  const Case cases[] = {
+      {withPort, PairingCode::app, PairingCode::app, withPort.pairingLink, "Copy Pairing Link",
+       "No app? Use the browser instead", true},
+      {withPort, PairingCode::browser, PairingCode::browser, browser, "Copy Browser Link",
+       "Show the code for the Nimbrel app", false},
+      {noPort, PairingCode::app, PairingCode::app, noPort.pairingLink, "Copy Pairing Link", "",
+       true},
+      {noPort, PairingCode::browser, PairingCode::app, noPort.pairingLink, "Copy Pairing Link", "",
+       true},
+  };
+  for (const Case& c : cases) {
+    const PairingView view = pairingView(c.host, c.wanted);
+    EXPECT_EQ(view.code, c.shown) << c.qrText;
+    EXPECT_EQ(view.qrText, c.qrText);
+    EXPECT_EQ(view.copyLabel, c.copyLabel);
+    EXPECT_EQ(view.switchLabel, c.switchLabel);
+    EXPECT_EQ(view.accountLine, c.accountLine);
+    EXPECT_FALSE(view.title.empty());
+    EXPECT_FALSE(view.how.empty());
+  }
+}
+
 TEST(QrModuleScale, WholeDevicePixelsThatFit) {
   const std::tuple<int, int, int> cases[] = {
       {21, 260, 12}, {57, 260, 4}, {65, 260, 4}, {53, 520, 9}, {300, 260, 1}, {0, 260, 1},

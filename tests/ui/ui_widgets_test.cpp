@@ -28,6 +28,7 @@
 #include "ui/fake_host_model.hpp"
 #include "ui/mascot.hpp"
 #include "ui/menu_panel.hpp"
+#include "app/pairing_link.hpp"
 #include "ui/pairing_window.hpp"
 #include "ui/qr_code.hpp"
 #include "ui/setup_window.hpp"
@@ -242,6 +243,33 @@ TEST_F(UiTest, QrCodeEncodesTheLinkAndFollowsANewClaimCode) {
   next.pairingLink = "nimbrel://pair?v=1&id=0123456789abcdef&c=ZZ99-AB12";
   model.publish(next);
   EXPECT_EQ(decodeQr(*window.qr()), std::vector<std::string>{next.pairingLink});
+}
+
+// For a device without the app: the same window shows the browser link, and Copy copies it.
+TEST_F(UiTest, PairingWindowSwitchesToTheBrowserLinkAndBack) {
+  PairingWindow window(model, actions);
+  window.show();
+  const std::string browser = browserLink(scriptedHost().pairingLink);
+  ASSERT_TRUE(browser.starts_with("http://192.168.1.20:7300/#v=1&")) << browser;
+  ASSERT_TRUE(window.switchButton()->isVisible());
+  window.copyButton()->click();
+  window.switchButton()->click();
+  EXPECT_EQ(decodeQr(*window.qr()), std::vector<std::string>{browser});
+  EXPECT_FALSE(window.accountLabel()->isVisible());
+  EXPECT_EQ(window.copyButton()->text(), "Copy Browser Link");  // not the other link's "Copied"
+  window.copyButton()->click();
+  EXPECT_EQ(QGuiApplication::clipboard()->text(QClipboard::Clipboard).toStdString(), browser);
+
+  // A new claim code changes the browser link as well.
+  HostSnapshot next = scriptedHost();
+  next.pairingLink += "X";
+  model.publish(next);
+  EXPECT_EQ(decodeQr(*window.qr()), std::vector<std::string>{browserLink(next.pairingLink)});
+
+  window.switchButton()->click();
+  EXPECT_EQ(decodeQr(*window.qr()), std::vector<std::string>{next.pairingLink});
+  EXPECT_TRUE(window.accountLabel()->isVisible());
+  EXPECT_EQ(window.copyButton()->text(), "Copy Pairing Link");
 }
 
 TEST(QrRendering, ModulesAreSharpWholePixelBlocksOnAWhiteMargin) {
