@@ -1,17 +1,20 @@
 // The browser client: pairs from the link's fragment (or storage), keeps one session with the
 // host that served the page, draws what it streams and turns touch, mouse and keyboard into
-// commands.
+// commands. Served by Nimbrel Cloud instead, it lists the account's computers and keeps the
+// session with the chosen one through a ticket and the relay.
 
 import { pairingKeyText, parsePairingKey } from './protocol/bytes.js';
+import { probeMode, relayCloseError, relaySocketUrl } from './protocol/cloud.js';
 import { pickBackend, randomBytes } from './protocol/crypto.js';
 import { parsePairing } from './protocol/link.js';
 import { commands, parseFrame } from './protocol/messages.js';
 import { retryDelay, shouldRetry } from './protocol/reconnect.js';
-import { connect } from './protocol/session.js';
+import { SessionError, connect } from './protocol/session.js';
 import { Gestures, TUNING, momentum } from './input/gestures.js';
 import { keyCommand, textEdit } from './input/keyboard.js';
 import { Layers } from './view/layers.js';
 import { canPan, clampCamera, follow, layout, panBy, toScreen, toWindow, viewFor, zoomAbout } from './view/viewport.js';
+import { CloudScreen } from './ui/cloud_screen.js';
 import { statsText, statusFor } from './ui/status.js';
 
 const STORAGE_KEY = 'nimbrel.pairing';
@@ -22,6 +25,8 @@ function deviceName() {
   const touch = navigator.maxTouchPoints > 0;
   return `Browser${platform ? ' on ' + platform : ''}${touch ? ' (touch)' : ''}`.slice(0, 64);
 }
+
+const pause = (seconds) => new Promise((resolve) => setTimeout(resolve, seconds * 1000));
 
 async function decodesHeic() {
   try {
@@ -42,6 +47,9 @@ export class App {
     this.backend = pickBackend();
     this.pairing = null;
     this.session = null;
+    this.cloudScreen = null; // set when the page came from Nimbrel Cloud
+    this.relayHost = null; // the account's computer this session goes to through the relay
+    this.connectSerial = 0;
     this.state = { phase: 'pairing' };
     this.attempt = 0;
     this.camera = { zoom: 1, cx: 0.5, cy: 0.5 };
@@ -73,21 +81,45 @@ export class App {
     this.bindUi();
     this.resize();
     this.caps = ['patch', 'png'];
-    if (await decodesHeic()) this.caps.push('heic');
     const fromLink = parsePairing(location.hash);
-    if (fromLink) {
-      this.savePairing(fromLink);
-      // The key leaves the address bar (and history) once it is stored.
-      history.replaceState(null, '', location.pathname);
+    // The key leaves the address bar (and history) at once; it is stored below.
+    if (fromLink) history.replaceState(null, '', location.pathname);
+    const [origin, heic] = await Promise.all([this.pageOrigin(), decodesHeic()]);
+    if (heic) this.caps.push('heic');
+    if (origin === 'cloud') {
+      this.cloudScreen = new CloudScreen(this);
+      this.cloudScreen.start(fromLink);
+      return;
     }
+    if (fromLink) this.savePairing(fromLink);
     this.pairing = fromLink ?? this.loadPairing();
     if (!this.pairing) this.showPairForm();
     else this.connect();
   }
 
+  // Whether the page came from a host ("direct") or from Nimbrel Cloud ("cloud"): the origin's
+  // /healthz says so (a host answers 426, the service names itself). Asked again, backing
+  // off, while the answer is unusable: guessing wrong would pair or connect the wrong way.
+  async pageOrigin() {
+    for (let attempt = 0; ; attempt++) {
+      const mode = await probeMode();
+      if (mode !== 'unknown') {
+        $('status').hidden = true;
+        return mode;
+      }
+      const delay = retryDelay(attempt, Math.random());
+      $('status').hidden = false;
+      $('status').className = 'error';
+      $('status-text').textContent = `Can't reach ${location.host}. Trying again in ${Math.ceil(delay)} s…`;
+      $('status-actions').replaceChildren();
+      await pause(delay);
+    }
+  }
+
   // ---- pairing ----
 
   savePairing(pairing) {
+    if (this.cloudScreen) return; // the cloud's keys are kept by the list, per computer
     try {
       localStorage.setItem(STORAGE_KEY, JSON.stringify({ id: pairing.id, name: pairing.name, k: pairingKeyText(pairing.key) }));
     } catch {
@@ -113,6 +145,14 @@ export class App {
   }
 
   repair() {
+    if (this.relayHost) {
+      const host = this.relayHost;
+      this.endSession();
+      this.relayHost = null;
+      this.setState({ phase: 'pairing' });
+      this.cloudScreen.repair(host);
+      return;
+    }
     try {
       localStorage.removeItem(STORAGE_KEY);
     } catch {
@@ -129,7 +169,7 @@ export class App {
 
   setState(state) {
     this.state = state;
-    const status = statusFor({ ...state, name: this.pairing?.name });
+    const status = statusFor({ ...state, name: this.pairing?.name, cloud: Boolean(this.relayHost) });
     const box = $('status');
     box.hidden = !status;
     if (!status) return;
@@ -140,24 +180,76 @@ export class App {
       ...status.actions.map((a) => {
         const button = document.createElement('button');
         button.type = 'button';
-        button.textContent = a === 'retry' ? 'Try now' : 'Pair again';
-        button.onclick = () => (a === 'retry' ? this.connect() : this.repair());
+        button.textContent = { retry: 'Try now', repair: 'Pair again', hosts: 'Computers' }[a];
+        button.onclick = () => (a === 'retry' ? this.connect() : a === 'hosts' ? this.showHosts() : this.repair());
         return button;
       }),
     );
   }
 
+  // Through the cloud: the account's computer `host` and the pairing kept for it.
+  connectRelay(host, pairing) {
+    this.relayHost = host;
+    this.pairing = pairing;
+    this.attempt = 0;
+    this.showScreen(false);
+    this.connect();
+  }
+
+  // Closes the session and stops retrying.
+  endSession() {
+    this.connectSerial++;
+    clearTimeout(this.retryTimer);
+    clearInterval(this.countdown);
+    this.session?.close();
+    this.session = null;
+  }
+
+  // Back to the account's list of computers.
+  showHosts() {
+    this.endSession();
+    this.relayHost = null;
+    // The next computer's picture must not open on this one's.
+    this.layers.reset();
+    this.invalidate();
+    this.setState({ phase: 'pairing' });
+    this.cloudScreen.showHosts();
+  }
+
+  // The cloud's screens (sign-in, list, pairing once) cover the app while they are up.
+  showScreen(visible) {
+    document.body.classList.toggle('listing', visible);
+    $('cloud').hidden = !visible;
+    $('tool-hosts').hidden = !this.cloudScreen;
+    if (!visible) requestAnimationFrame(() => this.resize());
+  }
+
+  // Where the session's socket goes: the page's own host, or the relay URL of a fresh ticket
+  // (each ticket opens one session, so every reconnection takes a new one).
+  async sessionUrl() {
+    if (!this.relayHost) return `${location.protocol === 'https:' ? 'wss' : 'ws'}://${location.host}/`;
+    const ticket = await this.cloudScreen.client.ticket(this.relayHost.id);
+    if (!ticket.online) throw new SessionError('offline', 'The computer is offline (not connected to the relay).');
+    const url = relaySocketUrl(ticket.url, location);
+    if (!url) throw new SessionError('protocol', 'Nimbrel Cloud sent a relay address this app cannot open.');
+    return url;
+  }
+
   async connect() {
+    const serial = ++this.connectSerial;
     clearTimeout(this.retryTimer);
     clearInterval(this.countdown);
     this.session?.close();
     this.session = null;
     this.setState({ phase: 'connecting', attempt: this.attempt });
-    const scheme = location.protocol === 'https:' ? 'wss' : 'ws';
     let session;
     try {
+      const url = await this.sessionUrl();
+      if (serial !== this.connectSerial) return;
       session = await connect({
-        url: `${scheme}://${location.host}/`,
+        url,
+        // The relay gives up on a host that does not come after 15 s: let it say so first.
+        timeoutMs: this.relayHost ? 17000 : 8000,
         key: this.pairing.key,
         name: deviceName(),
         caps: this.caps,
@@ -168,7 +260,11 @@ export class App {
         onClose: (error) => this.onSessionEnd(session, error ?? { code: 'closed' }),
       });
     } catch (error) {
-      this.onSessionEnd(null, error);
+      if (serial === this.connectSerial) this.onSessionEnd(null, error);
+      return;
+    }
+    if (serial !== this.connectSerial) {
+      session.close();
       return;
     }
     this.session = session;
@@ -184,11 +280,22 @@ export class App {
   onSessionEnd(session, error) {
     if (session && session !== this.session) return;
     this.session = null;
+    if (this.relayHost) {
+      // The relay says why it closed a socket with its own codes.
+      const relay = relayCloseError(error?.closeCode);
+      if (relay) error = relay;
+      if (error?.code === 'token') {
+        this.relayHost = null;
+        this.setState({ phase: 'pairing' });
+        this.cloudScreen.signOut('Nimbrel Cloud no longer accepts the saved account token. Paste a current one.');
+        return;
+      }
+    }
     if (!shouldRetry(error)) {
       this.setState({ phase: 'failed', error });
       return;
     }
-    const delay = retryDelay(this.attempt++, Math.random());
+    const delay = retryDelay(this.attempt++, Math.random(), error?.retryAfter);
     const until = performance.now() + delay * 1000;
     const tick = () => this.setState({ phase: 'waiting', error, retryIn: (until - performance.now()) / 1000 });
     tick();
@@ -740,6 +847,7 @@ export class App {
       this.invalidate();
     };
     $('tool-fit').onclick = () => this.setCamera({ zoom: 1, cx: 0.5, cy: 0.5 });
+    $('tool-hosts').onclick = () => this.showHosts();
     $('tool-stats').onclick = () => {
       this.stats.on = !this.stats.on;
       $('tool-stats').classList.toggle('on', this.stats.on);

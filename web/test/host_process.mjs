@@ -19,13 +19,15 @@ function freePort() {
   });
 }
 
-// Starts the host on a free port; resolves once it printed its browser link.
-export async function startHost() {
+// Starts the host on a free port; resolves once it printed its browser link. With `cloud` (the
+// service's URL) the host's cloud link points there; otherwise cloud use is off.
+export async function startHost({ cloud } = {}) {
   const port = await freePort();
   const home = mkdtempSync(join(tmpdir(), 'nimbrel-web-'));
+  const cloudArgs = cloud ? ['--api', cloud] : ['--no-cloud'];
   const child = spawn(
     hostBinary,
-    ['--headless', '--dry-run', '--no-cloud', '--no-bonjour', '--synthetic', 'cursor', '--home', join(home, 'data'), '--port', String(port)],
+    ['--headless', '--dry-run', ...cloudArgs, '--no-bonjour', '--synthetic', 'cursor', '--home', join(home, 'data'), '--port', String(port)],
     { env: { ...process.env, HOME: home }, stdio: ['ignore', 'pipe', 'pipe'] },
   );
   let output = '';

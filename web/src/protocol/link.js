@@ -4,14 +4,16 @@
 
 import { parsePairingKey } from './bytes.js';
 
-// Reads "#v=1&id=…&k=…" (or a whole "nimbrel://pair?…" link a person pasted). Returns
-// { id, name, key, port, addresses } or null when there is no valid key.
+// Reads "#v=1&id=…&k=…", or what a person pasted: a whole "nimbrel://pair?…" link or a browser
+// link "http://ADDRESS:PORT/#…". Returns { id, name, key, port, addresses, cloudId } or null
+// when there is no valid key.
 export function parsePairing(text) {
   if (typeof text !== 'string') return null;
   let items = text.trim();
   const question = items.indexOf('?');
+  const hash = items.indexOf('#');
   if (items.startsWith('nimbrel:') && question >= 0) items = items.slice(question + 1);
-  items = items.replace(/^#/, '');
+  else if (hash >= 0) items = items.slice(hash + 1);
   const params = new URLSearchParams(items);
   const key = parsePairingKey(params.get('k') ?? '');
   if (!key) return null;
@@ -22,5 +24,6 @@ export function parsePairing(text) {
     key,
     port: Number.isInteger(port) && port > 0 && port < 65536 ? port : null,
     addresses: (params.get('a') ?? '').split(',').filter(Boolean),
+    cloudId: params.get('cid') ?? '',
   };
 }

@@ -6,9 +6,14 @@ import { HandshakeError, handshake } from './handshake.js';
 import { decodePlaintext, encodeJson } from './messages.js';
 
 export class SessionError extends Error {
-  constructor(code, message) {
+  constructor(code, message, close) {
     super(message);
     this.code = code; // "unreachable", "closed", "timeout", or a HandshakeError's code
+    // How the other end closed the socket, when it did: a relay says why with its own codes.
+    if (close) {
+      this.closeCode = close.code;
+      this.closeReason = close.reason;
+    }
   }
 }
 
@@ -54,7 +59,7 @@ export async function connect(options) {
     wake?.();
   };
   ws.onclose = (event) => {
-    ended = new SessionError('closed', event.reason || 'The connection to the computer was closed.');
+    ended = new SessionError('closed', event.reason || 'The connection to the computer was closed.', { code: event.code, reason: event.reason });
     wake?.();
   };
   ws.onerror = () => {};
@@ -77,7 +82,8 @@ export async function connect(options) {
   } catch (e) {
     ws.close();
     if (e instanceof HandshakeError) throw e;
-    throw new SessionError(e.code === 'closed' ? 'closed' : 'timeout', "The computer didn't finish the handshake.");
+    const close = e instanceof SessionError && e.closeCode !== undefined ? { code: e.closeCode, reason: e.closeReason } : undefined;
+    throw new SessionError(e.code === 'closed' ? 'closed' : 'timeout', "The computer didn't finish the handshake.", close);
   } finally {
     clearTimeout(deadline);
   }

@@ -1,0 +1,154 @@
+// The browser client and the cloud service that served it: whether the page came from the
+// service or from a host, the account's computers, tickets for the relay, and what the relay's
+// close codes mean for a person. The account token travels in the Authorization header of the
+// service's own origin; the pairing key never travels to the service at all (the handshake on
+// the relayed socket proves it without sending it).
+
+export const SERVICE_NAME = 'nimbrel-cloud';
+
+export class CloudError extends Error {
+  // code: "token" (the account token was refused), "gone" (no such computer in the account),
+  // "rate" (too many requests; retryAfter seconds), "unavailable" (the service could not be
+  // reached or failed), "protocol" (an answer that makes no sense).
+  constructor(code, message, retryAfter) {
+    super(message);
+    this.code = code;
+    if (retryAfter !== undefined) this.retryAfter = retryAfter;
+  }
+}
+
+// Which app the page is, from its origin's answer to GET /healthz: "cloud" when the service
+// says so, "direct" when something else answered definitely (a host answers any plain request
+// with 426), "unknown" when nothing useful came back (no answer, or a server error on the way),
+// in which case the caller asks again.
+export function modeFromHealth(status, body) {
+  if (status === 200 && body && typeof body === 'object' && body.service === SERVICE_NAME) return 'cloud';
+  if (!Number.isInteger(status) || status >= 500) return 'unknown';
+  return 'direct';
+}
+
+// Asks the page's own origin what it is.
+export async function probeMode(fetchImpl = globalThis.fetch, base = '') {
+  let response;
+  try {
+    response = await fetchImpl(`${base}/healthz`, { cache: 'no-store', credentials: 'omit' });
+  } catch {
+    return 'unknown';
+  }
+  let body = null;
+  if (response.status === 200) {
+    try {
+      body = await response.json();
+    } catch {
+      body = null;
+    }
+  }
+  return modeFromHealth(response.status, body);
+}
+
+const text = (value) => (typeof value === 'string' ? value : '');
+
+// The hosts array of GET /v1/hosts, each checked: { id, localId, name, os, online, lastSeen }.
+// Entries without an id are dropped.
+export function parseHosts(body) {
+  if (!body || !Array.isArray(body.hosts)) throw new CloudError('protocol', 'Nimbrel Cloud sent a list of computers this app does not understand.');
+  return body.hosts
+    .filter((h) => h && typeof h === 'object' && text(h.id))
+    .map((h) => ({
+      id: h.id,
+      localId: text(h.local_id),
+      name: text(h.name) || text(h.local_id) || h.id,
+      os: text(h.os),
+      online: h.online === true,
+      lastSeen: Number.isFinite(h.last_seen) ? h.last_seen : 0,
+    }));
+}
+
+function retryAfterOf(response) {
+  const seconds = Number.parseInt(response.headers?.get?.('retry-after') ?? '', 10);
+  return Number.isInteger(seconds) && seconds >= 0 ? seconds : undefined;
+}
+
+// The owner API. `base` is the service's URL without a trailing "/" ("" on the page itself).
+export class CloudClient {
+  constructor({ token, fetch = globalThis.fetch.bind(globalThis), base = '' }) {
+    this.token = token;
+    this.fetch = fetch;
+    this.base = base;
+  }
+
+  async request(method, path) {
+    let response;
+    try {
+      response = await this.fetch(this.base + path, {
+        method,
+        headers: { Authorization: `Bearer ${this.token}` },
+        cache: 'no-store',
+        credentials: 'omit',
+      });
+    } catch {
+      throw new CloudError('unavailable', "Can't reach Nimbrel Cloud. Check this device's connection.");
+    }
+    let body = null;
+    try {
+      body = await response.json();
+    } catch {
+      body = null;
+    }
+    if (response.ok) return body;
+    switch (response.status) {
+      case 401:
+        throw new CloudError('token', 'Nimbrel Cloud did not accept this account token.');
+      case 404:
+        throw new CloudError('gone', 'This computer is no longer in your account.');
+      case 429:
+        throw new CloudError('rate', 'Nimbrel Cloud asks to wait a little.', retryAfterOf(response) ?? 5);
+      default:
+        throw new CloudError('unavailable', `Nimbrel Cloud answered with an error (HTTP ${response.status}).`);
+    }
+  }
+
+  async hosts() {
+    return parseHosts(await this.request('GET', '/v1/hosts'));
+  }
+
+  // A single-use ticket for one relayed session: { url, online, expiresIn }.
+  async ticket(hostId) {
+    const body = await this.request('POST', `/v1/hosts/${encodeURIComponent(hostId)}/ticket`);
+    if (!body || !text(body.url)) throw new CloudError('protocol', 'Nimbrel Cloud sent a ticket this app does not understand.');
+    return { url: body.url, online: body.online !== false, expiresIn: Number.isFinite(body.expires_in) ? body.expires_in : 60 };
+  }
+}
+
+// The WebSocket URL to open for a ticket's "url", as seen from the page at `page` ({ protocol,
+// host }): null unless it is ws or wss. A page served over https cannot open ws (mixed
+// content): when the service sits behind a TLS proxy without knowing its public URL it names
+// ws on the page's own host, which is then reached as wss.
+export function relaySocketUrl(url, page) {
+  let parsed;
+  try {
+    parsed = new URL(url);
+  } catch {
+    return null;
+  }
+  if (parsed.protocol !== 'ws:' && parsed.protocol !== 'wss:') return null;
+  if (page?.protocol === 'https:' && parsed.protocol === 'ws:' && parsed.host === page.host) parsed.protocol = 'wss:';
+  return parsed.href;
+}
+
+// What the relay meant by closing a relayed socket with `code`: { code, message } for its own
+// codes, null for anything else (the host's or the network's doing).
+const RELAY_CODES = new Map([
+  [4401, ['expired', 'Relay access expired. Try again.']],
+  [4404, ['offline', 'The computer is offline (not connected to the relay).']],
+  [4408, ['noanswer', 'The computer did not answer through the relay.']],
+  [4409, ['replaced', 'The computer reconnected. Try again.']],
+  [4410, ['revoked', 'Access to this computer was revoked.']],
+  [4429, ['busy', 'Too many remote sessions are open at once.']],
+  [4504, ['noanswer', 'The computer did not answer through the relay.']],
+]);
+
+export function relayCloseError(code) {
+  const known = RELAY_CODES.get(code);
+  return known ? { code: known[0], message: known[1] } : null;
+}

@@ -1,0 +1,221 @@
+// The app as served by Nimbrel Cloud: sign in with the account token, the account's computers,
+// pairing this browser once with a computer, and handing a chosen computer to the app, which
+// connects through a ticket and the relay.
+//
+// Sign-in: the service's only account credential is the token that `nimbrel-cloud account add`
+// prints; the page keeps it in this origin's storage and sends it only as a bearer header to
+// the owner API (never in a URL or a cookie, so no other site can make the browser use it).
+
+import { CloudClient } from '../protocol/cloud.js';
+import { KeyStore } from '../protocol/keys.js';
+import { parsePairing } from '../protocol/link.js';
+import { hostRows, listNote } from './hosts.js';
+
+export const TOKEN_STORAGE = 'nimbrel.cloud.token';
+const $ = (id) => document.getElementById(id);
+
+function stored(name) {
+  try {
+    return localStorage.getItem(name);
+  } catch {
+    return null;
+  }
+}
+
+export class CloudScreen {
+  // `app`: connectRelay(host, pairing), showScreen(visible).
+  constructor(app) {
+    this.app = app;
+    this.keys = new KeyStore(globalThis.localStorage);
+    this.client = null;
+    this.hosts = [];
+    this.justPaired = null;
+    this.pairingFor = null;
+    this.bind();
+  }
+
+  // `fromLink`: pairing values the page was opened with, if any.
+  start(fromLink) {
+    if (fromLink) {
+      this.keys.put(fromLink);
+      this.justPaired = fromLink;
+    }
+    const token = stored(TOKEN_STORAGE) ?? this.memoryToken;
+    if (token) {
+      this.client = new CloudClient({ token });
+      this.showHosts();
+    } else {
+      this.showSignIn(fromLink ? `The key for ${fromLink.name || 'your computer'} is kept in this browser. Sign in to see your computers.` : '');
+    }
+  }
+
+  show(panel) {
+    this.app.showScreen(true);
+    for (const id of ['signin', 'hosts', 'pair-once']) $(id).hidden = id !== panel;
+  }
+
+  // ---- sign-in ----
+
+  showSignIn(note = '', error = '') {
+    this.show('signin');
+    $('signin-note').textContent = note;
+    $('signin-note').hidden = !note;
+    $('signin-error').textContent = error;
+    $('signin-error').hidden = !error;
+  }
+
+  async signIn(token) {
+    token = token.trim();
+    if (!token) {
+      this.showSignIn('', 'Paste your account token first.');
+      return;
+    }
+    const client = new CloudClient({ token });
+    $('signin-submit').disabled = true;
+    try {
+      this.hosts = await client.hosts();
+    } catch (error) {
+      const text = error.code === 'token' ? 'That account token was not accepted. Check that you pasted all of it.' : error.message;
+      this.showSignIn('', text);
+      return;
+    } finally {
+      $('signin-submit').disabled = false;
+    }
+    try {
+      localStorage.setItem(TOKEN_STORAGE, token);
+    } catch {
+      this.memoryToken = token;
+    }
+    $('signin-token').value = '';
+    this.client = client;
+    this.render();
+  }
+
+  // The token stopped working (or the person signs out): forget it.
+  signOut(error = '') {
+    try {
+      localStorage.removeItem(TOKEN_STORAGE);
+    } catch {
+      // nothing stored
+    }
+    this.memoryToken = null;
+    this.client = null;
+    this.hosts = [];
+    this.showSignIn('', error);
+  }
+
+  // ---- the list ----
+
+  async showHosts() {
+    this.show('hosts');
+    if (!this.client) {
+      this.signOut();
+      return;
+    }
+    $('hosts-note').textContent = this.hosts.length ? $('hosts-note').textContent : 'Loading your computers…';
+    try {
+      this.hosts = await this.client.hosts();
+    } catch (error) {
+      if (error.code === 'token') {
+        this.signOut('Nimbrel Cloud no longer accepts the saved account token. Paste a current one.');
+        return;
+      }
+      $('hosts-note').textContent = error.message;
+      $('hosts-note').className = 'error';
+      return;
+    }
+    this.render();
+  }
+
+  render() {
+    this.show('hosts');
+    const rows = hostRows(this.hosts, (h) => Boolean(this.keys.forHost(h)), Date.now() / 1000);
+    const just = this.justPaired;
+    const note = listNote(rows, just && { name: just.name, listed: this.hosts.some((h) => (h.localId && h.localId === just.id) || (just.cloudId && h.id === just.cloudId)) });
+    $('hosts-note').textContent = note;
+    $('hosts-note').className = '';
+    $('hosts-note').hidden = !note;
+    $('hosts-list').replaceChildren(
+      ...rows.map((row) => {
+        const item = document.createElement('li');
+        const button = document.createElement('button');
+        button.type = 'button';
+        button.className = 'host';
+        button.dataset.id = row.id;
+        const dot = document.createElement('span');
+        dot.className = row.online ? 'dot online' : 'dot';
+        const name = document.createElement('span');
+        name.className = 'name';
+        name.textContent = row.name;
+        const detail = document.createElement('span');
+        detail.className = row.paired ? 'detail' : 'detail unpaired';
+        detail.textContent = row.detail;
+        button.append(dot, name, detail);
+        button.onclick = () => this.choose(row.id);
+        item.append(button);
+        return item;
+      }),
+    );
+  }
+
+  choose(id) {
+    const host = this.hosts.find((h) => h.id === id);
+    if (!host) return;
+    this.justPaired = null;
+    const pairing = this.keys.forHost(host);
+    if (!pairing) {
+      this.showPairOnce(host);
+      return;
+    }
+    this.app.connectRelay(host, pairing);
+  }
+
+  // ---- pairing once ----
+
+  showPairOnce(host, error = '') {
+    this.pairingFor = host;
+    this.show('pair-once');
+    $('pair-once-title').textContent = `Pair with ${host.name} once`;
+    $('pair-once-error').textContent = error;
+    $('pair-once-error').hidden = !error;
+    $('pair-once-link').value = '';
+  }
+
+  pairOnce(text) {
+    const host = this.pairingFor;
+    const pairing = parsePairing(text);
+    if (!pairing || !pairing.id) {
+      $('pair-once-error').hidden = false;
+      $('pair-once-error').textContent = 'That is not a pairing link: paste the nimbrel://pair?… link or the browser link the computer shows.';
+      return;
+    }
+    const same = (host.localId && pairing.id === host.localId) || (pairing.cloudId && pairing.cloudId === host.id);
+    if (!same) {
+      $('pair-once-error').hidden = false;
+      $('pair-once-error').textContent = `That pairing link is for ${pairing.name || 'another computer'}, not ${host.name}.`;
+      return;
+    }
+    this.keys.put(pairing);
+    this.app.connectRelay(host, this.keys.forHost(host));
+  }
+
+  // The computer did not accept the key kept here: forget it and ask for the link again.
+  repair(host) {
+    this.keys.remove(host);
+    this.showPairOnce(host, `${host.name} did not accept the key kept in this browser. Paste its current pairing link.`);
+  }
+
+  bind() {
+    $('signin').addEventListener('submit', (e) => {
+      e.preventDefault();
+      this.signIn($('signin-token').value);
+    });
+    $('hosts-refresh').onclick = () => this.showHosts();
+    $('signout').onclick = () => this.signOut();
+    $('pair-once').addEventListener('submit', (e) => {
+      e.preventDefault();
+      this.pairOnce($('pair-once-link').value);
+    });
+    $('pair-once-cancel').onclick = () => this.render();
+  }
+}

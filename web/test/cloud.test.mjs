@@ -1,0 +1,212 @@
+// The browser client's cloud logic without a network: which app the page is, the account's
+// computers as the list shows them, the keys kept per computer, relay URLs and close codes, and
+// what the status line says through the relay.
+import assert from 'node:assert/strict';
+import { describe, it } from 'node:test';
+
+import { pairingKeyText } from '../src/protocol/bytes.js';
+import { modeFromHealth, parseHosts, relayCloseError, relaySocketUrl } from '../src/protocol/cloud.js';
+import { KEYS_STORAGE, KeyStore } from '../src/protocol/keys.js';
+import { parsePairing } from '../src/protocol/link.js';
+import { retryDelay, shouldRetry } from '../src/protocol/reconnect.js';
+import { hostRows, lastSeenText, listNote } from '../src/ui/hosts.js';
+import { statusFor } from '../src/ui/status.js';
+
+const K = 'AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8';
+
+// localStorage as the page sees it; `refuse` makes every write throw (private browsing, quota).
+class MemoryStorage {
+  constructor(refuse = false) {
+    this.items = new Map();
+    this.refuse = refuse;
+  }
+  getItem(name) {
+    return this.items.has(name) ? this.items.get(name) : null;
+  }
+  setItem(name, value) {
+    if (this.refuse) throw new Error('QuotaExceededError');
+    this.items.set(name, String(value));
+  }
+}
+
+describe('which app the page is', () => {
+  it('cloud only when the service names itself; a definite other answer is a host; else ask again', () => {
+    const table = [
+      [200, { ok: true, service: 'nimbrel-cloud' }, 'cloud'],
+      [200, { ok: true }, 'direct'],
+      [200, { ok: true, service: 'something-else' }, 'direct'],
+      [200, null, 'direct'],
+      [426, null, 'direct'],
+      [404, { error: {} }, 'direct'],
+      [502, null, 'unknown'],
+      [503, { service: 'nimbrel-cloud' }, 'unknown'],
+      [undefined, null, 'unknown'],
+    ];
+    for (const [status, body, mode] of table) assert.equal(modeFromHealth(status, body), mode, `${status} ${JSON.stringify(body)}`);
+  });
+});
+
+describe("the account's computers", () => {
+  it('takes the fields the list needs and drops entries without an id', () => {
+    const hosts = parseHosts({
+      hosts: [
+        { id: 'h1', local_id: 'L1', name: 'Desk', os: 'linux', version: '1.0', online: true, last_seen: 1800000000 },
+        { id: 'h2', local_id: 'L2', name: '', online: 'yes' },
+        { id: '', name: 'no id' },
+        null,
+        { id: 'h3' },
+      ],
+    });
+    assert.deepEqual(hosts, [
+      { id: 'h1', localId: 'L1', name: 'Desk', os: 'linux', online: true, lastSeen: 1800000000 },
+      { id: 'h2', localId: 'L2', name: 'L2', os: '', online: false, lastSeen: 0 },
+      { id: 'h3', localId: '', name: 'h3', os: '', online: false, lastSeen: 0 },
+    ]);
+    for (const bad of [null, {}, { hosts: 'x' }]) assert.throws(() => parseHosts(bad), { code: 'protocol' });
+  });
+
+  it('says how long ago an offline computer was seen', () => {
+    const now = 1_800_000_000;
+    const table = [[0, ''], [now - 5, 'just now'], [now + 30, 'just now'], [now - 125, '2 min ago'], [now - 3 * 3600 - 5, '3 h ago'], [now - 86400 - 10, 'yesterday'], [now - 9 * 86400, '9 days ago']];
+    for (const [seen, text] of table) assert.equal(lastSeenText(seen, now), text, String(seen));
+  });
+
+  it('lists online computers first, then by name, and marks those this browser has no key for', () => {
+    const now = 1_800_000_000;
+    const hosts = [
+      { id: 'h1', name: 'Studio', online: false, lastSeen: now - 7200 },
+      { id: 'h2', name: 'Attic', online: false, lastSeen: 0 },
+      { id: 'h3', name: 'Desk', online: true, lastSeen: now },
+      { id: 'h4', name: 'Basement', online: true, lastSeen: now },
+    ];
+    const rows = hostRows(hosts, (h) => h.id !== 'h4', now);
+    assert.deepEqual(
+      rows.map((r) => [r.id, r.paired, r.detail]),
+      [
+        ['h4', false, 'Online · pair once to connect'],
+        ['h3', true, 'Online'],
+        ['h2', true, 'Offline'],
+        ['h1', true, 'Offline · last seen 2 h ago'],
+      ],
+    );
+  });
+
+  it('the note above the list', () => {
+    const rows = [{ id: 'h1', name: 'Desk', paired: true }];
+    const table = [
+      [rows, null, ''],
+      [[], null, 'No computers in this account yet. A computer joins it when its claim code is claimed into the account.'],
+      [rows, { name: 'Desk', listed: true }, 'Paired with Desk. Tap it to connect.'],
+      [rows, { name: 'Den', listed: false }, 'The key for Den is kept in this browser, but the computer is not in this account.'],
+    ];
+    for (const [r, just, note] of table) assert.equal(listNote(r, just), note);
+  });
+});
+
+describe('pairing keys kept per computer', () => {
+  const desk = { id: 'h1', localId: 'L1', name: 'Desk' };
+
+  it('found by the computer’s own id, or by its cloud id from the link; forgotten again', () => {
+    const storage = new MemoryStorage();
+    const keys = new KeyStore(storage);
+    assert.equal(keys.forHost(desk), null);
+    assert.equal(keys.put(parsePairing(`#v=1&id=L1&n=Desk&k=${K}`)), true);
+    assert.equal(keys.put(parsePairing(`#v=1&id=L9&n=Den&k=${K.replace('A', 'B')}&cid=h2`)), true);
+    assert.equal(keys.put(parsePairing(`#v=1&k=${K}`)), false, 'a link without an id names no computer');
+    const found = keys.forHost(desk);
+    assert.equal(found.id, 'L1');
+    assert.equal(pairingKeyText(found.key), K);
+    // Listed with another local id (not known to the service yet): the link's cid finds it.
+    assert.equal(keys.forHost({ id: 'h2', localId: 'other', name: 'Den' }).id, 'L9');
+    assert.equal(keys.forHost({ id: 'h3', localId: 'L3', name: 'Attic' }), null);
+    // Kept in the origin's storage, so a new page finds it.
+    assert.equal(new KeyStore(storage).forHost(desk).id, 'L1');
+    keys.remove(desk);
+    assert.equal(keys.forHost(desk), null);
+    assert.equal(keys.forHost({ id: 'h2', localId: '', name: 'Den' }).id, 'L9');
+  });
+
+  it('a storage that refuses keeps the keys for the page; a damaged one counts as empty', () => {
+    const refusing = new KeyStore(new MemoryStorage(true));
+    refusing.put(parsePairing(`#v=1&id=L1&k=${K}`));
+    assert.equal(refusing.forHost(desk).id, 'L1');
+    const damaged = new MemoryStorage();
+    damaged.setItem(KEYS_STORAGE, '{not json');
+    assert.equal(new KeyStore(damaged).forHost(desk), null);
+    damaged.setItem(KEYS_STORAGE, JSON.stringify({ L1: { k: 'short' } }));
+    assert.equal(new KeyStore(damaged).forHost(desk), null);
+  });
+
+  it('a pasted browser link gives its fragment, with the cloud id', () => {
+    const got = parsePairing(`http://192.168.1.5:7300/#v=1&id=L1&n=My%20Desk&k=${K}&p=7300&a=192.168.1.5&os=linux&cid=h7`);
+    assert.deepEqual([got.id, got.name, got.cloudId, got.port], ['L1', 'My Desk', 'h7', 7300]);
+    assert.equal(parsePairing('https://cloud.example.org/#v=1&id=L1'), null);
+  });
+});
+
+describe('the relay', () => {
+  it('opens only ws and wss ticket URLs, and wss from an https page on the same host', () => {
+    const http = { protocol: 'http:', host: '127.0.0.1:8443' };
+    const https = { protocol: 'https:', host: 'cloud.example.org' };
+    const table = [
+      ['ws://127.0.0.1:8443/v2/client/h1?ticket=abc', http, 'ws://127.0.0.1:8443/v2/client/h1?ticket=abc'],
+      ['wss://relay.example.org/v2/client/h1?ticket=abc', https, 'wss://relay.example.org/v2/client/h1?ticket=abc'],
+      ['ws://cloud.example.org/v2/client/h1?ticket=abc', https, 'wss://cloud.example.org/v2/client/h1?ticket=abc'],
+      ['ws://relay.example.org/v2/client/h1?ticket=abc', https, 'ws://relay.example.org/v2/client/h1?ticket=abc'],
+      ['http://127.0.0.1:8443/v2/client/h1', http, null],
+      ['javascript:alert(1)', http, null],
+      ['not a url', http, null],
+    ];
+    for (const [url, page, expected] of table) assert.equal(relaySocketUrl(url, page), expected, url);
+  });
+
+  it('its close codes become what a person needs to hear, and whether to try again', () => {
+    const table = [
+      [4401, 'expired', true],
+      [4404, 'offline', true],
+      [4408, 'noanswer', true],
+      [4409, 'replaced', true],
+      [4410, 'revoked', false],
+      [4429, 'busy', true],
+      [4504, 'noanswer', true],
+    ];
+    for (const [code, name, retry] of table) {
+      const error = relayCloseError(code);
+      assert.equal(error.code, name, String(code));
+      assert.ok(error.message.length > 10);
+      assert.equal(shouldRetry(error), retry, String(code));
+    }
+    for (const other of [1000, 1001, 1006, 4000, undefined]) assert.equal(relayCloseError(other), null, String(other));
+    for (const [code, retry] of [['token', false], ['gone', false], ['unavailable', true], ['rate', true]]) assert.equal(shouldRetry({ code }), retry, code);
+  });
+
+  it('waits at least as long as the service asked', () => {
+    assert.equal(retryDelay(0, 0.5, 7), 7);
+    assert.equal(retryDelay(5, 0.5, 2), 10);
+    assert.equal(retryDelay(1, 0.5), 1);
+  });
+});
+
+describe('status line through the relay', () => {
+  it('names the relay’s reasons and always offers the list of computers', () => {
+    const table = [
+      [{ phase: 'connecting', attempt: 0, name: 'Desk', cloud: true }, 'Connecting to Desk…', ['hosts']],
+      [{ phase: 'waiting', retryIn: 1.5, error: { code: 'offline' }, name: 'Desk', cloud: true }, 'Desk is offline: it is not connected to the relay. Trying again in 2 s…', ['retry', 'hosts']],
+      [{ phase: 'waiting', retryIn: 4, error: { code: 'noanswer' }, name: 'Desk', cloud: true }, 'Desk did not answer through the relay. Trying again in 4 s…', ['retry', 'hosts']],
+      [{ phase: 'waiting', retryIn: 4, error: { code: 'unreachable' }, name: 'Desk', cloud: true }, "Can't reach the relay of Nimbrel Cloud. Trying again in 4 s…", ['retry', 'hosts']],
+      [{ phase: 'waiting', retryIn: 9, error: { code: 'rate' }, cloud: true }, 'Nimbrel Cloud asks to wait a little. Trying again in 9 s…', ['retry', 'hosts']],
+      [{ phase: 'waiting', retryIn: 2, error: { code: 'busy' }, name: 'Desk', cloud: true }, 'Too many remote sessions are open on Desk. Trying again in 2 s…', ['retry', 'hosts']],
+      [{ phase: 'failed', error: { code: 'auth' }, name: 'Desk', cloud: true }, 'Wrong pairing key: Desk did not accept it. Pair this browser with it again.', ['repair', 'hosts']],
+      [{ phase: 'failed', error: { code: 'revoked' }, name: 'Desk', cloud: true }, 'Access to Desk was revoked: it left the account or was removed.', ['hosts']],
+      [{ phase: 'failed', error: { code: 'gone' }, name: 'Desk', cloud: true }, 'Desk is no longer in your account.', ['hosts']],
+      [{ phase: 'failed', error: { code: 'protocol', message: 'Odd.' }, cloud: true }, 'Odd.', ['retry', 'hosts']],
+      // Direct sessions are unchanged.
+      [{ phase: 'waiting', retryIn: 4, error: { code: 'unreachable' }, name: 'Desk' }, "Can't reach Desk. Trying again in 4 s…", ['retry']],
+    ];
+    for (const [state, text, actions] of table) {
+      const s = statusFor(state);
+      assert.equal(s.text, text);
+      assert.deepEqual(s.actions, actions, text);
+    }
+  });
+});
