@@ -227,6 +227,10 @@ void HostController::start() {
         if (auto controller = weak.lock()) {
           controller->listenerState_ = state;
           controller->published();
+          // Port 0 asks for any free port: the link can only be told once one is bound.
+          if (state == "listening" && controller->config_.port == 0) {
+            controller->printPairingLink();
+          }
         }
       });
     }
@@ -247,7 +251,7 @@ void HostController::start() {
     schedulePermissionPoll();
   }
   applyKeepAwakeRule();
-  printPairingLink();
+  if (config_.port != 0) printPairingLink();
 }
 
 void HostController::stop() {
@@ -478,9 +482,15 @@ void HostController::startCloud() {
   spawnLogged(link->executor(), runCloudLink(link), "the cloud link");
 }
 
+std::string HostController::pairingLink() const {
+  HostConfig linked = config_;
+  if (linked.port == 0 && server_) linked.port = server_->localPort();
+  return nimbrel::pairingLink(linked, claimCode_);
+}
+
 void HostController::printPairingLink() {
   if (!options_.headless) return;
-  services_.print(pairingLinkBlock(pairingLink(config_, claimCode_)));
+  services_.print(pairingLinkBlock(pairingLink()));
 }
 
 void HostController::makeSession(std::shared_ptr<WebSocketTransport> transport,

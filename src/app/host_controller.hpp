@@ -113,6 +113,9 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void kickCloud(const std::string& reason);
 
   const HostConfig& config() const { return config_; }
+  // The pairing link as it stands: the configuration's port, or the bound one when that is 0
+  // (any free port).
+  std::string pairingLink() const;
   const Options& options() const { return options_; }
   const std::optional<std::string>& claimCode() const { return claimCode_; }
   bool keepAwake() const { return keepAwake_; }

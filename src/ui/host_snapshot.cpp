@@ -1,7 +1,6 @@
 #include "ui/host_snapshot.hpp"
 
 #include "app/host_controller.hpp"
-#include "app/pairing_link.hpp"
 
 namespace nimbrel {
 
@@ -21,7 +20,7 @@ HostSnapshot takeSnapshot(const HostController& controller) {
   snapshot.dryRun = controller.options().dryRun;
   snapshot.launchAtLogin = controller.launchAtLogin();
   snapshot.keepAwake = controller.keepAwake();
-  snapshot.pairingLink = pairingLink(config, controller.claimCode());
+  snapshot.pairingLink = controller.pairingLink();
   return snapshot;
 }
 

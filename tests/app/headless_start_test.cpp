@@ -4,6 +4,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+
+#include <regex>
+
 #include "app/host_config.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
@@ -56,6 +61,29 @@ TEST(HeadlessStart, PortValueThatDoesNotParseKeepsTheStoredPortAndStillSaves) {
   ASSERT_TRUE(host.waitForOutput("&os=linux", 10s)) << host.errorOutput();
   EXPECT_EQ(loadConfig(home / "data"), stored);
   EXPECT_THAT(host.output(), HasSubstr("&p=9001&"));
+}
+
+// Port 0 asks for any free port: the link carries the port bound, where the host answers.
+TEST(HeadlessStart, PortZeroPrintsTheBoundPortInTheLink) {
+  TempDir home;
+  Process host(kHost,
+               {"--headless", "--no-cloud", "--no-bonjour", "--home", (home / "data").string(),
+                "--port", "0"},
+               {{"HOME", home.path().string()}});
+  ASSERT_TRUE(host.waitForOutput("&os=linux", 10s)) << host.errorOutput();
+  std::smatch match;
+  const std::string output = host.output();
+  ASSERT_TRUE(std::regex_search(output, match, std::regex("&p=([0-9]+)&"))) << output;
+  const int port = std::stoi(match[1]);
+  EXPECT_NE(port, 0);
+  EXPECT_THAT(output, HasSubstr(":" + std::to_string(port) + "/#v=1&"));  // the browser link
+  boost::asio::io_context io;
+  boost::asio::ip::tcp::socket socket(io);
+  boost::system::error_code error;
+  socket.connect({boost::asio::ip::make_address("127.0.0.1"), static_cast<std::uint16_t>(port)},
+                 error);
+  EXPECT_FALSE(error) << error.message();
+  EXPECT_EQ(loadConfig(home / "data").port, 0);  // what was asked for stays asked for
 }
 
 TEST(HeadlessStart, DamagedConfigurationIsReportedOnStandardOutput) {
