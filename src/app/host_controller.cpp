@@ -484,7 +484,7 @@ void HostController::startCloud() {
 
 std::string HostController::pairingLink() const {
   HostConfig linked = config_;
-  if (linked.port == 0 && server_) linked.port = server_->localPort();
+  if (linked.port == 0) linked.port = listeningPort();
   return nimbrel::pairingLink(linked, claimCode_);
 }
 

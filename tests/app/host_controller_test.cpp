@@ -249,6 +249,8 @@ TEST_F(HostControllerTest, KeepAwakeIsHeldExactlyWhileRunningEnrolledAndWanted) 
 TEST_F(HostControllerTest, StatusAndClaimCodeAreReportedOnlyWhenTheyChange) {
   create();
   onStrand([this] { controller_->start(); });
+  // Any free port: the link is printed once the listener has bound one.
+  ASSERT_TRUE(waitUntil([&] { return !printed_.empty(); }));
   const std::size_t linksAtStart = printed_.size();
   EXPECT_EQ(linksAtStart, 1u);
   onStrand([this] {
