@@ -3,8 +3,9 @@
 // that was claimed into an account. The page signs in with the account token, lists the host,
 // pairs once from a link's fragment, connects through a ticket and the relay, draws the
 // synthetic screen and sends a tap that reaches the host; it reconnects with a fresh ticket,
-// says when the token is wrong, when it has no key for a computer and when the computer is
-// offline, and never sends the pairing key to the service. Screenshots go to NIMBREL_ARTIFACTS.
+// adds a second host from its pasted link's claim code, says when the token is wrong, when it
+// has no key for a computer and when the computer is offline, and never sends a pairing key to
+// the service. Screenshots go to NIMBREL_ARTIFACTS.
 import assert from 'node:assert/strict';
 import { mkdirSync } from 'node:fs';
 import { createRequire } from 'node:module';
@@ -27,6 +28,7 @@ const close = (p, q, tolerance = 14) => Math.abs(p.r - q.r) <= tolerance && Math
 
 let cloud;
 let host;
+let second;
 let browser;
 let token;
 let hostId;
@@ -49,6 +51,7 @@ before(async () => {
 after(async () => {
   await browser?.close();
   host?.stop();
+  second?.stop();
   cloud?.stop();
 });
 
@@ -207,13 +210,33 @@ describe('from Nimbrel Cloud on a phone', () => {
     assert.ok(close(p, gradient(0.6, 0.4)), JSON.stringify(p));
   });
 
-  it('never sends the pairing key to the service', () => {
-    const forms = [pairingKeyText(host.key), hexEncode(host.key), encodeURIComponent(pairingKeyText(host.key))];
-    assert.ok(traffic.length > 10, `recorded ${traffic.length} messages`);
-    assert.ok(traffic.some((t) => t.kind === 'frame'), 'the handshake went through the relay');
-    for (const t of traffic) {
-      for (const form of forms) assert.ok(!t.text.includes(form), `the key in a ${t.kind}: ${t.text.slice(0, 200)}`);
-    }
+  it("adds a computer that waits with a claim code from its pasted link, keeping its key", async () => {
+    second = await startHost({ cloud: cloud.url, name: 'Attic' });
+    const [, link] = await second.waitFor(/Browser link[^\n]*\n\s+(http:\/\/\S+&c=[A-Z0-9]{4}-[A-Z0-9]{4}\S*)/, 20000);
+    await page.tap('#tool-hosts');
+    await visible(page, 'hosts');
+    await page.type('#add-link', link);
+    await page.tap('#add-submit');
+    await page.waitForFunction(() => document.getElementById('hosts-note').textContent.startsWith('Added'));
+    assert.equal(await textOf(page, 'hosts-note'), 'Added Attic to your account. Tap it to connect once it is online.');
+    assert.equal(await page.$eval('#add-error', (e) => e.hidden), true);
+    const names = await page.$$eval('button.host .name', (all) => all.map((n) => n.textContent));
+    assert.deepEqual(names.sort(), ['Attic', hostName].sort());
+    // The host learns of its claim by itself and comes online; the list says so when refreshed.
+    await second.waitFor(/Reachable from anywhere through the Nimbrel relay\./, 30000);
+    await page.tap('#hosts-refresh');
+    await page.waitForFunction(() => [...document.querySelectorAll('button.host')].some((b) => b.querySelector('.name').textContent === 'Attic' && b.querySelector('.detail').textContent === 'Online'));
+    assert.equal(await textOf(page, 'hosts-note'), 'Added Attic to your account. Tap it to connect.');
+    await page.screenshot({ path: join(artifacts, 'web-cloud-phone-hosts-two.png') });
+    // Its link again: the code was used.
+    await page.type('#add-link', link);
+    await page.tap('#add-submit');
+    await visible(page, 'add-error');
+    assert.equal(await textOf(page, 'add-error'), 'The claim code in that link was used already.');
+    // Back to the first computer.
+    await page.tap(`button.host[data-id="${hostId}"]`);
+    await page.waitForFunction(() => window.nimbrelDebug.app.session && document.getElementById('status').hidden, { timeout: 20000 });
+    await pictureDrawn(page);
   });
 
   it('says when the computer goes offline, and goes back to the list', async () => {
@@ -228,5 +251,14 @@ describe('from Nimbrel Cloud on a phone', () => {
     await page.waitForFunction((id) => document.querySelector(`button.host[data-id="${id}"] .dot:not(.online)`), {}, hostId);
     assert.equal(await page.$eval('#status', (e) => e.hidden), true);
     assert.match(await page.$eval(`button.host[data-id="${hostId}"] .detail`, (e) => e.textContent), /^Offline · last seen /);
+  });
+
+  it('never sends the pairing key to the service', () => {
+    const forms = [host.key, second.key].flatMap((key) => [pairingKeyText(key), hexEncode(key)]);
+    assert.ok(traffic.length > 10, `recorded ${traffic.length} messages`);
+    assert.ok(traffic.some((t) => t.kind === 'frame'), 'the handshake went through the relay');
+    for (const t of traffic) {
+      for (const form of forms) assert.ok(!t.text.includes(form), `the key in a ${t.kind}: ${t.text.slice(0, 200)}`);
+    }
   });
 });

@@ -95,9 +95,12 @@ describe("the account's computers", () => {
     const rows = [{ id: 'h1', name: 'Desk', paired: true }];
     const table = [
       [rows, null, ''],
-      [[], null, 'No computers in this account yet. A computer joins it when its claim code is claimed into the account.'],
+      [[], null, "No computers in this account yet. Paste a computer's pairing link below to add it."],
       [rows, { name: 'Desk', listed: true }, 'Paired with Desk. Tap it to connect.'],
+      [rows, { name: 'Desk', listed: true, added: true }, 'Added Desk to your account. Tap it to connect once it is online.'],
+      [rows, { name: 'Desk', listed: true, added: true, online: true }, 'Added Desk to your account. Tap it to connect.'],
       [rows, { name: 'Den', listed: false }, 'The key for Den is kept in this browser, but the computer is not in this account.'],
+      [rows, { name: 'Den', listed: false, added: true }, 'The key for Den is kept in this browser, but the computer is not in this account.'],
     ];
     for (const [r, just, note] of table) assert.equal(listNote(r, just), note);
   });
@@ -139,7 +142,9 @@ describe('pairing keys kept per computer', () => {
 
   it('a pasted browser link gives its fragment, with the cloud id', () => {
     const got = parsePairing(`http://192.168.1.5:7300/#v=1&id=L1&n=My%20Desk&k=${K}&p=7300&a=192.168.1.5&os=linux&cid=h7`);
-    assert.deepEqual([got.id, got.name, got.cloudId, got.port], ['L1', 'My Desk', 'h7', 7300]);
+    assert.deepEqual([got.id, got.name, got.cloudId, got.claimCode, got.port], ['L1', 'My Desk', 'h7', '', 7300]);
+    const waiting = parsePairing(`nimbrel://pair?v=1&id=L2&n=Den&k=${K}&p=7300&a=&os=linux&c=ABCD-EFGH`);
+    assert.deepEqual([waiting.id, waiting.cloudId, waiting.claimCode], ['L2', '', 'ABCD-EFGH']);
     assert.equal(parsePairing('https://cloud.example.org/#v=1&id=L1'), null);
   });
 });

@@ -12,8 +12,20 @@ import { startHost } from './host_process.mjs';
 
 const hostBinary = process.env.NIMBREL_HOST_BINARY;
 
+// Enrols a made-up computer as a host does; the service's answer (its claim code).
+async function enrol(localId, name) {
+  const answer = await fetch(`${cloud.url}/v1/enroll`, {
+    method: 'POST',
+    headers: { 'Content-Type': 'application/json' },
+    body: JSON.stringify({ local_id: localId, name, os: 'linux', version: '1.0.0' }),
+  });
+  assert.equal(answer.status, 200);
+  return answer.json();
+}
+
+let cloud;
+
 describe('against nimbrel-cloud', { skip: !(cloudBinary && hostBinary) && 'NIMBREL_CLOUD_BINARY or NIMBREL_HOST_BINARY is not set (ctest sets them)' }, () => {
-  let cloud;
   let host;
   let token;
   let other;
@@ -23,12 +35,7 @@ describe('against nimbrel-cloud', { skip: !(cloudBinary && hostBinary) && 'NIMBR
     token = cloud.addAccount('ann');
     other = cloud.addAccount('bob');
     // A computer of ann's that enrolled and was claimed, but has no relay connection.
-    const enrolled = await fetch(`${cloud.url}/v1/enroll`, {
-      method: 'POST',
-      headers: { 'Content-Type': 'application/json' },
-      body: JSON.stringify({ local_id: 'L-desk', name: 'Desk', os: 'linux', version: '1.0.0' }),
-    }).then((r) => r.json());
-    hostId = cloud.claim(enrolled.code, 'ann');
+    hostId = cloud.claim((await enrol('L-desk', 'Desk')).code, 'ann');
   });
   after(() => {
     cloud?.stop();
@@ -74,6 +81,23 @@ describe('against nimbrel-cloud', { skip: !(cloudBinary && hostBinary) && 'NIMBR
     const used = await attempt().catch((e) => e);
     assert.equal(used.closeCode, 4401);
     assert.equal(relayCloseError(used.closeCode).code, 'expired');
+  });
+
+  it("claims a waiting computer's code into the account, and says why a code cannot be claimed", async () => {
+    const client = new CloudClient({ token, base: cloud.url });
+    const { code } = await enrol('L-den', 'Den');
+    const claimed = await client.claim(code.toLowerCase());
+    assert.deepEqual([claimed.name, claimed.localId], ['Den', 'L-den']);
+    assert.ok((await client.hosts()).some((h) => h.id === claimed.id && h.localId === 'L-den'));
+    const table = [
+      [code, 'already_claimed'],
+      ['AAAA-AAAA', 'unknown_code'],
+      ['nonsense', 'bad_code'],
+    ];
+    for (const [attempt, serviceCode] of table) {
+      await assert.rejects(client.claim(attempt), (e) => e.code === 'claim' && e.serviceCode === serviceCode && e.message.length > 20, attempt);
+    }
+    await assert.rejects(new CloudClient({ token: 'wrong', base: cloud.url }).claim(code), { code: 'token' });
   });
 
   it('too many tickets at once are refused with the pause the service asks for', async () => {

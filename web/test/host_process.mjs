@@ -20,11 +20,12 @@ function freePort() {
 }
 
 // Starts the host on a free port; resolves once it printed its browser link. With `cloud` (the
-// service's URL) the host's cloud link points there; otherwise cloud use is off.
-export async function startHost({ cloud } = {}) {
+// service's URL) the host's cloud link points there; otherwise cloud use is off. `name`: the
+// host's name instead of the machine's.
+export async function startHost({ cloud, name } = {}) {
   const port = await freePort();
   const home = mkdtempSync(join(tmpdir(), 'nimbrel-web-'));
-  const cloudArgs = cloud ? ['--api', cloud] : ['--no-cloud'];
+  const cloudArgs = [...(cloud ? ['--api', cloud] : ['--no-cloud']), ...(name ? ['--name', name] : [])];
   const child = spawn(
     hostBinary,
     ['--headless', '--dry-run', ...cloudArgs, '--no-bonjour', '--synthetic', 'cursor', '--home', join(home, 'data'), '--port', String(port)],

@@ -8,12 +8,14 @@ export const SERVICE_NAME = 'nimbrel-cloud';
 
 export class CloudError extends Error {
   // code: "token" (the account token was refused), "gone" (no such computer in the account),
-  // "rate" (too many requests; retryAfter seconds), "unavailable" (the service could not be
-  // reached or failed), "protocol" (an answer that makes no sense).
-  constructor(code, message, retryAfter) {
+  // "claim" (a claim code that cannot be claimed), "rate" (too many requests; retryAfter
+  // seconds), "unavailable" (the service could not be reached or failed), "protocol" (an
+  // answer that makes no sense). `serviceCode`: the service's own error code, if it gave one.
+  constructor(code, message, retryAfter, serviceCode) {
     super(message);
     this.code = code;
     if (retryAfter !== undefined) this.retryAfter = retryAfter;
+    if (serviceCode) this.serviceCode = serviceCode;
   }
 }
 
@@ -64,6 +66,14 @@ export function parseHosts(body) {
     }));
 }
 
+// The service's refusals of a claim code, as a person needs to hear them.
+const CLAIM_REFUSALS = new Map([
+  ['bad_code', 'That link carries no valid claim code.'],
+  ['unknown_code', 'No computer is waiting with the claim code in that link: it may have changed. Copy the link again.'],
+  ['expired', 'The claim code in that link has expired. Copy the new link the computer shows.'],
+  ['already_claimed', 'The claim code in that link was used already.'],
+]);
+
 function retryAfterOf(response) {
   const seconds = Number.parseInt(response.headers?.get?.('retry-after') ?? '', 10);
   return Number.isInteger(seconds) && seconds >= 0 ? seconds : undefined;
@@ -77,39 +87,52 @@ export class CloudClient {
     this.base = base;
   }
 
-  async request(method, path) {
+  async request(method, path, body) {
     let response;
     try {
+      const headers = { Authorization: `Bearer ${this.token}` };
+      if (body) headers['Content-Type'] = 'application/json';
       response = await this.fetch(this.base + path, {
         method,
-        headers: { Authorization: `Bearer ${this.token}` },
+        headers,
+        body: body ? JSON.stringify(body) : undefined,
         cache: 'no-store',
         credentials: 'omit',
       });
     } catch {
       throw new CloudError('unavailable', "Can't reach Nimbrel Cloud. Check this device's connection.");
     }
-    let body = null;
+    let answer = null;
     try {
-      body = await response.json();
+      answer = await response.json();
     } catch {
-      body = null;
+      answer = null;
     }
-    if (response.ok) return body;
+    if (response.ok) return answer;
+    const serviceCode = text(answer?.error?.code);
+    if (CLAIM_REFUSALS.has(serviceCode)) throw new CloudError('claim', CLAIM_REFUSALS.get(serviceCode), undefined, serviceCode);
     switch (response.status) {
       case 401:
-        throw new CloudError('token', 'Nimbrel Cloud did not accept this account token.');
+        throw new CloudError('token', 'Nimbrel Cloud did not accept this account token.', undefined, serviceCode);
       case 404:
-        throw new CloudError('gone', 'This computer is no longer in your account.');
+        throw new CloudError('gone', 'This computer is no longer in your account.', undefined, serviceCode);
       case 429:
-        throw new CloudError('rate', 'Nimbrel Cloud asks to wait a little.', retryAfterOf(response) ?? 5);
+        throw new CloudError('rate', 'Nimbrel Cloud asks to wait a little.', retryAfterOf(response) ?? 5, serviceCode);
       default:
-        throw new CloudError('unavailable', `Nimbrel Cloud answered with an error (HTTP ${response.status}).`);
+        throw new CloudError('unavailable', `Nimbrel Cloud answered with an error (HTTP ${response.status}).`, undefined, serviceCode);
     }
   }
 
   async hosts() {
     return parseHosts(await this.request('GET', '/v1/hosts'));
+  }
+
+  // Adds the computer waiting with a claim code (from its pairing link) to the account:
+  // { id, name, localId }.
+  async claim(code) {
+    const body = await this.request('POST', '/v1/claim', { code });
+    if (!body || !text(body.host_id)) throw new CloudError('protocol', 'Nimbrel Cloud sent a claim answer this app does not understand.');
+    return { id: body.host_id, name: text(body.name), localId: text(body.local_id) };
   }
 
   // A single-use ticket for one relayed session: { url, online, expiresIn }.

@@ -5,8 +5,8 @@
 import { parsePairingKey } from './bytes.js';
 
 // Reads "#v=1&id=…&k=…", or what a person pasted: a whole "nimbrel://pair?…" link or a browser
-// link "http://ADDRESS:PORT/#…". Returns { id, name, key, port, addresses, cloudId } or null
-// when there is no valid key.
+// link "http://ADDRESS:PORT/#…". Returns { id, name, key, port, addresses, cloudId, claimCode }
+// or null when there is no valid key.
 export function parsePairing(text) {
   if (typeof text !== 'string') return null;
   let items = text.trim();
@@ -25,5 +25,6 @@ export function parsePairing(text) {
     port: Number.isInteger(port) && port > 0 && port < 65536 ? port : null,
     addresses: (params.get('a') ?? '').split(',').filter(Boolean),
     cloudId: params.get('cid') ?? '',
+    claimCode: params.get('c') ?? '',
   };
 }

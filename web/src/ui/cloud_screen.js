@@ -39,6 +39,8 @@ export class CloudScreen {
     if (fromLink) {
       this.keys.put(fromLink);
       this.justPaired = fromLink;
+      // A computer not in an account yet carries a claim code: claimed once signed in.
+      if (fromLink.claimCode) this.pendingClaim = fromLink;
     }
     const token = stored(TOKEN_STORAGE) ?? this.memoryToken;
     if (token) {
@@ -88,7 +90,8 @@ export class CloudScreen {
     }
     $('signin-token').value = '';
     this.client = client;
-    this.render();
+    if (this.pendingClaim) await this.showHosts();
+    else this.render();
   }
 
   // The token stopped working (or the person signs out): forget it.
@@ -114,6 +117,9 @@ export class CloudScreen {
     }
     $('hosts-note').textContent = this.hosts.length ? $('hosts-note').textContent : 'Loading your computers…';
     try {
+      const claim = this.pendingClaim;
+      this.pendingClaim = null;
+      if (claim) await this.claim(claim);
       this.hosts = await this.client.hosts();
     } catch (error) {
       if (error.code === 'token') {
@@ -131,7 +137,8 @@ export class CloudScreen {
     this.show('hosts');
     const rows = hostRows(this.hosts, (h) => Boolean(this.keys.forHost(h)), Date.now() / 1000);
     const just = this.justPaired;
-    const note = listNote(rows, just && { name: just.name, listed: this.hosts.some((h) => (h.localId && h.localId === just.id) || (just.cloudId && h.id === just.cloudId)) });
+    const listed = just && this.hosts.find((h) => (h.localId && h.localId === just.id) || (just.cloudId && h.id === just.cloudId));
+    const note = listNote(rows, just && { name: just.name, listed: Boolean(listed), added: Boolean(this.justAdded), online: Boolean(listed?.online) });
     $('hosts-note').textContent = note;
     $('hosts-note').className = '';
     $('hosts-note').hidden = !note;
@@ -158,10 +165,45 @@ export class CloudScreen {
     );
   }
 
+  // Claims the computer of a pairing link that carries a claim code; a refused code is said
+  // beside the box for links (the key is kept all the same).
+  async claim(pairing) {
+    try {
+      await this.client.claim(pairing.claimCode);
+      this.justAdded = true;
+      return true;
+    } catch (error) {
+      if (error.code === 'token') throw error;
+      $('add-error').textContent = error.message;
+      $('add-error').hidden = false;
+      return false;
+    }
+  }
+
+  // A pasted pairing or browser link: its key is kept, and its computer claimed when the link
+  // carries a claim code.
+  async addFromLink(text) {
+    $('add-error').hidden = true;
+    const pairing = parsePairing(text);
+    if (!pairing || !pairing.id) {
+      $('add-error').textContent = 'That is not a pairing link: paste the nimbrel://pair?… link or the browser link the computer shows.';
+      $('add-error').hidden = false;
+      return;
+    }
+    this.keys.put(pairing);
+    this.justPaired = pairing;
+    this.justAdded = false;
+    $('add-link').value = '';
+    if (pairing.claimCode) this.pendingClaim = pairing;
+    await this.showHosts();
+  }
+
   choose(id) {
     const host = this.hosts.find((h) => h.id === id);
     if (!host) return;
     this.justPaired = null;
+    this.justAdded = false;
+    $('add-error').hidden = true;
     const pairing = this.keys.forHost(host);
     if (!pairing) {
       this.showPairOnce(host);
@@ -211,6 +253,10 @@ export class CloudScreen {
       this.signIn($('signin-token').value);
     });
     $('hosts-refresh').onclick = () => this.showHosts();
+    $('add').addEventListener('submit', (e) => {
+      e.preventDefault();
+      this.addFromLink($('add-link').value);
+    });
     $('signout').onclick = () => this.signOut();
     $('pair-once').addEventListener('submit', (e) => {
       e.preventDefault();

@@ -24,11 +24,14 @@ export function hostRows(hosts, paired, now) {
   return rows.sort((a, b) => Number(b.online) - Number(a.online) || a.name.localeCompare(b.name));
 }
 
-// What the list says above its rows. `justPaired`: { name, listed } after a pairing link was
-// taken on this page, whether or not that computer is in the account.
+// What the list says above its rows. `justPaired`: { name, listed, added, online } after a
+// pairing link was taken on this page (added: its claim code put the computer in the account;
+// online: the computer is).
 export function listNote(rows, justPaired) {
-  if (justPaired?.listed) return `Paired with ${justPaired.name || 'your computer'}. Tap it to connect.`;
-  if (justPaired) return `The key for ${justPaired.name || 'that computer'} is kept in this browser, but the computer is not in this account.`;
-  if (rows.length === 0) return 'No computers in this account yet. A computer joins it when its claim code is claimed into the account.';
+  const name = justPaired?.name || 'your computer';
+  if (justPaired?.added && justPaired.listed) return `Added ${name} to your account. Tap it to connect${justPaired.online ? '' : ' once it is online'}.`;
+  if (justPaired?.listed) return `Paired with ${name}. Tap it to connect.`;
+  if (justPaired) return `The key for ${name} is kept in this browser, but the computer is not in this account.`;
+  if (rows.length === 0) return "No computers in this account yet. Paste a computer's pairing link below to add it.";
   return '';
 }
