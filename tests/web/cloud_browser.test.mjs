@@ -253,6 +253,24 @@ describe('from Nimbrel Cloud on a phone', () => {
     assert.match(await page.$eval(`button.host[data-id="${hostId}"] .detail`, (e) => e.textContent), /^Offline · last seen /);
   });
 
+  it('a key the computer does not accept is said as such and asked for again', async () => {
+    const wrong = 'A'.repeat(43);
+    await page.evaluate((k) => {
+      const all = JSON.parse(localStorage.getItem('nimbrel.keys'));
+      for (const id of Object.keys(all)) if (all[id].name === 'Attic') all[id].k = k;
+      localStorage.setItem('nimbrel.keys', JSON.stringify(all));
+    }, wrong);
+    const attic = await page.$$eval('button.host', (all) => all.find((b) => b.querySelector('.name').textContent === 'Attic').dataset.id);
+    await page.tap(`button.host[data-id="${attic}"]`);
+    await page.waitForFunction(() => document.getElementById('status-text').textContent.startsWith('Wrong pairing key'), { timeout: 20000 });
+    assert.equal(await textOf(page, 'status-text'), 'Wrong pairing key: Attic did not accept it. Pair this browser with it again.');
+    assert.deepEqual(await page.$$eval('#status-actions button', (b) => b.map((x) => x.textContent)), ['Pair again', 'Computers']);
+    await page.tap('#status-actions button:first-child');
+    await visible(page, 'pair-once');
+    assert.equal(await textOf(page, 'pair-once-error'), 'Attic did not accept the key kept in this browser. Paste its current pairing link.');
+    assert.ok(!(await page.evaluate(() => localStorage.getItem('nimbrel.keys'))).includes(wrong), 'the refused key is forgotten');
+  });
+
   it('never sends the pairing key to the service', () => {
     const forms = [host.key, second.key].flatMap((key) => [pairingKeyText(key), hexEncode(key)]);
     assert.ok(traffic.length > 10, `recorded ${traffic.length} messages`);
