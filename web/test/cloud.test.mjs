@@ -130,9 +130,11 @@ describe('pairing keys kept per computer', () => {
   });
 
   it('a storage that refuses keeps the keys for the page; a damaged one counts as empty', () => {
-    const refusing = new KeyStore(new MemoryStorage(true));
-    refusing.put(parsePairing(`#v=1&id=L1&k=${K}`));
-    assert.equal(refusing.forHost(desk).id, 'L1');
+    for (const storage of [new MemoryStorage(true), null]) {
+      const refusing = new KeyStore(storage);
+      refusing.put(parsePairing(`#v=1&id=L1&k=${K}`));
+      assert.equal(refusing.forHost(desk).id, 'L1');
+    }
     const damaged = new MemoryStorage();
     damaged.setItem(KEYS_STORAGE, '{not json');
     assert.equal(new KeyStore(damaged).forHost(desk), null);

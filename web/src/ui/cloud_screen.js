@@ -14,6 +14,15 @@ import { hostRows, listNote } from './hosts.js';
 export const TOKEN_STORAGE = 'nimbrel.cloud.token';
 const $ = (id) => document.getElementById(id);
 
+// The origin's storage; null where the browser refuses it (reading it can throw).
+function originStorage() {
+  try {
+    return globalThis.localStorage;
+  } catch {
+    return null;
+  }
+}
+
 function stored(name) {
   try {
     return localStorage.getItem(name);
@@ -26,8 +35,9 @@ export class CloudScreen {
   // `app`: connectRelay(host, pairing), showScreen(visible).
   constructor(app) {
     this.app = app;
-    this.keys = new KeyStore(globalThis.localStorage);
+    this.keys = new KeyStore(originStorage());
     this.client = null;
+    this.memoryToken = null; // the token, where the storage refuses it
     this.hosts = [];
     this.justPaired = null;
     this.pairingFor = null;
@@ -115,7 +125,7 @@ export class CloudScreen {
       this.signOut();
       return;
     }
-    $('hosts-note').textContent = this.hosts.length ? $('hosts-note').textContent : 'Loading your computers…';
+    if (!this.hosts.length) this.note('Loading your computers…');
     try {
       const claim = this.pendingClaim;
       this.pendingClaim = null;
@@ -126,11 +136,17 @@ export class CloudScreen {
         this.signOut('Nimbrel Cloud no longer accepts the saved account token. Paste a current one.');
         return;
       }
-      $('hosts-note').textContent = error.message;
-      $('hosts-note').className = 'error';
+      this.note(error.message, true);
       return;
     }
     this.render();
+  }
+
+  note(text, error = false) {
+    const note = $('hosts-note');
+    note.textContent = text;
+    note.className = error ? 'error' : '';
+    note.hidden = !text;
   }
 
   render() {
@@ -139,9 +155,7 @@ export class CloudScreen {
     const just = this.justPaired;
     const listed = just && this.hosts.find((h) => (h.localId && h.localId === just.id) || (just.cloudId && h.id === just.cloudId));
     const note = listNote(rows, just && { name: just.name, listed: Boolean(listed), added: Boolean(this.justAdded), online: Boolean(listed?.online) });
-    $('hosts-note').textContent = note;
-    $('hosts-note').className = '';
-    $('hosts-note').hidden = !note;
+    this.note(note);
     $('hosts-list').replaceChildren(
       ...rows.map((row) => {
         const item = document.createElement('li');
