@@ -7,7 +7,7 @@
 // browser_frame_rate: frames the page received and drew per second (each acknowledged once in
 // its layer), and the host's own "stats" fps for the session. browser_latency: from sending a
 // move to the first patch drawn after it (p50, p95), and the ping round trip. nimbrel-client:
-// the host's fps for its session and its ping round trip.
+// the host's fps for its session, its ping round trip, and the same move-to-patch measure.
 import { spawn } from 'node:child_process';
 import { createRequire } from 'node:module';
 import { dirname, join } from 'node:path';
@@ -81,26 +81,20 @@ async function runBrowser(host) {
 function runClient(host) {
   return new Promise((resolve, reject) => {
     const key = new URLSearchParams(host.fragment.slice(1)).get('k');
-    const child = spawn(clientBinary, ['--host', '127.0.0.1', '--port', String(host.port), '--key', key, '--stdin', '--stats', '--latency', '--seconds', String(seconds)], {
-      stdio: ['pipe', 'pipe', 'inherit'],
+    // The client moves the pointer itself, 60 times a second along the browser's path, and
+    // times each move to the first patch it has decoded and applied after it.
+    const child = spawn(clientBinary, ['--host', '127.0.0.1', '--port', String(host.port), '--key', key, '--stats', '--latency', '--move-latency', '--seconds', String(seconds)], {
+      stdio: ['ignore', 'pipe', 'inherit'],
     });
     let out = '';
     child.stdout.on('data', (d) => (out += d));
-    let step = 0;
-    const mover = setInterval(() => {
-      step++;
-      const x = 0.1 + 0.8 * ((step * 0.013) % 1);
-      const y = 0.2 + 0.6 * ((step * 0.007) % 1);
-      child.stdin.write(JSON.stringify({ t: 'move', x, y }) + '\n');
-    }, 1000 / 60);
-    child.stdin.on('error', () => {});
     child.on('error', reject);
     child.on('exit', (code, signal) => {
-      clearInterval(mover);
       if (code !== 0) console.error(`nimbrel-client ended with ${signal ?? 'status ' + code}: its figures are missing`);
       const hostFps = [...out.matchAll(/"fps":([\d.]+)/g)].map((m) => Number(m[1]));
       const pings = [...out.matchAll(/latency ([\d.]+) ms/g)].map((m) => Number(m[1]));
-      resolve({ hostFps, pings });
+      const moves = out.match(/move-to-patch p50 ([\d.]+) ms p95 ([\d.]+) ms/);
+      resolve({ hostFps, pings, moveP50: moves ? Number(moves[1]) : NaN, moveP95: moves ? Number(moves[2]) : NaN });
     });
   });
 }
@@ -118,6 +112,10 @@ try {
   row('nimbrel-client host sent (p50)', median(steady(client.hostFps)), 'fps');
   row('browser_latency move to patch drawn p50', median(browser.latencies), 'ms');
   row('browser_latency move to patch drawn p95', percentile(browser.latencies, 95), 'ms');
+  row('nimbrel-client move to patch applied p50', client.moveP50, 'ms');
+  row('nimbrel-client move to patch applied p95', client.moveP95, 'ms');
+  const gap = median(browser.latencies) - client.moveP50;
+  console.log(`browser_latency p50 minus nimbrel-client p50: ${gap.toFixed(1)} ms (goal: at most 5 ms)`);
   row('browser_latency ping p50', median(browser.pings), 'ms');
   row('nimbrel-client ping p50', median(client.pings), 'ms');
 } finally {

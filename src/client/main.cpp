@@ -2,7 +2,7 @@
 //
 //   nimbrel-client LINK | --host ADDRESS [--port N] --key KEY
 //                  [--name NAME] [--caps patch,png,heic] [--command JSON]... [--stdin]
-//                  [--snapshot FILE.png] [--seconds N] [--stats] [--latency]
+//                  [--snapshot FILE.png] [--seconds N] [--stats] [--latency] [--move-latency]
 //                  [--cloud URL --account-token T [--via-relay]]
 
 #include <boost/asio/co_spawn.hpp>
@@ -14,6 +14,7 @@
 #include <boost/json.hpp>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <iostream>
 #include <map>
@@ -23,6 +24,7 @@
 #include "client/canvas.hpp"
 #include "client/client_connection.hpp"
 #include "client/cloud_account.hpp"
+#include "client/move_latency.hpp"
 #include "net/task_completion.hpp"
 #include "session/protocol.hpp"
 
@@ -32,10 +34,13 @@ using namespace nimbrel;
 
 namespace {
 
+// A "move" command (built outside the coroutine that sends it: g++ 12 and braced JSON).
+json::object moveCommand(double x, double y) { return {{"t", "move"}, {"x", x}, {"y", y}}; }
+
 const char* kUsage =
     "usage: nimbrel-client LINK | --host ADDRESS [--port N] --key KEY\n"
     "         [--name NAME] [--caps patch,png,heic] [--command JSON]... [--stdin]\n"
-    "         [--snapshot FILE.png] [--seconds N] [--stats] [--latency]\n"
+    "         [--snapshot FILE.png] [--seconds N] [--stats] [--latency] [--move-latency]\n"
     "         [--cloud URL --account-token T [--via-relay]]\n";
 
 struct Settings {
@@ -51,6 +56,7 @@ struct Settings {
   bool viaRelay = false;     // through the relay only, never directly
   bool stats = false;
   bool latency = false;
+  bool moveLatency = false;  // move the pointer 60 times a second, time each move to its patch
 };
 
 std::vector<std::string> splitList(const std::string& text) {
@@ -107,6 +113,8 @@ std::optional<Settings> parseArguments(int argc, char** argv) {
       settings.stats = true;
     } else if (arg == "--latency") {
       settings.latency = true;
+    } else if (arg == "--move-latency") {
+      settings.moveLatency = true;
     } else if (arg.rfind("nimbrel://", 0) == 0) {
       auto target = parsePairingLink(arg, &error);
       if (!target) throw std::runtime_error(error);
@@ -138,6 +146,23 @@ asio::awaitable<void> pingEverySecond(std::shared_ptr<ClientConnection> connecti
   while (uptimeSeconds() < deadline) {
     connection->send({{"t", "ping"}, {"ts", uptimeSeconds()}});
     timer.expires_after(std::chrono::seconds(1));
+    co_await timer.async_wait(asio::use_awaitable);
+  }
+}
+
+// Moves the pointer 60 times a second over the screen until the deadline, each move noted in
+// `latency` (the same path a browser benchmark moves along).
+asio::awaitable<void> moveEverySixtieth(std::shared_ptr<ClientConnection> connection,
+                                        std::shared_ptr<MoveLatency> latency, double deadline) {
+  asio::steady_timer timer(co_await asio::this_coro::executor);
+  auto next = std::chrono::steady_clock::now();
+  for (int step = 1; uptimeSeconds() < deadline; ++step) {
+    const double x = 0.1 + 0.8 * std::fmod(step * 0.013, 1.0);
+    const double y = 0.2 + 0.6 * std::fmod(step * 0.007, 1.0);
+    latency->moved(uptimeSeconds());
+    connection->send(moveCommand(x, y));
+    next += std::chrono::microseconds(16667);
+    timer.expires_at(next);
     co_await timer.async_wait(asio::use_awaitable);
   }
 }
@@ -226,6 +251,10 @@ asio::awaitable<int> runClient(Settings settings) {
   std::map<std::string, Canvas> canvases;
   const double deadline = uptimeSeconds() + settings.seconds;
   if (settings.latency) spawnLogged(executor, pingEverySecond(connection, deadline), "pinging");
+  const auto moveLatency = std::make_shared<MoveLatency>();
+  if (settings.moveLatency) {
+    spawnLogged(executor, moveEverySixtieth(connection, moveLatency, deadline), "moving");
+  }
   asio::steady_timer stopper(executor, std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                                            std::chrono::duration<double>(settings.seconds)));
   stopper.async_wait([connection](boost::system::error_code error) {
@@ -268,6 +297,7 @@ asio::awaitable<int> runClient(Settings settings) {
                            static_cast<int>(r.at(1).to_number<long long>()));
         offset += n;
       }
+      moveLatency->patchApplied(uptimeSeconds());
     } else {
       canvases[kind].applyBase(message.payload,
                                Rect{m.at("x").to_number<double>(), m.at("y").to_number<double>(),
@@ -276,6 +306,7 @@ asio::awaitable<int> runClient(Settings settings) {
   }
   stopper.cancel();
   connection->close();
+  if (settings.moveLatency) std::printf("%s\n", moveLatency->summary().c_str());
 
   if (!settings.snapshot.empty()) {
     if (canvases["full"].empty()) {
