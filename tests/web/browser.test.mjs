@@ -9,6 +9,8 @@ import { createRequire } from 'node:module';
 import { join } from 'node:path';
 import { after, before, describe, it } from 'node:test';
 
+import { pixelAt } from './page_pixels.mjs';
+
 const webDir = process.env.NIMBREL_WEB_DIR;
 const artifacts = process.env.NIMBREL_ARTIFACTS ?? '/tmp/nimbrel-artifacts';
 const chromium = process.env.CHROMIUM ?? '/usr/bin/chromium';
@@ -57,20 +59,6 @@ async function pagePoint(page, x, y) {
     },
     x,
     y,
-  );
-}
-
-async function pixelAt(page, nx, ny) {
-  return page.evaluate(
-    (x, y) => {
-      const app = window.nimbrelDebug.app;
-      const l = app.layout;
-      const dpr = app.canvas.width / app.viewW;
-      const data = app.context.getImageData(Math.round((l.ox + x * l.dw) * dpr), Math.round((l.oy + y * l.dh) * dpr), 1, 1).data;
-      return { r: data[0], g: data[1], b: data[2] };
-    },
-    nx,
-    ny,
   );
 }
 

@@ -12,6 +12,8 @@ import { createRequire } from 'node:module';
 import { join } from 'node:path';
 import { after, before, describe, it } from 'node:test';
 
+import { pixelAt } from './page_pixels.mjs';
+
 const webDir = process.env.NIMBREL_WEB_DIR;
 const artifacts = process.env.NIMBREL_ARTIFACTS ?? '/tmp/nimbrel-artifacts';
 const chromium = process.env.CHROMIUM ?? '/usr/bin/chromium';
@@ -69,20 +71,6 @@ async function recordTraffic(page) {
   cdp.on('Network.webSocketWillSendHandshakeRequest', (e) => sent.push({ kind: 'upgrade', text: JSON.stringify(e.request) }));
   cdp.on('Network.webSocketFrameSent', (e) => sent.push({ kind: 'frame', text: e.response.payloadData }));
   return sent;
-}
-
-async function pixelAt(page, nx, ny) {
-  return page.evaluate(
-    (x, y) => {
-      const app = window.nimbrelDebug.app;
-      const l = app.layout;
-      const dpr = app.canvas.width / app.viewW;
-      const data = app.context.getImageData(Math.round((l.ox + x * l.dw) * dpr), Math.round((l.oy + y * l.dh) * dpr), 1, 1).data;
-      return { r: data[0], g: data[1], b: data[2] };
-    },
-    nx,
-    ny,
-  );
 }
 
 // Waits until the canvas shows a picture (a frame is drawn on the next animation frame after it
