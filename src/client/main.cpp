@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <iostream>
 #include <map>
+#include <random>
 #include <thread>
 
 #include "base/clock.hpp"
@@ -151,17 +152,22 @@ asio::awaitable<void> pingEverySecond(std::shared_ptr<ClientConnection> connecti
 }
 
 // Moves the pointer 60 times a second over the screen until the deadline, each move noted in
-// `latency` (the same path a browser benchmark moves along).
+// `latency` (the same path a browser benchmark moves along). The gaps between moves vary at
+// random around 1/60 s: a steady 1/60 s locks to the host's 30 fps pace, so every measure would
+// start at the same point of the host's frame interval and the figure would depend on that
+// phase instead of covering all of them (a browser's interval timer drifts across them).
 asio::awaitable<void> moveEverySixtieth(std::shared_ptr<ClientConnection> connection,
                                         std::shared_ptr<MoveLatency> latency, double deadline) {
   asio::steady_timer timer(co_await asio::this_coro::executor);
+  std::mt19937 random(std::random_device{}());
+  std::uniform_int_distribution<int> gapMicroseconds(8333, 25000);
   auto next = std::chrono::steady_clock::now();
   for (int step = 1; uptimeSeconds() < deadline; ++step) {
     const double x = 0.1 + 0.8 * std::fmod(step * 0.013, 1.0);
     const double y = 0.2 + 0.6 * std::fmod(step * 0.007, 1.0);
     latency->moved(uptimeSeconds());
     connection->send(moveCommand(x, y));
-    next += std::chrono::microseconds(16667);
+    next += std::chrono::microseconds(gapMicroseconds(random));
     timer.expires_at(next);
     co_await timer.async_wait(asio::use_awaitable);
   }
@@ -269,6 +275,7 @@ asio::awaitable<int> runClient(Settings settings) {
       ended = e.what();
       break;
     }
+    const double received = uptimeSeconds();
     const json::object& m = message.json;
     if (!message.frame) {
       const std::string type = m.contains("t") && m.at("t").is_string() ? std::string(m.at("t").as_string()) : "";
@@ -297,7 +304,7 @@ asio::awaitable<int> runClient(Settings settings) {
                            static_cast<int>(r.at(1).to_number<long long>()));
         offset += n;
       }
-      moveLatency->patchApplied(uptimeSeconds());
+      moveLatency->patchApplied(received, uptimeSeconds());
     } else {
       canvases[kind].applyBase(message.payload,
                                Rect{m.at("x").to_number<double>(), m.at("y").to_number<double>(),

@@ -17,10 +17,11 @@ std::optional<double> percentile(std::vector<double> values, double p) {
 std::string MoveLatency::summary() const {
   const auto p50 = percentile(samples_, 50);
   const auto p95 = percentile(samples_, 95);
-  if (!p50 || !p95) return "move-to-patch: no patch arrived after a move";
-  char line[96];
-  std::snprintf(line, sizeof line, "move-to-patch p50 %.1f ms p95 %.1f ms (%zu moves)", *p50, *p95,
-                samples_.size());
+  const auto received = percentile(receivedSamples_, 50);
+  if (!p50 || !p95 || !received) return "move-to-patch: no patch arrived after a move";
+  char line[128];
+  std::snprintf(line, sizeof line, "move-to-patch p50 %.1f ms p95 %.1f ms (%zu moves, received p50 %.1f ms)",
+                *p50, *p95, samples_.size(), *received);
   return line;
 }
 
