@@ -71,7 +71,7 @@ export class App {
         this.invalidate();
       },
     );
-    this.gestures = new Gestures((action) => this.onGesture(action));
+    this.gestures = new Gestures((action) => this.onGesture(action), TUNING, { waitsForDoubleTap: () => this.doubleTapZooms });
     this.momentum = null;
     this.debug = { app: this, commandsSent: [] };
     window.nimbrelDebug = this.debug;
@@ -473,11 +473,16 @@ export class App {
     return { x: Math.min(1, Math.max(0, p.x)), y: Math.min(1, Math.max(0, p.y)) };
   }
 
+  // In touch mode on the whole screen a double tap zooms in; elsewhere it is a double click.
+  get doubleTapZooms() {
+    return this.mode === 'touch' && this.camera.zoom < 1.5;
+  }
+
   onGesture(a) {
     const trackpad = this.mode === 'trackpad';
     switch (a.type) {
       case 'tap':
-        if (!trackpad && a.count === 2 && this.camera.zoom < 1.5) {
+        if (a.count === 2 && this.doubleTapZooms) {
           this.setCamera(zoomAbout(this.camera, 3 / this.camera.zoom, a.x, a.y, this.viewW / 2 - a.x, this.viewH / 2 - a.y, this.viewW, this.viewH, this.aspect));
           break;
         }
@@ -639,6 +644,10 @@ export class App {
         this.hideHold();
         this.gestures.cancel();
       } else this.gestures.up(e.pointerId, x, y, e.timeStamp);
+      // A tap that may begin a double tap is let go once no second tap can follow.
+      clearTimeout(this.tapTimer);
+      const due = this.gestures.tapDue;
+      if (due !== null) this.tapTimer = setTimeout(() => this.gestures.tick(performance.now()), Math.max(0, due - performance.now()) + 5);
     };
     canvas.addEventListener('pointerup', end);
     canvas.addEventListener('pointercancel', end);

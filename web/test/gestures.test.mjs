@@ -3,10 +3,10 @@ import { describe, it } from 'node:test';
 
 import { Gestures, momentum, TUNING } from '../src/input/gestures.js';
 
-// Plays a script of pointer events and returns the action types (with chosen fields).
-function play(script) {
+// Plays a script of pointer events and returns the actions; `options` go to the Gestures.
+function play(script, options) {
   const actions = [];
-  const g = new Gestures((a) => actions.push(a));
+  const g = new Gestures((a) => actions.push(a), TUNING, options);
   for (const [op, ...args] of script) g[op](...args);
   return actions;
 }
@@ -45,6 +45,39 @@ describe('one finger', () => {
     assert.deepEqual(counts([...tapAt(100, 0), ...tapAt(200, 200)]), [1, 1]);
     assert.deepEqual(counts([...tapAt(100, 0), ...tapAt(100, 600)]), [1, 1]);
     assert.deepEqual(counts([...tapAt(100, 0), ...tapAt(100, 200), ...tapAt(100, 400)]), [1, 2, 1]);
+  });
+});
+
+describe('a double tap that zooms', () => {
+  // A tap of one finger at x from t to t + 60 ms.
+  const tap = (x, t) => [['down', 1, x, 100, t], ['up', 1, x, 100, t + 60]];
+  const named = (actions) => actions.map((a) => (a.type === 'tap' ? `tap${a.count}@${a.x}` : a.type));
+  // The double tap zooms left of x = 500 and is a double click elsewhere.
+  const zoomsLeft = { waitsForDoubleTap: (x) => x < 500 };
+  const cases = [
+    ['a tap is held back while a second one may follow', [...tap(100, 0), ['tick', 300]], []],
+    ['the held tap goes once the double-tap time has passed', [...tap(100, 0), ['tick', 300], ['tick', 410]], ['tap1@100']],
+    ['a second tap in time sends only the double tap', [...tap(100, 0), ...tap(110, 200), ['tick', 900]], ['tap2@110']],
+    ['a finger landing far away lets the held tap go first', [...tap(100, 0), ...tap(300, 150), ['tick', 900]], ['tap1@100', 'tap1@300']],
+    ['a second tap that ends too late is two taps', [['down', 1, 100, 100, 0], ['up', 1, 100, 100, 60], ['down', 1, 100, 100, 300], ['up', 1, 100, 100, 450], ['tick', 900]], ['tap1@100', 'tap1@100']],
+    ['a swipe after a tap lets the tap go first', [...tap(100, 0), ['down', 1, 100, 100, 150], ['move', 1, 100, 140, 170], ['up', 1, 100, 140, 180]], ['tap1@100', 'swipe', 'swipeEnd']],
+    ['a long press after a tap lets the tap go first', [...tap(100, 0), ['down', 1, 100, 100, 150], ['tick', 610], ['up', 1, 100, 100, 700]], ['tap1@100', 'hold', 'longTap']],
+    ['a second finger lets the held tap go first', [...tap(100, 0), ['down', 1, 100, 100, 150], ['down', 2, 200, 100, 160], ['up', 1, 100, 100, 250], ['up', 2, 200, 100, 260]], ['tap1@100', 'twoFingerTap']],
+    ['a cancelled touch lets the held tap go', [...tap(100, 0), ['down', 1, 100, 100, 150], ['cancel']], ['tap1@100']],
+    ['where a double tap is a double click, both taps go at once', [...tap(600, 0), ...tap(610, 200)], ['tap1@600', 'tap2@610']],
+    ['a tap that goes at once still pairs with a held one that went first', [...tap(100, 0), ...tap(600, 100), ...tap(610, 200)], ['tap1@100', 'tap1@600', 'tap2@610']],
+  ];
+  for (const [name, script, expected] of cases) {
+    it(name, () => assert.deepEqual(named(play(script, zoomsLeft)), expected));
+  }
+
+  it("says when the held tap is due, for the page's timer", () => {
+    const g = new Gestures(() => {}, TUNING, { waitsForDoubleTap: () => true });
+    g.down(1, 100, 100, 0);
+    g.up(1, 100, 100, 60);
+    assert.equal(g.tapDue, 60 + TUNING.doubleTapMs);
+    g.tick(g.tapDue);
+    assert.equal(g.tapDue, null);
   });
 });
 

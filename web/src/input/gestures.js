@@ -3,6 +3,7 @@
 //   down(id, x, y, t)  move(id, x, y, t)  up(id, x, y, t)  cancel()  tick(t)
 // (window CSS pixels, milliseconds). It calls `emit` with actions:
 //   { type: 'tap', x, y, count }          a short touch; count 2 for a second tap close by
+//                                          (see waitsForDoubleTap below)
 //   { type: 'hold', x, y }                 held still long enough: a long press is under way
 //   { type: 'longTap', x, y }              a long press let go without moving (right click)
 //   { type: 'dragStart' | 'dragMove' | 'dragEnd', x, y }   moved after a long press
@@ -25,17 +26,36 @@ export const TUNING = {
   scrollThreshold: 12, // px two fingers move together before they scroll
 };
 
+// waitsForDoubleTap(x, y): whether a double tap starting with a tap there would do something
+// other than two clicks (the page zooms). Such a tap is held back until the double-tap time has
+// passed (a tick), another gesture begins or a finger lands elsewhere, and then emitted as a
+// tap; a second tap in time emits only the double tap, so the first never clicks on its own.
+// Where a double tap is a double click, taps go out at once.
 export class Gestures {
-  constructor(emit, tuning = TUNING) {
+  constructor(emit, tuning = TUNING, { waitsForDoubleTap = () => false } = {}) {
     this.emit = emit;
     this.tuning = tuning;
+    this.waitsForDoubleTap = waitsForDoubleTap;
     this.points = new Map(); // id -> {x, y, x0, y0, t0}
     this.state = 'idle';
     this.lastTap = null; // {x, y, t}
+    this.heldTap = null; // {x, y, t}: a tap waiting to see whether a second one follows
     this.velocity = { vx: 0, vy: 0, t: 0 };
   }
 
+  // Emits the tap held back for a possible double tap, if any.
+  releaseTap() {
+    if (!this.heldTap) return;
+    const { x, y } = this.heldTap;
+    this.heldTap = null;
+    this.emit({ type: 'tap', x, y, count: 1 });
+  }
+
   down(id, x, y, t) {
+    const held = this.heldTap;
+    if (held && (this.points.size > 0 || t - held.t >= this.tuning.doubleTapMs || Math.hypot(x - held.x, y - held.y) >= this.tuning.doubleTapDistance)) {
+      this.releaseTap(); // this touch cannot be its second tap
+    }
     this.points.set(id, { x, y, x0: x, y0: y, t0: t });
     if (this.points.size === 1) {
       this.state = 'touch';
@@ -69,6 +89,7 @@ export class Gestures {
     switch (this.state) {
       case 'touch':
         if (Math.hypot(x - p.x0, y - p.y0) > slop) {
+          this.releaseTap();
           this.state = 'swipe';
           this.track(x - p.x0, y - p.y0, t);
           this.emit({ type: 'swipe', x, y, dx: x - p.x0, dy: y - p.y0 });
@@ -146,8 +167,11 @@ export class Gestures {
         const double =
           last && t - last.t < this.tuning.doubleTapMs && Math.hypot(p.x0 - last.x, p.y0 - last.y) < this.tuning.doubleTapDistance;
         const count = double ? 2 : 1;
+        if (double) this.heldTap = null; // the double tap takes the place of the first
+        else this.releaseTap();
         this.lastTap = double ? null : { x: p.x0, y: p.y0, t };
-        this.emit({ type: 'tap', x: p.x0, y: p.y0, count });
+        if (!double && this.waitsForDoubleTap(p.x0, p.y0)) this.heldTap = { x: p.x0, y: p.y0, t };
+        else this.emit({ type: 'tap', x: p.x0, y: p.y0, count });
         this.state = 'idle';
         break;
       }
@@ -183,15 +207,19 @@ export class Gestures {
   }
 
   cancel() {
+    this.releaseTap();
     if (this.state === 'drag') this.emit({ type: 'dragEnd', x: this.start.x, y: this.start.y });
     if (this.state === 'pinch') this.emit({ type: 'pinchEnd' });
     this.points.clear();
     this.state = 'idle';
   }
 
-  // Called by a timer while a finger is down; turns a still touch into a long press.
+  // Called by a timer while a finger is down, and once a held tap is due: turns a still touch
+  // into a long press, and lets a held tap go once no second tap can follow in time.
   tick(t) {
+    if (this.heldTap && t - this.heldTap.t >= this.tuning.doubleTapMs) this.releaseTap();
     if (this.state === 'touch' && t - this.start.t >= this.tuning.holdMs) {
+      this.releaseTap();
       this.state = 'held';
       this.lastTap = null;
       this.emit({ type: 'hold', x: this.start.x, y: this.start.y });
@@ -201,6 +229,11 @@ export class Gestures {
   // When the next tick is due (for the page's timer), or null.
   get holdDue() {
     return this.state === 'touch' ? this.start.t + this.tuning.holdMs : null;
+  }
+
+  // When a held tap is due to be let go (for the page's timer), or null.
+  get tapDue() {
+    return this.heldTap ? this.heldTap.t + this.tuning.doubleTapMs : null;
   }
 }
 
