@@ -11,7 +11,7 @@ import { commands, parseFrame } from './protocol/messages.js';
 import { retryDelay, shouldRetry } from './protocol/reconnect.js';
 import { SessionError, connect } from './protocol/session.js';
 import { Gestures, TUNING, momentum } from './input/gestures.js';
-import { keyCommand, textEdit } from './input/keyboard.js';
+import { FIELD_START, fieldEdit, keyCommand } from './input/keyboard.js';
 import { Layers } from './view/layers.js';
 import { canPan, clampCamera, follow, layout, panBy, toScreen, toWindow, viewFor, zoomAbout } from './view/viewport.js';
 import { CloudScreen } from './ui/cloud_screen.js';
@@ -699,9 +699,10 @@ export class App {
   bindKeyboard() {
     const field = $('typing');
     const resetField = () => {
-      field.value = '';
-      this.committed = '';
+      field.value = FIELD_START;
+      this.committed = FIELD_START;
     };
+    resetField();
     field.addEventListener('keydown', (e) => {
       const command = keyCommand(e, [...this.heldMods]);
       if (!command) return;
@@ -719,7 +720,7 @@ export class App {
     });
     this.flushTyping = () => {
       const value = field.value;
-      const edit = textEdit(this.committed, value);
+      const edit = fieldEdit(this.committed, value);
       this.committed = value;
       for (let i = 0; i < edit.deleted; i++) this.sendKey('backspace');
       const lines = edit.inserted.split('\n');
@@ -730,7 +731,7 @@ export class App {
         if (this.heldMods.size && [...line].length === 1) this.sendKey(line.toLowerCase());
         else this.send(commands.text(line));
       });
-      if (value.includes('\n') || value.length > 200) resetField();
+      if (edit.refill) resetField();
     };
     field.addEventListener('blur', () => {
       // Tapping the bar's own buttons keeps typing on; leaving the page or the field ends it.

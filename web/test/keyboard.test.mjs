@@ -1,7 +1,7 @@
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 
-import { keyCommand, textEdit } from '../src/input/keyboard.js';
+import { FIELD_START, fieldEdit, keyCommand, textEdit } from '../src/input/keyboard.js';
 import { statusFor } from '../src/ui/status.js';
 
 const event = (key, mods = {}) => ({ key, ctrlKey: false, altKey: false, metaKey: false, shiftKey: false, ...mods, getModifierState: (m) => Boolean(mods[m]) });
@@ -47,6 +47,32 @@ describe('text field edits', () => {
       ['same', 'same', 0, ''],
     ];
     for (const [before, after, deleted, inserted] of table) assert.deepEqual(textEdit(before, after), { deleted, inserted }, `${before} -> ${after}`);
+  });
+});
+
+describe('the hidden text field', () => {
+  it('a Backspace in an empty field deletes its first character, which reaches the computer', () => {
+    const S = FIELD_START;
+    const table = [
+      // committed, value, deleted, inserted, refill
+      [S, S + 'a', 0, 'a', false],
+      [S, '', 1, '', true], // Backspace with nothing typed: only the deletion shows it
+      [S + 'ab', S + 'a', 1, '', false],
+      [S + 'ab', '', 3, '', true], // a word deleted at once, and the first character with it
+      [S + 'teh', S + 'the', 2, 'he', false], // autocorrect replaces the word after the first character
+      [S + 'hi', S + 'hi\n', 0, '\n', true],
+      [S + 'x'.repeat(200), S + 'x'.repeat(201), 0, 'x', true],
+      [S + 'a👍🏽', S + 'a', 1, '', false],
+    ];
+    for (const [committed, value, deleted, inserted, refill] of table) {
+      assert.deepEqual(fieldEdit(committed, value), { deleted, inserted, refill }, JSON.stringify([committed, value]));
+    }
+  });
+
+  it('starts with a character a keyboard keeps apart from the first word', () => {
+    // A keyboard's autocorrect replaces the word before the caret: the first character must not
+    // join that word, or replacing the word would delete it too.
+    assert.match(FIELD_START, /^\s$/u);
   });
 });
 

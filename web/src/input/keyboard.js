@@ -69,3 +69,18 @@ export function textEdit(before, after) {
   while (common < a.length && common < b.length && a[common] === b[common]) common++;
   return { deleted: a.length - common, inserted: b.slice(common).join('') };
 }
+
+// The hidden text field always starts with this character. A phone's keyboard often sends no
+// key event for Backspace, only the deletion it makes in the field, and in an empty field it has
+// nothing to delete and sends nothing at all; so the field is never empty, and deleting its
+// first character is a Backspace like any other (the field then gets the character back).
+export const FIELD_START = ' ';
+
+// The field went from `committed` to `value` (outside a composition): the characters to delete
+// on the computer, the text to type there, and whether the field must be refilled (its first
+// character is gone, a line was ended, or it grew long).
+export function fieldEdit(committed, value, maxLength = 200) {
+  const { deleted, inserted } = textEdit(committed, value);
+  const refill = !value.startsWith(FIELD_START) || value.includes('\n') || value.length > maxLength;
+  return { deleted, inserted, refill };
+}
