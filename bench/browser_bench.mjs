@@ -169,8 +169,10 @@ try {
   row('browser_latency move to patch applied p95', percentile(stages.applied, 95), 'ms');
   row('nimbrel-client move to patch applied p50', client.moveP50, 'ms');
   row('nimbrel-client move to patch applied p95', client.moveP95, 'ms');
-  const gap = median(stages.drawn) - client.moveP50;
-  console.log(`browser_latency on screen p50 minus nimbrel-client p50: ${gap.toFixed(1)} ms (goal: at most 5 ms)`);
+  // nimbrel-client has no display to wait for: its clock stops where the browser's patch is in
+  // its layer; on screen adds the wait for the page's next animation frame.
+  const gap = (stage) => (median(stages[stage]) - client.moveP50).toFixed(1);
+  console.log(`browser_latency p50 minus nimbrel-client p50: on screen ${gap('drawn')} ms, in its layer ${gap('applied')} ms (goal: at most 5 ms)`);
   // Where the browser's time goes (medians from the move): the host's share ends at "received".
   const where = ['received', 'decrypted', 'decoded', 'applied', 'drawn'].map((s) => `${s} ${median(stages[s]).toFixed(1)}`);
   console.log(`browser_latency p50 from the move, ms: ${where.join(', ')}`);
