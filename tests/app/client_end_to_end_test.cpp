@@ -102,6 +102,26 @@ TEST_F(ClientEndToEnd, CanvasShowsTheSquareWhereTheHostDrewIt) {
   EXPECT_LT(picture.at(48, 48).r, 120);
 }
 
+// --move-latency moves the square and times every move to the next patch: the summary counts
+// the moves, and each measure's patch arrived before it was applied.
+TEST_F(ClientEndToEnd, MoveLatencyTimesTheMovesToTheirPatches) {
+  test::Process client(kClient, {"--host", "127.0.0.1", "--port", std::to_string(port_), "--key",
+                                 key_, "--move-latency", "--seconds", "2"});
+  ASSERT_EQ(client.wait(20s), 0) << client.errorOutput();
+  const std::string out = client.output();
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(
+      out, m,
+      std::regex(R"(move-to-patch p50 ([\d.]+) ms p95 ([\d.]+) ms \((\d+) moves, received p50 ([\d.]+) ms\))")))
+      << out;
+  const double p50 = std::stod(m[1]), p95 = std::stod(m[2]), received = std::stod(m[4]);
+  // Moves go 60 times a second on average; some of the last ones are still waiting at the end.
+  EXPECT_GE(std::stoi(m[3]), 60) << out;
+  EXPECT_GT(p50, 0);
+  EXPECT_LE(p50, p95);
+  EXPECT_LE(received, p50);
+}
+
 TEST_F(ClientEndToEnd, RefusalsAreExplained) {
   test::Process wrongKey(kClient, {"--host", "127.0.0.1", "--port", std::to_string(port_), "--key",
                                    std::string(43, 'A'), "--seconds", "1"});
