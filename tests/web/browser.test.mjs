@@ -234,3 +234,43 @@ describe('on a computer', () => {
     await page.screenshot({ path: join(artifacts, 'web-desktop-wrong-key.png') });
   });
 });
+
+describe('at a fractional pixel ratio', () => {
+  it('the canvas has exactly the device pixels it covers, so nothing stretches it', async () => {
+    // A real device scale factor: an emulated one does not change how pixels are laid out.
+    const fractional = await puppeteer.launch({
+      executablePath: chromium,
+      headless: true,
+      defaultViewport: null,
+      args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--force-device-scale-factor=2.625', '--window-size=412,900'],
+    });
+    try {
+      const page = await fractional.newPage();
+      await page.goto(`http://127.0.0.1:${host.port}/${host.fragment}`);
+      await page.waitForFunction(() => window.nimbrelDebug?.app.layers.framesApplied > 0 && document.getElementById('status').hidden);
+      // A window here is a whole number of CSS pixels; a phone's is not (1080 device pixels at
+      // 2.625 are 411.43 CSS pixels). Moving the stage's edge by a fraction gives the canvas such
+      // a box, and changes nothing else.
+      await page.evaluate(() => {
+        document.getElementById('stage').style.left = '0.4px';
+      });
+      const sizes = await page.evaluate(
+        () =>
+          new Promise((resolve) => {
+            const canvas = window.nimbrelDebug.app.canvas;
+            const observer = new ResizeObserver((entries) => {
+              const box = entries[0].devicePixelContentBoxSize[0];
+              observer.disconnect();
+              resolve({ ratio: devicePixelRatio, covered: [box.inlineSize, box.blockSize], backing: [canvas.width, canvas.height] });
+            });
+            observer.observe(canvas, { box: 'device-pixel-content-box' });
+          }),
+      );
+      assert.equal(sizes.ratio, 2.625);
+      assert.deepEqual(sizes.backing, sizes.covered);
+      await page.screenshot({ path: join(artifacts, 'web-phone-fractional-ratio.png') });
+    } finally {
+      await fractional.close();
+    }
+  });
+});

@@ -13,7 +13,7 @@ import { SessionError, connect } from './protocol/session.js';
 import { Gestures, TUNING, momentum } from './input/gestures.js';
 import { FIELD_START, fieldEdit, keyCommand } from './input/keyboard.js';
 import { Layers } from './view/layers.js';
-import { canPan, clampCamera, follow, layout, panBy, toScreen, toWindow, viewFor, zoomAbout } from './view/viewport.js';
+import { backingSize, canPan, clampCamera, follow, layout, panBy, toScreen, toWindow, viewFor, zoomAbout } from './view/viewport.js';
 import { CloudScreen } from './ui/cloud_screen.js';
 import { statsText, statusFor } from './ui/status.js';
 
@@ -373,8 +373,7 @@ export class App {
     $('stage').style.bottom = floating && !covered ? '0px' : `${bar.offsetHeight + covered}px`;
     document.documentElement.style.setProperty('--bar-height', `${bar.offsetHeight + covered}px`);
     const dpr = window.devicePixelRatio || 1;
-    const w = Math.round(this.viewW * dpr);
-    const h = Math.round(this.viewH * dpr);
+    const { w, h } = backingSize(this.canvas.getBoundingClientRect(), dpr, this.devicePixels);
     if (this.canvas.width !== w || this.canvas.height !== h) {
       this.canvas.width = w;
       this.canvas.height = h;
@@ -382,6 +381,25 @@ export class App {
     this.camera = clampCamera(this.camera, this.viewW, this.viewH, this.aspect);
     this.sendView();
     this.invalidate();
+  }
+
+  // The browser's count of the device pixels the canvas covers (see backingSize).
+  watchDevicePixels() {
+    if (typeof ResizeObserver !== 'function') return;
+    const observer = new ResizeObserver((entries) => {
+      const box = entries[entries.length - 1].devicePixelContentBoxSize?.[0];
+      if (!box) return;
+      // Hidden (the host list shows instead): keep the rounded size until it shows again.
+      const next = box.inlineSize && box.blockSize ? { w: box.inlineSize, h: box.blockSize } : null;
+      if (next?.w === this.devicePixels?.w && next?.h === this.devicePixels?.h) return;
+      this.devicePixels = next;
+      this.resize();
+    });
+    try {
+      observer.observe(this.canvas, { box: 'device-pixel-content-box' });
+    } catch {
+      observer.disconnect(); // an engine without that box keeps the rounded size
+    }
   }
 
   invalidate() {
@@ -904,6 +922,7 @@ export class App {
     });
     window.addEventListener('resize', () => this.resize());
     window.visualViewport?.addEventListener('resize', () => this.resize());
+    this.watchDevicePixels();
     document.addEventListener('visibilitychange', () => {
       // A hidden tab stops the stream (and the phone's radio); coming back asks for a fresh one.
       if (!this.session) return;

@@ -1,7 +1,7 @@
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 
-import { canPan, clampCamera, follow, layout, MAX_ZOOM, panBy, toScreen, viewFor, visibleRect, zoomAbout } from '../src/view/viewport.js';
+import { backingSize, canPan, clampCamera, follow, layout, MAX_ZOOM, panBy, toScreen, viewFor, visibleRect, zoomAbout } from '../src/view/viewport.js';
 
 const near = (a, b, eps = 1e-6) => assert.ok(Math.abs(a - b) < eps, `${a} ≉ ${b}`);
 const whole = { zoom: 1, cx: 0.5, cy: 0.5 };
@@ -44,6 +44,23 @@ describe('the view sent to the host', () => {
     near(pw, 390 * 3);
     near(ph, 487.5 * 3);
   });
+});
+
+describe('the canvas backing store', () => {
+  // Sizes measured in Chromium with a real device scale factor: the integer CSS size times the
+  // ratio (1318 x 1990 in the first row) is a pixel off the device pixels the canvas covers.
+  const cases = [
+    { name: 'fractional box at 2.625, nothing reported', rect: [501.7976, 757.738], dpr: 2.625, exact: undefined, want: [1317, 1989] },
+    { name: 'the browser count is used', rect: [501.7976, 815.238], dpr: 2.625, exact: { w: 1317, h: 2140 }, want: [1317, 2140] },
+    { name: 'an emulated ratio reporting CSS pixels is ignored', rect: [390, 787], dpr: 2, exact: { w: 390, h: 787 }, want: [780, 1574] },
+    { name: 'a hidden canvas keeps one pixel', rect: [0, 0], dpr: 3, exact: undefined, want: [1, 1] },
+  ];
+  for (const c of cases) {
+    it(c.name, () => {
+      const { w, h } = backingSize({ width: c.rect[0], height: c.rect[1] }, c.dpr, c.exact);
+      assert.deepEqual([w, h], c.want);
+    });
+  }
 });
 
 describe('pinch and pan', () => {

@@ -39,6 +39,19 @@ export function viewFor(l, viewW, viewH, dpr) {
   return { rect, pw: rect.w * l.dw * dpr, ph: rect.h * l.dh * dpr };
 }
 
+// The canvas's backing store in device pixels for its CSS box `rect` at pixel ratio `dpr`. At a
+// fractional ratio (2.625 on many phones) the integer CSS size times the ratio is often one pixel
+// off, and a backing store one pixel off is stretched by the compositor, blurring every edge; the
+// box's fractional size rounds as the browser does. `exact` is the browser's own count where it
+// reports one (device-pixel-content-box); it is trusted only near the estimate, since an emulated
+// pixel ratio reports CSS pixels there.
+export function backingSize(rect, dpr, exact) {
+  const estimate = (length) => Math.max(1, Math.round(length * dpr));
+  const pick = (reported, length) =>
+    reported && Math.abs(reported - estimate(length)) <= 1 ? reported : estimate(length);
+  return { w: pick(exact?.w, rect.width), h: pick(exact?.h, rect.height) };
+}
+
 export function toScreen(l, px, py) {
   return { x: (px - l.ox) / l.dw, y: (py - l.oy) / l.dh };
 }
