@@ -490,7 +490,7 @@ std::string HostController::pairingLink() const {
 
 void HostController::printPairingLink() {
   if (!options_.headless) return;
-  services_.print(pairingLinkBlock(pairingLink()));
+  services_.print(pairingLinkBlock(pairingLink(), config_.cloud ? config_.api : std::string()));
 }
 
 void HostController::makeSession(std::shared_ptr<WebSocketTransport> transport,

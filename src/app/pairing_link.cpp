@@ -9,6 +9,7 @@
 #include <array>
 #include <charconv>
 
+#include "net/websocket_url.hpp"
 #include "session/base64.hpp"
 #include "session/crypto.hpp"
 
@@ -39,6 +40,26 @@ int preferenceRank(const std::array<int, 4>& a) {
   }
   if (a[0] == 100 && a[1] >= 64 && a[1] <= 127) return 1;  // shared address space (CGNAT, VPNs)
   return 2;
+}
+
+// The query of a pairing link (after "?"), or nothing.
+std::optional<std::string_view> linkQuery(std::string_view link) {
+  const auto question = link.find('?');
+  if (question == std::string_view::npos) return std::nullopt;
+  return link.substr(question + 1);
+}
+
+// A query item's value as it stands (still percent-encoded); empty when absent.
+std::string_view queryValue(std::string_view query, std::string_view name) {
+  for (std::size_t start = 0; start <= query.size();) {
+    const auto end = std::min(query.find('&', start), query.size());
+    const std::string_view item = query.substr(start, end - start);
+    if (item.size() > name.size() && item.starts_with(name) && item[name.size()] == '=') {
+      return item.substr(name.size() + 1);
+    }
+    start = end + 1;
+  }
+  return {};
 }
 
 }  // namespace
@@ -143,34 +164,36 @@ std::string pairingLink(const HostConfig& config, const std::optional<std::strin
 }
 
 std::string browserLink(std::string_view link) {
-  const auto question = link.find('?');
-  if (question == std::string_view::npos) return {};
-  const std::string_view query = link.substr(question + 1);
-  auto value = [&](std::string_view name) {
-    for (std::size_t start = 0; start <= query.size();) {
-      const auto end = std::min(query.find('&', start), query.size());
-      const std::string_view item = query.substr(start, end - start);
-      if (item.size() > name.size() && item.starts_with(name) && item[name.size()] == '=') {
-        return item.substr(name.size() + 1);
-      }
-      start = end + 1;
-    }
-    return std::string_view{};
-  };
-  std::string_view address = value("a");
+  const auto query = linkQuery(link);
+  if (!query) return {};
+  std::string_view address = queryValue(*query, "a");
   address = address.substr(0, address.find(','));
-  const std::string_view port = value("p");
+  const std::string_view port = queryValue(*query, "p");
   if (port.empty()) return {};
   return "http://" + std::string(address.empty() ? "127.0.0.1" : address) + ":" +
-         std::string(port) + "/#" + std::string(query);
+         std::string(port) + "/#" + std::string(*query);
 }
 
-std::string pairingLinkBlock(std::string_view link) {
+std::string cloudBrowserLink(std::string_view link, std::string_view api) {
+  const auto query = linkQuery(link);
+  if (!query) return {};
+  if (queryValue(*query, "cid").empty() && queryValue(*query, "c").empty()) return {};
+  const auto service = parseHttpUrl(api);
+  if (!service || service->target != "/") return {};
+  return std::string(service->tls ? "https://" : "http://") + service->hostHeader + "/#" +
+         std::string(*query);
+}
+
+std::string pairingLinkBlock(std::string_view link, std::string_view api) {
   std::string block = "\nPairing link (scan the QR code in the menu bar app, or paste this):\n  " +
                       std::string(link) + "\n\n";
   if (const std::string browser = browserLink(link); !browser.empty()) {
     block += "Browser link (open it on a phone, tablet or computer on this network):\n  " +
              browser + "\n\n";
+  }
+  if (const std::string cloud = cloudBrowserLink(link, api); !cloud.empty()) {
+    block += "From anywhere, in a browser signed in to Nimbrel Cloud (open it once):\n  " + cloud +
+             "\n\n";
   }
   return block;
 }

@@ -44,8 +44,14 @@ std::string pairingLink(const HostConfig& config, const std::optional<std::strin
 // and no log. Empty for text that is not a pairing link with a port.
 std::string browserLink(std::string_view link);
 
-// The block the headless host prints for a pairing link (and its browser link), ending in a
-// blank line.
-std::string pairingLinkBlock(std::string_view link);
+// The link that opens the web client Nimbrel Cloud serves at the root of `api`, with the
+// pairing link's values in the fragment: the browser keeps the key (the service never sees
+// it) and, with a claim code, adds this computer to the account signed in. Empty unless the
+// link names the computer to an account ("cid" or "c") and `api` is an http(s) URL of a root.
+std::string cloudBrowserLink(std::string_view link, std::string_view api);
+
+// The block the headless host prints for a pairing link (and its browser links; the cloud one
+// with `api`, the service's URL), ending in a blank line.
+std::string pairingLinkBlock(std::string_view link, std::string_view api = {});
 
 }  // namespace nimbrel

@@ -162,6 +162,35 @@ TEST(PairingLink, HeadlessBlock) {
             "  http://10.0.0.2:7300/#v=1&k=abc&p=7300&a=10.0.0.2\n\n");
 }
 
+TEST(PairingLink, CloudBrowserLinkOpensTheServicesAppWithTheValuesInItsFragment) {
+  const struct {
+    const char* link;
+    const char* api;
+    const char* cloud;
+  } cases[] = {
+      {"nimbrel://pair?v=1&id=x&k=K&p=7300&cid=H1", "https://cloud.example",
+       "https://cloud.example/#v=1&id=x&k=K&p=7300&cid=H1"},
+      {"nimbrel://pair?v=1&id=x&k=K&c=ABCD-1234", "http://127.0.0.1:8088/",
+       "http://127.0.0.1:8088/#v=1&id=x&k=K&c=ABCD-1234"},
+      {"nimbrel://pair?k=K&cid=H1", "https://[::1]:8443", "https://[::1]:8443/#k=K&cid=H1"},
+      // Not in an account and no code to claim it: the service's app could not list it.
+      {"nimbrel://pair?v=1&id=x&k=K&p=7300", "https://cloud.example", ""},
+      {"nimbrel://pair?v=1&k=K&c=", "https://cloud.example", ""},
+      // The app is served at the service's root only.
+      {"nimbrel://pair?k=K&cid=H1", "https://example.org/nimbrel", ""},
+      {"nimbrel://pair?k=K&cid=H1", "", ""},
+      {"nimbrel://pair?k=K&cid=H1", "ftp://cloud.example", ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(cloudBrowserLink(c.link, c.api), c.cloud) << c.link << " at " << c.api;
+  }
+  EXPECT_EQ(pairingLinkBlock("nimbrel://pair?v=1&k=abc&cid=H1", "https://cloud.example"),
+            "\nPairing link (scan the QR code in the menu bar app, or paste this):\n"
+            "  nimbrel://pair?v=1&k=abc&cid=H1\n\n"
+            "From anywhere, in a browser signed in to Nimbrel Cloud (open it once):\n"
+            "  https://cloud.example/#v=1&k=abc&cid=H1\n\n");
+}
+
 TEST(PairingLink, BrowserLinkCarriesTheValuesInItsFragment) {
   const struct {
     const char* link;
