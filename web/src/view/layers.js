@@ -25,17 +25,16 @@ export class Layers {
   }
 
   push(frame, id) {
-    const images =
-      frame?.type === 'base'
-        ? Promise.all([this.decode(frame.image.bytes, frame.image.mime)])
-        : frame?.type === 'patch'
-          ? Promise.all(frame.regions.map((r) => this.decode(r.bytes, r.mime)))
-          : Promise.resolve([]);
+    const sources = frame?.type === 'base' ? [frame.image] : frame?.type === 'patch' ? frame.regions : [];
+    // Each image settles on its own: one that fails must not leave the others unclosed.
+    const images = Promise.allSettled(sources.map((s) => this.decode(s.bytes, s.mime)));
     const generation = this.layers;
     this.chain = this.chain.then(async () => {
-      let bitmaps = [];
+      const results = await images;
+      const bitmaps = results.filter((r) => r.status === 'fulfilled').map((r) => r.value);
       try {
-        bitmaps = await images;
+        const failed = results.find((r) => r.status === 'rejected');
+        if (failed) throw failed.reason;
         if (frame && generation === this.layers) this.apply(frame, bitmaps);
       } catch (e) {
         this.lastError = e;
