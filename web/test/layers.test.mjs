@@ -54,4 +54,31 @@ describe('layers', () => {
       assert.ok(made.every((b) => b.closed), `${name}: an image was left open`);
     }
   });
+
+  it("frames pushed before a reset are not acknowledged: their session is gone, and the next one numbers its own frames", async () => {
+    // A frame of the old session still decoding when the new session begins; its image is
+    // closed when the frame is done with, just before an acknowledgement would go out.
+    let finishOld;
+    const slow = new Promise((resolve) => (finishOld = resolve));
+    let oldClosed;
+    const oldDone = new Promise((resolve) => (oldClosed = resolve));
+    const oldBitmap = { width: 1, height: 1, close: () => oldClosed() };
+    const newBitmap = { width: 1, height: 1, close() {} };
+    const layers = new Layers(() => {}, () => {}, (bytes) => (bytes[0] === 9 ? slow.then(() => oldBitmap) : Promise.resolve(newBitmap)));
+    const acks = [];
+    const newAcked = acknowledged(layers, 1);
+    const record = layers.onApplied;
+    layers.onApplied = (id) => {
+      acks.push(id);
+      record(id);
+    };
+    layers.push(patch(5, 9), 5);
+    layers.reset();
+    layers.push(patch(2, 1), 2);
+    await newAcked;
+    finishOld();
+    await oldDone;
+    assert.deepEqual(acks, [2]);
+  });
 });
+

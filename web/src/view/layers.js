@@ -8,7 +8,8 @@ export function decodeImage(bytes, mime) {
 }
 
 export class Layers {
-  // onApplied(frameId): called once per frame, after it is in its layer (or given up).
+  // onApplied(frameId): called once per frame, after it is in its layer (or given up), unless
+  // the layers were reset in the meantime.
   constructor(onApplied, onChange, decode = decodeImage) {
     this.onApplied = onApplied;
     this.onChange = onChange;
@@ -40,7 +41,9 @@ export class Layers {
         this.lastError = e;
       } finally {
         for (const b of bitmaps) b.close?.();
-        this.onApplied(id);
+        // A frame from before a reset belongs to a session that is gone: the next session
+        // numbers its frames afresh, and this id would acknowledge one of those.
+        if (generation === this.layers) this.onApplied(id);
       }
     });
   }
