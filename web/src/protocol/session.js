@@ -89,13 +89,17 @@ export async function connect(options) {
   }
   const session = new Session(ws, result.channel, result.hostID);
 
-  (async () => {
+  session.finished = (async () => {
     let error = null;
     try {
       for (;;) {
         const data = await next();
+        if (session.closedByUs) break;
         if (typeof data === 'string') continue; // text after the handshake means nothing
         const plain = decodePlaintext(await result.channel.open(new Uint8Array(data)));
+        // What had arrived before close() is not handed on: the app has moved on (another
+        // session, another computer) and would take it for the current one.
+        if (session.closedByUs) break;
         if (!plain) continue;
         if (plain.kind === 'json') options.onJson?.(plain.message);
         else options.onFrame?.(plain.header, plain.payload);
@@ -117,6 +121,7 @@ export class Session {
     this.hostID = hostID;
     this.closed = false;
     this.closedByUs = false;
+    this.finished = null; // resolves once the session has stopped receiving
   }
 
   // Seals and sends one command; commands leave in the order of the calls.
@@ -137,6 +142,7 @@ export class Session {
     return this.ws.bufferedAmount ?? 0;
   }
 
+  // Closes the socket; nothing received is handed on after this.
   close() {
     this.closedByUs = true;
     this.ws.close();
