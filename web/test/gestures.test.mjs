@@ -20,6 +20,7 @@ describe('one finger', () => {
     ['held, then moved, is a drag with a held button', [['down', 1, 50, 50, 0], ['tick', 460], ['move', 1, 80, 50, 500], ['move', 1, 120, 60, 520], ['up', 1, 120, 60, 600]], ['hold', 'dragStart', 'dragMove', 'dragMove', 'dragEnd']],
     ['a tick before the hold time changes nothing', [['down', 1, 50, 50, 0], ['tick', 300], ['up', 1, 50, 50, 320]], ['tap']],
     ['a cancelled drag still releases the button', [['down', 1, 50, 50, 0], ['tick', 460], ['move', 1, 90, 50, 500], ['cancel']], ['hold', 'dragStart', 'dragMove', 'dragEnd']],
+    ['a cancelled swipe still ends', [['down', 1, 100, 100, 0], ['move', 1, 130, 100, 30], ['cancel']], ['swipe', 'swipeEnd']],
   ];
   for (const [name, script, expected] of cases) {
     it(name, () => assert.deepEqual(types(play(script)), expected));
@@ -31,6 +32,11 @@ describe('one finger', () => {
     assert.ok(actions.at(-1).vy > 0.5, 'a fling downwards has a downward velocity');
     const [tap] = play([['down', 1, 10, 20, 0], ['move', 1, 15, 22, 10], ['up', 1, 15, 22, 20]]);
     assert.deepEqual([tap.x, tap.y, tap.count], [10, 20, 1]);
+  });
+
+  it('a cancelled swipe has no momentum', () => {
+    const actions = play([['down', 1, 0, 0, 0], ['move', 1, 0, 100, 20], ['move', 1, 0, 200, 30], ['cancel']]);
+    assert.deepEqual(actions.at(-1), { type: 'swipeEnd', vx: 0, vy: 0 });
   });
 
   it('a finger that stopped before letting go has no momentum', () => {

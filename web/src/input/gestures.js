@@ -209,6 +209,8 @@ export class Gestures {
   cancel() {
     this.releaseTap();
     if (this.state === 'drag') this.emit({ type: 'dragEnd', x: this.start.x, y: this.start.y });
+    // A swipe the browser took away ends where it stopped, without momentum.
+    if (this.state === 'swipe') this.emit({ type: 'swipeEnd', vx: 0, vy: 0 });
     if (this.state === 'pinch') this.emit({ type: 'pinchEnd' });
     this.points.clear();
     this.state = 'idle';
