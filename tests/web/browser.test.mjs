@@ -235,6 +235,22 @@ describe('on a computer', () => {
   });
 });
 
+describe("a computer's keyboard", () => {
+  let page;
+  before(async () => {
+    ({ page } = await openApp(DESKTOP));
+  });
+
+  it('AltGr characters reach the computer (Windows reports AltGr as Control and Alt)', async () => {
+    await page.evaluate(() =>
+      document.body.dispatchEvent(
+        new KeyboardEvent('keydown', { key: '@', code: 'KeyQ', ctrlKey: true, altKey: true, modifierAltGraph: true, bubbles: true, cancelable: true }),
+      ),
+    );
+    await host.waitFor(/input \('text', '@'\)/);
+  });
+});
+
 describe('at a fractional pixel ratio', () => {
   it('the canvas has exactly the device pixels it covers, so nothing stretches it', async () => {
     // A real device scale factor: an emulated one does not change how pixels are laid out.

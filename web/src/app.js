@@ -11,7 +11,7 @@ import { commands, parseFrame } from './protocol/messages.js';
 import { retryDelay, shouldRetry } from './protocol/reconnect.js';
 import { SessionError, connect } from './protocol/session.js';
 import { Gestures, TUNING, momentum } from './input/gestures.js';
-import { FIELD_START, fieldEdit, keyCommand } from './input/keyboard.js';
+import { FIELD_START, fieldEdit, keyCommand, typedText } from './input/keyboard.js';
 import { Layers } from './view/layers.js';
 import { backingSize, canPan, clampCamera, follow, layout, panBy, toScreen, toWindow, viewFor, zoomAbout } from './view/viewport.js';
 import { CloudScreen } from './ui/cloud_screen.js';
@@ -799,12 +799,13 @@ export class App {
     window.addEventListener('keydown', (e) => {
       if (e.target !== document.body && e.target !== this.canvas) return;
       const command = keyCommand(e, [...this.heldMods]);
+      const text = command ? null : typedText(e);
       if (command) {
         e.preventDefault();
         this.sendKey(command.k, command.mods);
-      } else if ([...e.key].length === 1 && !e.ctrlKey && !e.metaKey) {
+      } else if (text) {
         e.preventDefault();
-        this.send(commands.text(e.key));
+        this.send(commands.text(text));
       }
     });
   }

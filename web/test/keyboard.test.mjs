@@ -1,7 +1,7 @@
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 
-import { FIELD_START, fieldEdit, keyCommand, textEdit } from '../src/input/keyboard.js';
+import { FIELD_START, fieldEdit, keyCommand, textEdit, typedText } from '../src/input/keyboard.js';
 import { statusFor } from '../src/ui/status.js';
 
 const event = (key, mods = {}) => ({ key, ctrlKey: false, altKey: false, metaKey: false, shiftKey: false, ...mods, getModifierState: (m) => Boolean(mods[m]) });
@@ -31,6 +31,26 @@ describe('keys', () => {
       [{ ...event('a'), isComposing: true }, ['ctrl'], null],
     ];
     for (const [e, held, expected] of table) assert.deepEqual(keyCommand(e, held), expected, JSON.stringify([e.key, held]));
+  });
+});
+
+describe('keys typed on the page', () => {
+  it('plain and AltGr characters are text; shortcuts and named keys are not', () => {
+    const table = [
+      [event('a'), 'a'],
+      [event('A', { shiftKey: true }), 'A'],
+      [event('é'), 'é'],
+      [event(' '), ' '],
+      // AltGr as Windows reports it (Control and Alt held) and as Linux does
+      [event('@', { ctrlKey: true, altKey: true, AltGraph: true }), '@'],
+      [event('€', { AltGraph: true }), '€'],
+      [event('c', { ctrlKey: true }), null],
+      [event('c', { metaKey: true }), null],
+      [event('Enter'), null],
+      [event('Dead'), null],
+      [{ ...event('e'), isComposing: true }, null],
+    ];
+    for (const [e, expected] of table) assert.equal(typedText(e), expected, JSON.stringify(e));
   });
 });
 

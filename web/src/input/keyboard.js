@@ -56,6 +56,16 @@ export function keyCommand(e, held = []) {
   return null;
 }
 
+// The text a keydown types where no text field takes it (a computer's keyboard on the page), or
+// null: one character, unless Control or Meta makes it a shortcut. AltGr, which Windows reports
+// as Control and Alt held together, still types its character (@, €, { on many layouts).
+export function typedText(e) {
+  if (e.isComposing || [...e.key].length !== 1) return null;
+  const altGraph = e.getModifierState?.('AltGraph');
+  if ((e.ctrlKey && !altGraph) || e.metaKey) return null;
+  return e.key;
+}
+
 const segmenter = typeof Intl !== 'undefined' && Intl.Segmenter ? new Intl.Segmenter(undefined, { granularity: 'grapheme' }) : null;
 const characters = (text) => (segmenter ? Array.from(segmenter.segment(text), (s) => s.segment) : Array.from(text));
 
