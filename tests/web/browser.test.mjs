@@ -249,6 +249,14 @@ describe("a computer's keyboard", () => {
     );
     await host.waitFor(/input \('text', '@'\)/);
   });
+
+  it('keys go to the computer again once the screen is clicked after a button of the bar', async () => {
+    await page.click('#tool-fit');
+    const at = await pagePoint(page, 0.5, 0.5);
+    await page.mouse.click(at.x, at.y);
+    await page.keyboard.press('KeyQ');
+    await host.waitFor(/input \('text', 'q'\)/);
+  });
 });
 
 describe('at a fractional pixel ratio', () => {

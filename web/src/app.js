@@ -623,6 +623,9 @@ export class App {
     canvas.addEventListener('pointerdown', (e) => {
       e.preventDefault();
       canvas.setPointerCapture?.(e.pointerId);
+      // The prevented default no longer moves the focus here: take it back from a button or
+      // panel clicked before, or a computer's keys would stay with that instead of the screen.
+      if (!this.typing && document.activeElement !== document.body) document.activeElement?.blur?.();
       const [x, y] = local(e);
       if (e.pointerType === 'mouse') {
         if (buttons[e.button]) this.send(commands.button(buttons[e.button], true, this.screenPoint(x, y)));
