@@ -259,6 +259,32 @@ describe("a computer's keyboard", () => {
   });
 });
 
+describe('across a reconnection', () => {
+  it('a modifier latched on the key bar does not carry over to the new session', async () => {
+    const { page } = await openApp(PHONE);
+    await page.tap('#tool-keyboard');
+    await page.waitForFunction(() => document.activeElement?.id === 'typing');
+    await page.tap('[data-mod="alt"]');
+    const first = await page.evaluate(() => {
+      const app = window.nimbrelDebug.app;
+      window.firstSession = app.session;
+      app.session.ws.close(); // the network drops the connection
+      return app.heldMods.size;
+    });
+    assert.equal(first, 1);
+    await page.waitForFunction(() => {
+      const app = window.nimbrelDebug.app;
+      return app.session && app.session !== window.firstSession && app.state.phase === 'connected';
+    });
+    const client = await page.createCDPSession();
+    await client.send('Input.insertText', { text: 'x' });
+    const typed = await page.waitForFunction(() => window.nimbrelDebug.commandsSent.find((c) => c.s === 'x' || c.k === 'x'));
+    assert.deepEqual(await typed.jsonValue(), { t: 'text', s: 'x' }, 'an x, not Alt+X');
+    assert.equal(await page.$eval('[data-mod="alt"]', (b) => b.classList.contains('on')), false);
+    await host.waitFor(/input \('text', 'x'\)/);
+  });
+});
+
 describe('at a fractional pixel ratio', () => {
   it('the canvas has exactly the device pixels it covers, so nothing stretches it', async () => {
     // A real device scale factor: an emulated one does not change how pixels are laid out.

@@ -203,6 +203,7 @@ export class App {
     clearInterval(this.countdown);
     this.session?.close();
     this.session = null;
+    this.clearMods();
   }
 
   // Back to the account's list of computers.
@@ -280,6 +281,8 @@ export class App {
   onSessionEnd(session, error) {
     if (session && session !== this.session) return;
     this.session = null;
+    // A modifier latched for the next key of that session is not one for the next session.
+    this.clearMods();
     if (this.relayHost) {
       // The relay says why it closed a socket with its own codes.
       const relay = relayCloseError(error?.closeCode);
