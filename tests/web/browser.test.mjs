@@ -259,6 +259,35 @@ describe("a computer's keyboard", () => {
   });
 });
 
+describe('messages from the host', () => {
+  it('malformed fields are ignored: the session stays up and the view keeps its numbers', async () => {
+    const { page, errors } = await openApp(DESKTOP);
+    const cases = [
+      { t: 'info', monitors: [null, { i: 0, w: 1600, h: 1000 }], monitor: 0 },
+      { t: 'info', monitors: [{ i: 0, w: 1e999, h: 1000 }], monitor: 0 },
+      { t: 'info', monitors: [{ i: 0, w: 1600, h: 1e-320 }], monitor: 0 },
+      { t: 'info', monitors: [7, 'x'], monitor: 0 },
+      { t: 'cursor', x: 'left', y: null, vis: true },
+      { t: 'cursor', x: 1e999, y: 0.5, vis: true },
+    ];
+    for (const m of cases) {
+      const result = await page.evaluate((message) => {
+        const app = window.nimbrelDebug.app;
+        const session = app.session;
+        try {
+          app.onJson(message);
+        } catch (e) {
+          return { threw: e.message };
+        }
+        const l = app.layout;
+        return { session: app.session === session, numbers: [app.aspect, l.ox, l.oy, l.dw, l.dh, app.pointer.x, app.pointer.y].every(Number.isFinite) };
+      }, m);
+      assert.deepEqual(result, { session: true, numbers: true }, JSON.stringify(m));
+    }
+    assert.deepEqual(errors, []);
+  });
+});
+
 describe('across a reconnection', () => {
   it('a modifier latched on the key bar does not carry over to the new session', async () => {
     const { page } = await openApp(PHONE);

@@ -315,9 +315,12 @@ export class App {
   onJson(m) {
     switch (m.t) {
       case 'info': {
-        const monitor = Array.isArray(m.monitors) ? m.monitors.find((x) => x.i === m.monitor) ?? m.monitors[0] : null;
+        // Entries that are not monitors, and sizes no screen has, are left out.
+        const monitors = Array.isArray(m.monitors) ? m.monitors.filter((x) => x && typeof x === 'object') : [];
+        const monitor = monitors.find((x) => x.i === m.monitor) ?? monitors[0];
         this.monitor = monitor ?? null;
-        if (monitor?.w > 0 && monitor?.h > 0) this.aspect = monitor.w / monitor.h;
+        const aspect = monitor?.w > 0 && monitor?.h > 0 ? monitor.w / monitor.h : NaN;
+        if (Number.isFinite(aspect) && aspect > 0) this.aspect = aspect;
         if (m.host && this.pairing && this.pairing.name !== m.host) {
           this.pairing.name = m.host;
           this.savePairing(this.pairing);
@@ -329,6 +332,7 @@ export class App {
         break;
       }
       case 'cursor':
+        if (!Number.isFinite(m.x) || !Number.isFinite(m.y)) break;
         this.cursor = { x: m.x, y: m.y, visible: m.vis };
         if (!this.pointerActive) this.pointer = { x: m.x, y: m.y };
         if (this.mode === 'trackpad') this.invalidate();
