@@ -37,6 +37,7 @@
 #include "base/clock.hpp"
 #include "client/client_connection.hpp"
 #include "client/cloud_account.hpp"
+#include "cloud_process.hpp"
 #include "host_process.hpp"
 #include "xvfb_server.hpp"
 
@@ -45,6 +46,7 @@ namespace {
 
 namespace json = boost::json;
 namespace asio = boost::asio;
+using bench::CloudProcess;
 using bench::connectTo;
 using bench::HostProcess;
 
@@ -160,49 +162,13 @@ void e2e_latency(benchmark::State& state) {
 }
 BENCHMARK(e2e_latency)->Iterations(1)->Unit(benchmark::kSecond)->UseRealTime();
 
-// nimbrel-cloud on loopback, with an account whose token it printed.
-class CloudService {
- public:
-  CloudService() {
-    char dir[] = "/tmp/nimbrel-bench-cloud-XXXXXX";
-    dir_ = mkdtemp(dir);
-    const auto [added, out] = bench::runToEnd(
-        {NIMBREL_CLOUD_BINARY, "account", "add", "bench", "--data", dir_ + "/data"});
-    std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);) {
-      if (!line.empty()) token_ = line;  // the token is the last line
-    }
-    const std::string log = dir_ + "/serve.log";
-    pid_ = bench::spawnWithLog({NIMBREL_CLOUD_BINARY, "serve", "--data", dir_ + "/data",
-                                "--listen", "127.0.0.1:0"},
-                               log);
-    const std::string port =
-        bench::waitForLog(log, std::regex("listening on 127\\.0\\.0\\.1:(\\d+)"));
-    if (!port.empty()) url_ = "http://127.0.0.1:" + port;
-  }
-  ~CloudService() {
-    kill(pid_, SIGTERM);
-    waitpid(pid_, nullptr, 0);
-    std::filesystem::remove_all(dir_);
-  }
-  const std::string& url() const { return url_; }
-  const std::string& token() const { return token_; }
-  std::string data() const { return dir_ + "/data"; }
-
- private:
-  std::string dir_;
-  std::string url_;
-  std::string token_;
-  pid_t pid_ = -1;
-};
-
 // Built outside the coroutine: g++ 12 mishandles braced initialisers inside them.
 std::vector<std::string> clientCaps() { return {"patch", "png"}; }
 
 // A client through the relay of `cloud`: the host's claim code claimed into the account, the
 // host online, a ticket for its relay.
 asio::awaitable<std::shared_ptr<ClientConnection>> connectThroughRelay(
-    const CloudService* cloud, const HostProcess* host) {
+    const CloudProcess* cloud, const HostProcess* host) {
   auto executor = co_await asio::this_coro::executor;
   asio::steady_timer timer(executor);
   std::smatch match;
@@ -231,7 +197,7 @@ asio::awaitable<std::shared_ptr<ClientConnection>> connectThroughRelay(
 // Move-to-patch latency directly and through nimbrel-cloud's relay on loopback, in one run.
 void relay_e2e_latency(benchmark::State& state) {
   const bool relayed = state.range(0) != 0;
-  CloudService cloud;
+  CloudProcess cloud;
   HostProcess host({}, relayed ? cloud.url() : std::string());
   asio::io_context io;
   std::shared_ptr<ClientConnection> client;

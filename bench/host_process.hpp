@@ -29,6 +29,14 @@ namespace nimbrel::bench {
 
 namespace asio = boost::asio;
 
+// The whole of a text file (empty when it cannot be read).
+inline std::string readText(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 // Starts `args` with standard output to `log` and standard error to `errors` (/dev/null by
 // default; the log itself when it is the same path); its process id.
 inline pid_t spawnWithLog(std::vector<std::string> args, const std::string& log,
@@ -58,21 +66,16 @@ inline std::pair<int, std::string> runToEnd(std::vector<std::string> args) {
   const pid_t pid = spawnWithLog(std::move(args), out, out);
   int status = -1;
   if (pid > 0) waitpid(pid, &status, 0);
-  std::ifstream in(out);
-  std::stringstream text;
-  text << in.rdbuf();
+  std::string text = readText(out);
   std::filesystem::remove_all(std::filesystem::path(out).parent_path());
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text.str()};
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, std::move(text)};
 }
 
 // The first group of `pattern` once `log` shows it (empty after 5 s without).
 inline std::string waitForLog(const std::string& log, const std::regex& pattern) {
   for (int i = 0; i < 250; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    std::ifstream in(log);
-    std::stringstream text;
-    text << in.rdbuf();
-    const std::string s = text.str();
+    const std::string s = readText(log);
     std::smatch match;
     if (std::regex_search(s, match, pattern)) return match[1];
   }
@@ -121,12 +124,7 @@ class HostProcess {
     std::filesystem::remove_all(home_);
   }
   // What the host printed so far.
-  std::string output() const {
-    std::ifstream in(home_ + "/host.log");
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-  }
+  std::string output() const { return readText(home_ + "/host.log"); }
   PairingTarget target() const {
     PairingTarget t;
     t.addresses = {"127.0.0.1"};

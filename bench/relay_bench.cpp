@@ -12,11 +12,6 @@
 //                     nothing lost, peak < 256 MB, slowest < 3x median)
 
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -33,13 +28,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <regex>
-#include <sstream>
-#include <thread>
 
-extern char** environ;
+#include "cloud_process.hpp"
 
 namespace nimbrel::bench {
 namespace {
@@ -55,90 +45,18 @@ using WebSocket = websocket::stream<beast::tcp_stream>;
 
 constexpr std::size_t kMessage = 64 * 1024;
 
-std::string readText(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// Runs `program` with `args` to its end; its standard output.
-std::string runToEnd(const std::vector<std::string>& args) {
-  const std::string out = std::filesystem::temp_directory_path() / ("nimbrel-bench-out-" + std::to_string(::getpid()));
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::vector<std::string> copy = args;
-  std::vector<char*> argv;
-  for (auto& a : copy) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  pid_t pid = 0;
-  posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return readText(out);
-}
-
-// nimbrel-cloud serving a fresh data directory on a free loopback port, with `accounts`
-// accounts ("a0", "a1", …).
-class Cloud {
+// nimbrel-cloud with `accounts` accounts, spoken to over its HTTP API the way hosts and clients do.
+class Cloud : public CloudProcess {
  public:
-  explicit Cloud(int accounts) {
-    char dir[] = "/tmp/nimbrel-bench-cloud-XXXXXX";
-    dir_ = mkdtemp(dir);
-    for (int i = 0; i < accounts; ++i) {
-      const std::string out = runToEnd({NIMBREL_CLOUD_BINARY, "account", "add", "a" + std::to_string(i),
-                                        "--data", dir_});
-      std::string token = out.substr(out.rfind('\n', out.size() - 2) + 1);
-      while (!token.empty() && token.back() == '\n') token.pop_back();
-      tokens_.push_back(token);
-    }
-    const std::string log = dir_ + "/serve.log";
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<std::string> args = {NIMBREL_CLOUD_BINARY, "serve", "--data", dir_, "--listen",
-                                     "127.0.0.1:0", "--max-sessions-per-host", "1000"};
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    const std::regex listening("listening on 127\\.0\\.0\\.1:(\\d+)");
-    for (int i = 0; i < 500 && port_ == 0; ++i) {
-      std::smatch match;
-      const std::string text = readText(log);
-      if (std::regex_search(text, match, listening)) port_ = static_cast<std::uint16_t>(std::stoi(match[1]));
-      else std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    if (port_ == 0) throw std::runtime_error("nimbrel-cloud did not start: " + readText(log));
-  }
-  ~Cloud() {
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    std::filesystem::remove_all(dir_);
-  }
-
-  std::uint16_t port() const { return port_; }
-  const std::string& token(int account) const { return tokens_.at(static_cast<std::size_t>(account)); }
-
-  // The service's peak resident memory so far, in MB.
-  double peakMegabytes() const {
-    const std::string status = readText("/proc/" + std::to_string(pid_) + "/status");
-    std::smatch match;
-    if (!std::regex_search(status, match, std::regex("VmHWM:\\s+(\\d+) kB"))) return 0;
-    return std::stod(match[1]) / 1024.0;
-  }
+  explicit Cloud(int accounts) : CloudProcess(accounts, {"--max-sessions-per-host", "1000"}) {}
 
   json::object call(const std::string& method, const std::string& target, const std::string& body,
                     const std::string& bearer) {
     asio::io_context io;
     tcp::socket socket(io);
-    socket.connect({asio::ip::make_address("127.0.0.1"), port_});
+    socket.connect({asio::ip::make_address("127.0.0.1"), port()});
     http::request<http::string_body> request{http::string_to_verb(method), target, 11};
-    request.set(http::field::host, "127.0.0.1:" + std::to_string(port_));
+    request.set(http::field::host, "127.0.0.1:" + std::to_string(port()));
     if (!bearer.empty()) request.set(http::field::authorization, "Bearer " + bearer);
     request.body() = body;
     request.prepare_payload();
@@ -169,12 +87,6 @@ class Cloud {
     auto answer = call("POST", "/v1/hosts/" + hostId + "/ticket", "", token(account));
     return std::string(answer.at("ticket").as_string());
   }
-
- private:
-  std::string dir_;
-  std::vector<std::string> tokens_;
-  pid_t pid_ = 0;
-  std::uint16_t port_ = 0;
 };
 
 // Runs the io_context on this thread until `task` has completed.
