@@ -212,6 +212,7 @@ export class App {
     this.relayHost = null;
     // The next computer's picture must not open on this one's.
     this.layers.reset();
+    this.pictureOf = null;
     this.invalidate();
     this.setState({ phase: 'pairing' });
     this.cloudScreen.showHosts();
@@ -270,7 +271,10 @@ export class App {
     }
     this.session = session;
     this.attempt = 0;
-    this.layers.reset();
+    // The same computer again (a reconnection) keeps its last picture until a new one comes.
+    const computer = this.relayHost ?? this.pairing;
+    this.layers.reset({ keepPicture: computer === this.pictureOf });
+    this.pictureOf = computer;
     this.lastView = '';
     this.setState({ phase: 'connected' });
     this.sendView(true);

@@ -1,5 +1,5 @@
-// The layers' bookkeeping under node: which decoded images are released and which frames are
-// acknowledged. Nothing here reaches a canvas (a patch of a layer that is not held is skipped).
+// The layers' bookkeeping under node: which decoded images are released, which frames are
+// acknowledged, and which picture is on show across a reconnection (with stand-in canvases).
 import assert from 'node:assert/strict';
 import { describe, it } from 'node:test';
 
@@ -80,5 +80,60 @@ describe('layers', () => {
     await oldDone;
     assert.deepEqual(acks, [2]);
   });
-});
 
+  describe('across a reconnection', () => {
+    // Stand-in canvases that remember what was painted into them, and a context that records
+    // which canvases a draw shows.
+    const canvases = [];
+    const newCanvas = (width, height) => {
+      const canvas = { width, height, painted: [], getContext: () => ({ drawImage: (bitmap) => canvas.painted.push(bitmap.name) }) };
+      canvases.push(canvas);
+      return canvas;
+    };
+    const image = (name) => ({ name, width: 4, height: 3, close() {} });
+    const bytes = (name) => new Uint8Array([...name].map((c) => c.charCodeAt(0)));
+    const decode = async (b) => image(String.fromCharCode(...b));
+    const base = (id, name, layer = 'full') => ({ type: 'base', id, layer, box: { x: 0, y: 0, w: 1, h: 1 }, image: { bytes: bytes(name), mime: 'image/jpeg' } });
+    const patchOf = (id, baseId, name) => ({ type: 'patch', id, layer: 'full', base: baseId, regions: [{ x: 0, y: 0, w: 1, h: 1, bytes: bytes(name), mime: 'image/jpeg' }] });
+    const shown = (layers) => {
+      const drawn = [];
+      layers.draw({ drawImage: (canvas) => drawn.push(canvas.painted.join('+')) }, 0, 0, 100, 100);
+      return drawn;
+    };
+    async function settle(layers, frames) {
+      const done = acknowledged(layers, frames.length);
+      for (const f of frames) layers.push(f, f.id);
+      await done;
+    }
+
+    const cases = [
+      { name: 'the same computer: the last picture stays until the new one', keepPicture: true, between: ['old+p'], after: ['new'] },
+      { name: 'another computer: nothing of the last one shows', keepPicture: false, between: [], after: ['new'] },
+    ];
+    for (const c of cases) {
+      it(c.name, async () => {
+        const layers = new Layers(() => {}, () => {}, decode, newCanvas);
+        await settle(layers, [base(1, 'old'), patchOf(2, 1, 'p')]);
+        assert.deepEqual(shown(layers), ['old+p']);
+        layers.reset({ keepPicture: c.keepPicture });
+        assert.equal(layers.hasPicture, c.keepPicture);
+        // The next session numbers its images afresh: its patch of "base 1" must not paint the
+        // kept picture.
+        await settle(layers, [patchOf(1, 1, 'stray')]);
+        assert.deepEqual(shown(layers), c.between);
+        await settle(layers, [base(1, 'new')]);
+        assert.deepEqual(shown(layers), c.after);
+      });
+    }
+
+    it('a second loss before the new picture keeps the same last picture', async () => {
+      const layers = new Layers(() => {}, () => {}, decode, newCanvas);
+      await settle(layers, [base(1, 'old')]);
+      layers.reset({ keepPicture: true });
+      layers.reset({ keepPicture: true });
+      assert.deepEqual(shown(layers), ['old']);
+      layers.reset();
+      assert.deepEqual(shown(layers), []);
+    });
+  });
+});

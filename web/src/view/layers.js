@@ -10,17 +10,24 @@ export function decodeImage(bytes, mime) {
 export class Layers {
   // onApplied(frameId): called once per frame, after it is in its layer (or given up), unless
   // the layers were reset in the meantime.
-  constructor(onApplied, onChange, decode = decodeImage) {
+  constructor(onApplied, onChange, decode = decodeImage, newCanvas = makeCanvas) {
     this.onApplied = onApplied;
     this.onChange = onChange;
     this.decode = decode;
+    this.newCanvas = newCanvas;
     this.layers = {}; // kind -> { canvas, box, baseId, background }
+    this.kept = null; // the last session's full layer, on show until this one's arrives
     this.chain = Promise.resolve();
     this.framesApplied = 0;
     this.lastError = null;
   }
 
-  reset() {
+  // Forgets the session's layers. With `keepPicture` (the same computer again, after a lost
+  // connection) its last full picture stays on show, never painted on, until the next session's
+  // first full image replaces it, so the screen does not go blank in between.
+  reset({ keepPicture = false } = {}) {
+    const full = this.layers.full?.box ? this.layers.full : this.kept;
+    this.kept = keepPicture ? full : null;
     this.layers = {};
     this.chain = Promise.resolve();
   }
@@ -52,7 +59,7 @@ export class Layers {
     if (frame.type === 'base') {
       const [bitmap] = bitmaps;
       let layer = this.layers[frame.layer];
-      if (!layer) layer = this.layers[frame.layer] = { canvas: makeCanvas(bitmap.width, bitmap.height) };
+      if (!layer) layer = this.layers[frame.layer] = { canvas: this.newCanvas(bitmap.width, bitmap.height) };
       const { canvas } = layer;
       if (canvas.width !== bitmap.width || canvas.height !== bitmap.height) {
         canvas.width = bitmap.width;
@@ -62,6 +69,7 @@ export class Layers {
       Object.assign(layer, { box: frame.box, baseId: frame.id, background: frame.background });
       // A full layer that is no backdrop means the host has left the zoomed region behind.
       if (frame.layer === 'full' && !frame.background) delete this.layers.roi;
+      if (frame.layer === 'full') this.kept = null;
     } else {
       const layer = this.layers[frame.layer];
       if (!layer || layer.baseId !== frame.base) return; // a patch of an image we no longer hold
@@ -75,7 +83,7 @@ export class Layers {
   // Draws the layers into a 2D context where the screen occupies (ox, oy, dw, dh), device pixels.
   draw(context, ox, oy, dw, dh) {
     for (const kind of ['full', 'roi']) {
-      const layer = this.layers[kind];
+      const layer = kind === 'full' && this.kept ? this.kept : this.layers[kind];
       if (!layer?.box) continue;
       const { x, y, w, h } = layer.box;
       context.drawImage(layer.canvas, ox + x * dw, oy + y * dh, w * dw, h * dh);
@@ -83,7 +91,7 @@ export class Layers {
   }
 
   get hasPicture() {
-    return Boolean(this.layers.full);
+    return Boolean(this.layers.full || this.kept);
   }
 }
 
