@@ -218,6 +218,17 @@ describe('on a computer', () => {
     await page.keyboard.press('KeyS');
     await page.keyboard.up('Control');
     await host.waitFor(/input \('key', 's', \["ctrl"\], 'press'\)/);
+    // A second button pressed and the first let go while another is held come as pointer
+    // moves: each still reaches the computer, and no button stays held there.
+    const mid = await pagePoint(page, 0.5, 0.5);
+    await page.mouse.move(mid.x, mid.y);
+    await page.mouse.down({ button: 'left' });
+    await page.mouse.down({ button: 'right' });
+    await page.mouse.up({ button: 'left' });
+    await page.mouse.up({ button: 'right' });
+    const record = (name, down) => String.raw`input \('button', '${name}', ${down ? 'True' : 'False'}\)`;
+    const movesBetween = String.raw`(?:\s*\ninput \('move'[^\n]*)*\s*\n`;
+    await host.waitFor(new RegExp([record('left', true), record('right', true), record('left', false), record('right', false)].join(movesBetween)));
     assert.deepEqual(errors, []);
   });
 

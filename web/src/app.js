@@ -11,6 +11,7 @@ import { commands, parseFrame } from './protocol/messages.js';
 import { retryDelay, shouldRetry } from './protocol/reconnect.js';
 import { SessionError, connect } from './protocol/session.js';
 import { Gestures, TUNING, momentum } from './input/gestures.js';
+import { buttonChanges } from './input/mouse.js';
 import { FIELD_START, fieldEdit, keyCommand, typedText } from './input/keyboard.js';
 import { Layers } from './view/layers.js';
 import { backingSize, canPan, clampCamera, follow, layout, panBy, toScreen, toWindow, viewFor, zoomAbout } from './view/viewport.js';
@@ -59,6 +60,7 @@ export class App {
     this.pointer = { x: 0.5, y: 0.5 }; // the trackpad pointer
     this.mode = 'touch'; // or 'trackpad'
     this.heldMods = new Set();
+    this.mouseButtons = 0; // a computer's mouse buttons held, as a PointerEvent.buttons mask
     this.typing = false;
     this.committed = '';
     this.composing = false;
@@ -630,7 +632,14 @@ export class App {
       const r = canvas.getBoundingClientRect();
       return [e.clientX - r.left, e.clientY - r.top];
     };
-    const buttons = ['left', 'middle', 'right'];
+    // The computer's mouse: every event brings the held buttons to its mask.
+    const mouseButtons = (e, [x, y]) => {
+      const held = e.type === 'pointercancel' ? 0 : e.buttons;
+      for (const [name, down] of buttonChanges(this.mouseButtons, held)) {
+        this.send(commands.button(name, down, this.screenPoint(x, y)));
+      }
+      this.mouseButtons = held;
+    };
     canvas.addEventListener('pointerdown', (e) => {
       e.preventDefault();
       canvas.setPointerCapture?.(e.pointerId);
@@ -639,7 +648,7 @@ export class App {
       if (!this.typing && document.activeElement !== document.body) document.activeElement?.blur?.();
       const [x, y] = local(e);
       if (e.pointerType === 'mouse') {
-        if (buttons[e.button]) this.send(commands.button(buttons[e.button], true, this.screenPoint(x, y)));
+        mouseButtons(e, [x, y]);
         if (this.typing) $('typing').focus({ preventScroll: true });
         return;
       }
@@ -650,6 +659,7 @@ export class App {
     canvas.addEventListener('pointermove', (e) => {
       const [x, y] = local(e);
       if (e.pointerType === 'mouse') {
+        if (e.buttons !== this.mouseButtons) mouseButtons(e, [x, y]);
         this.mouseAt = this.screenPoint(x, y);
         if (!this.mouseQueued) {
           this.mouseQueued = true;
@@ -668,7 +678,7 @@ export class App {
     const end = (e) => {
       const [x, y] = local(e);
       if (e.pointerType === 'mouse') {
-        if (buttons[e.button]) this.send(commands.button(buttons[e.button], false, this.screenPoint(x, y)));
+        mouseButtons(e, [x, y]);
         return;
       }
       clearTimeout(this.holdTimer);
