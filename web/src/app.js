@@ -778,7 +778,7 @@ export class App {
     field.addEventListener('blur', () => {
       // Tapping the bar's own buttons keeps typing on; leaving the page or the field ends it.
       setTimeout(() => {
-        if (this.typing && document.activeElement !== field && !this.keepTyping) {
+        if (this.typing && document.activeElement !== field) {
           this.typing = false;
           $('keybar').hidden = true;
           $('tool-keyboard').classList.remove('on');
