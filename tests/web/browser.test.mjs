@@ -232,6 +232,34 @@ describe('on a computer', () => {
     assert.deepEqual(errors, []);
   });
 
+  it('a host that drops each session before a picture is asked again less and less often', async () => {
+    const { page } = await openApp(DESKTOP);
+    // Each new session's socket goes as soon as the session is set up, before any frame.
+    await page.evaluate(() => {
+      const app = window.nimbrelDebug.app;
+      const reset = app.layers.reset.bind(app.layers);
+      window.dropSessions = true;
+      app.layers.reset = (options) => {
+        reset(options);
+        if (window.dropSessions) queueMicrotask(() => app.session?.ws.close());
+      };
+      app.session.ws.close();
+    });
+    // Delays of about 0.5, 1 and 2 s: the fourth failure in a row waits about 4 s.
+    await page.waitForFunction(() => window.nimbrelDebug.app.attempt >= 4, { timeout: 15000 });
+    await page.evaluate(() => {
+      window.dropSessions = false;
+    });
+    await page.waitForFunction(
+      () => {
+        const app = window.nimbrelDebug.app;
+        return app.session && app.layers.layers.full?.box && app.attempt === 0;
+      },
+      { timeout: 20000 },
+    );
+    await page.close();
+  });
+
   it('comes back with the stored key, and a wrong key says so', async () => {
     const context = await browser.createBrowserContext();
     const first = await openApp(DESKTOP, { context });

@@ -272,7 +272,6 @@ export class App {
       return;
     }
     this.session = session;
-    this.attempt = 0;
     // The same computer again (a reconnection) keeps its last picture until a new one comes.
     const computer = this.relayHost ?? this.pairing;
     this.layers.reset({ keepPicture: computer === this.pictureOf });
@@ -287,6 +286,7 @@ export class App {
   onSessionEnd(session, error) {
     if (session && session !== this.session) return;
     this.session = null;
+    clearInterval(this.pinger); // the next session starts its own
     // A modifier latched for the next key of that session is not one for the next session.
     this.clearMods();
     if (this.relayHost) {
@@ -362,6 +362,9 @@ export class App {
   }
 
   onFrame(header, payload) {
+    // Back-off starts afresh only once a session brings a picture: a host that accepts and drops
+    // at once is asked less and less often, not every half second.
+    this.attempt = 0;
     const id = Number.isInteger(header.id) ? header.id : 0;
     this.layers.push(parseFrame(header, payload), id);
   }
