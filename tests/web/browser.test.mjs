@@ -229,6 +229,22 @@ describe('on a computer', () => {
     const record = (name, down) => String.raw`input \('button', '${name}', ${down ? 'True' : 'False'}\)`;
     const movesBetween = String.raw`(?:\s*\ninput \('move'[^\n]*)*\s*\n`;
     await host.waitFor(new RegExp([record('left', true), record('right', true), record('left', false), record('right', false)].join(movesBetween)));
+    // A press that began on the page's bar and is dragged onto the screen is not the computer's:
+    // the first button it records after that is the click that follows.
+    const start = host.output().length;
+    const fit = await page.$eval('#tool-fit', (b) => {
+      const r = b.getBoundingClientRect();
+      return { x: r.x + r.width / 2, y: r.y + r.height / 2 };
+    });
+    await page.mouse.move(fit.x, fit.y);
+    await page.mouse.down();
+    await page.mouse.move(mid.x, mid.y, { steps: 5 });
+    await page.mouse.up();
+    const corner = await pagePoint(page, 0.9, 0.9);
+    await page.mouse.click(corner.x, corner.y);
+    await host.waitFor(new RegExp(String.raw`input \('move', 1440, 900\)\s*\n` + record('left', true)));
+    const after = host.output().slice(start);
+    assert.ok(after.indexOf("'button'") > after.indexOf("('move', 1440, 900)"), after);
     assert.deepEqual(errors, []);
   });
 

@@ -662,7 +662,9 @@ export class App {
     canvas.addEventListener('pointermove', (e) => {
       const [x, y] = local(e);
       if (e.pointerType === 'mouse') {
-        if (e.buttons !== this.mouseButtons) mouseButtons(e, [x, y]);
+        // Buttons change during a move only while one pressed here is held (a press elsewhere
+        // dragged in is not the computer's).
+        if (this.mouseButtons && e.buttons !== this.mouseButtons) mouseButtons(e, [x, y]);
         this.mouseAt = this.screenPoint(x, y);
         if (!this.mouseQueued) {
           this.mouseQueued = true;
