@@ -194,6 +194,20 @@ describe('on a phone', () => {
     assert.ok(after.x > before.x + 0.1 && Math.abs(after.y - before.y) < 0.01, `${JSON.stringify(before)} -> ${JSON.stringify(after)}`);
     const moves = await sent(page, 'move');
     assert.deepEqual(moves.at(-1), { t: 'move', x: Math.round(after.x * 1e5) / 1e5, y: Math.round(after.y * 1e5) / 1e5 });
+    // The host's report of where the pointer was before a stroke, arriving after the stroke
+    // ended, does not throw the pointer back there. (Stroke and report come in one task, so the
+    // host's own reports cannot come between them.)
+    const { from, to, kept } = await page.evaluate(() => {
+      const app = window.nimbrelDebug.app;
+      const from = { ...app.pointer };
+      app.onGesture({ type: 'swipe', x: 0, y: 0, dx: 30, dy: 0 });
+      app.onGesture({ type: 'swipeEnd', vx: 0, vy: 0 });
+      const to = { ...app.pointer };
+      app.onJson({ t: 'cursor', x: from.x, y: from.y, vis: true });
+      return { from, to, kept: { ...app.pointer } };
+    });
+    assert.ok(to.x > from.x, `${JSON.stringify(from)} -> ${JSON.stringify(to)}`);
+    assert.deepEqual(kept, to);
     await page.touchscreen.tap(300, 600);
     await page.waitForFunction(() => window.nimbrelDebug.commandsSent.at(-1)?.t === 'click');
     assert.deepEqual((await sent(page, 'click')).at(-1), { t: 'click', b: 'left', n: 1 }, 'at the pointer, not the finger');

@@ -12,6 +12,7 @@ import { retryDelay, shouldRetry } from './protocol/reconnect.js';
 import { SessionError, connect } from './protocol/session.js';
 import { Gestures, TUNING, momentum } from './input/gestures.js';
 import { buttonChanges } from './input/mouse.js';
+import { PointerEcho } from './input/pointer_echo.js';
 import { FIELD_START, fieldEdit, keyCommand, typedText } from './input/keyboard.js';
 import { Layers } from './view/layers.js';
 import { backingSize, canPan, clampCamera, follow, layout, panBy, toScreen, toWindow, viewFor, zoomAbout } from './view/viewport.js';
@@ -58,6 +59,7 @@ export class App {
     this.monitor = null;
     this.cursor = null; // {x, y} normalised, as the host reports it
     this.pointer = { x: 0.5, y: 0.5 }; // the trackpad pointer
+    this.pointerEcho = new PointerEcho();
     this.mode = 'touch'; // or 'trackpad'
     this.heldMods = new Set();
     this.mouseButtons = 0; // a computer's mouse buttons held, as a PointerEvent.buttons mask
@@ -245,6 +247,7 @@ export class App {
     clearInterval(this.countdown);
     this.session?.close();
     this.session = null;
+    this.pointerEcho.forget();
     this.setState({ phase: 'connecting', attempt: this.attempt });
     let session;
     try {
@@ -340,7 +343,7 @@ export class App {
       case 'cursor':
         if (!Number.isFinite(m.x) || !Number.isFinite(m.y)) break;
         this.cursor = { x: m.x, y: m.y, visible: m.vis };
-        if (!this.pointerActive) this.pointer = { x: m.x, y: m.y };
+        if (!this.pointerActive && this.pointerEcho.take(m.x, m.y, performance.now(), this.pixelSize())) this.pointer = { x: m.x, y: m.y };
         if (this.mode === 'trackpad') this.invalidate();
         break;
       case 'caret':
@@ -592,10 +595,19 @@ export class App {
       y: Math.min(0.9999, Math.max(0, this.pointer.y + (dy * gain) / l.dh)),
     };
     this.send(commands.move(this.pointer.x, this.pointer.y));
+    this.pointerEcho.sent(this.pointer.x, this.pointer.y, performance.now());
     if (this.camera.zoom > 1.01) {
       this.setCamera(follow(this.camera, { ...this.pointer, w: 0, h: 0 }, this.viewW, this.viewH, this.aspect, { margin: 48 }));
     }
     this.invalidate();
+  }
+
+  // One pixel of the computer's screen, as a fraction of its width and height (a small fraction
+  // while the screen's size is not known).
+  pixelSize() {
+    const w = this.monitor?.w > 0 ? this.monitor.w : 1000;
+    const h = this.monitor?.h > 0 ? this.monitor.h : 1000;
+    return { x: 1.5 / w, y: 1.5 / h };
   }
 
   startMomentum(kind, vx, vy) {
@@ -902,6 +914,7 @@ export class App {
       this.mode = this.mode === 'touch' ? 'trackpad' : 'touch';
       $('tool-mode-label').textContent = this.mode === 'touch' ? 'Touch' : 'Trackpad';
       if (this.cursor) this.pointer = { x: this.cursor.x, y: this.cursor.y };
+      this.pointerEcho.forget();
       this.invalidate();
     };
     $('tool-fit').onclick = () => this.setCamera({ zoom: 1, cx: 0.5, cy: 0.5 });
