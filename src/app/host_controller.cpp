@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "app/pairing_link.hpp"
+#include "boost/await_on.hpp"
 #include "base/graphemes.hpp"
 #include "base/log.hpp"
 #include "cloud/http_client.hpp"
@@ -455,7 +456,7 @@ void HostController::startCloud() {
   };
   CloudLink::Callbacks callbacks;
   callbacks.currentConfig = [weak, strand = strand_]() {
-    return asio::co_spawn(strand, cloudIdentityOf(weak), asio::use_awaitable);
+    return awaitOn(strand, cloudIdentityOf(weak));
   };
   callbacks.onStatus = [onStrand](CloudStatus status) {
     onStrand([status](HostController& self) { self.onCloudStatus(status); });

@@ -22,6 +22,7 @@
 #include <cmath>
 #include <thread>
 
+#include "boost/await_on.hpp"
 #include "base/log.hpp"
 #include "platform/wake_pipe.hpp"
 #include "platform/x11_connection.hpp"
@@ -359,8 +360,7 @@ boost::asio::awaitable<std::invoke_result_t<Work>> runWork(Work work) {
 template <typename Work>
 boost::asio::awaitable<std::invoke_result_t<Work>> X11CaptureSource::blocking(Work work) {
   if (!options_.blockingExecutor) return runWork(std::move(work));
-  return boost::asio::co_spawn(options_.blockingExecutor, runWork(std::move(work)),
-                               boost::asio::use_awaitable);
+  return awaitOn(options_.blockingExecutor, runWork(std::move(work)));
 }
 
 std::vector<Monitor> X11CaptureSource::monitorList() const {

@@ -20,6 +20,7 @@
 
 #include <deque>
 
+#include "boost/await_on.hpp"
 #include "base/log.hpp"
 #include "base/utf8.hpp"
 #include "net/accepted_transport.hpp"
@@ -138,13 +139,11 @@ class BeastTransport final : public WebSocketTransport,
   }
 
   asio::awaitable<void> open(double timeout) override {
-    co_await asio::co_spawn(executor_, openOnStrand(shared_from_this(), timeout),
-                            asio::use_awaitable);
+    co_await awaitOn(executor_, openOnStrand(shared_from_this(), timeout));
   }
 
   asio::awaitable<Message> receiveFrame() override {
-    co_return co_await asio::co_spawn(executor_, receiveOnStrand(shared_from_this()),
-                                      asio::use_awaitable);
+    co_return co_await awaitOn(executor_, receiveOnStrand(shared_from_this()));
   }
 
   void send(std::string text) override {

@@ -15,6 +15,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "boost/await_on.hpp"
 #include "base/byte_count.hpp"
 #include "base/clock.hpp"
 #include "base/log.hpp"
@@ -225,7 +226,7 @@ asio::awaitable<void> HostSession::handle(const json::object& message) {
     co_await reply(info);
   } else if (then == Then::clip) {
     const std::string text =
-        co_await asio::co_spawn(auxQueue_, clipboardOf(setup_.input), asio::use_awaitable);
+        co_await awaitOn(auxQueue_, clipboardOf(setup_.input));
     // Named before use: clang 14 ends temporaries in coroutine expressions too early.
     json::object clip = protocol::clipMessage(text);
     co_await reply(clip);
@@ -253,8 +254,7 @@ asio::awaitable<void> HostSession::run() {
   }
   if (listed.empty()) {
     // Asking the system may wait on the desktop: done on the auxiliary strand.
-    listed = co_await asio::co_spawn(auxQueue_, fallbackMonitorsOf(setup_.fallbackMonitors),
-                                     asio::use_awaitable);
+    listed = co_await awaitOn(auxQueue_, fallbackMonitorsOf(setup_.fallbackMonitors));
   }
   {
     std::lock_guard lock(stateLock_);
@@ -399,8 +399,7 @@ asio::awaitable<void> HostSession::pointerLoop() {
     }
     const double now = uptimeSeconds();
     if (watching && now - lastCaretCheck >= caretInterval) {
-      const auto caret =
-          co_await asio::co_spawn(auxQueue_, caretOf(setup_.input), asio::use_awaitable);
+      const auto caret = co_await awaitOn(auxQueue_, caretOf(setup_.input));
       json::object message = protocol::caretMessage(caret, currentMonitor().bounds);
       if (!lastCaret || message != *lastCaret) {
         co_await reply(message);

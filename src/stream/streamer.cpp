@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "boost/await_on.hpp"
 #include "base/clock.hpp"
 #include "base/decimal.hpp"
 #include "base/log.hpp"
@@ -448,10 +449,9 @@ json::object Streamer::baseMessage(const std::string& kind, long long id, const 
 asio::awaitable<EncodeResult> Streamer::encode(const CapturedFrame& frame, const Rect& box,
                                                Size size, int quality, bool sharp,
                                                std::optional<Rect> crop, bool flatAsPng) {
-  EncodeResult result = co_await asio::co_spawn(
+  EncodeResult result = co_await awaitOn(
       encodeStrand_,
-      encodeOn(encoder_, frame.pixelBuffer, box, size, quality, sharp, crop, format_, flatAsPng),
-      asio::use_awaitable);
+      encodeOn(encoder_, frame.pixelBuffer, box, size, quality, sharp, crop, format_, flatAsPng));
   if (!result) noteEncodeFailure(result.error());
   co_return result;
 }

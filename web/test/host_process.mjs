@@ -31,12 +31,17 @@ export async function startHost({ cloud, name } = {}) {
     ['--headless', '--dry-run', ...cloudArgs, '--no-bonjour', '--synthetic', 'cursor', '--home', join(home, 'data'), '--port', String(port)],
     { env: { ...process.env, HOME: home }, stdio: ['ignore', 'pipe', 'pipe'] },
   );
+  // Standard error joins the output (read, so that a full pipe never stops the host), and so
+  // does the host's end: a test waiting for a line then says why it never came.
   let output = '';
   const waiters = [];
-  child.stdout.on('data', (chunk) => {
-    output += chunk;
+  const append = (text) => {
+    output += text;
     for (const w of [...waiters]) w();
-  });
+  };
+  child.stdout.on('data', append);
+  child.stderr.on('data', append);
+  child.on('exit', (code, signal) => append(`\n[the host exited: ${signal ?? `status ${code}`}]\n`));
   const waitFor = (pattern, timeoutMs = 10000) =>
     new Promise((resolve, reject) => {
       const check = () => {
