@@ -7,6 +7,10 @@
 
 #include <boost/json.hpp>
 
+#include <poll.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
 #include <csignal>
 #include <fstream>
 #include <regex>
@@ -73,7 +77,35 @@ class CloudEndToEnd : public ::testing::Test {
     std::ifstream file(home_ / "data" / "config.json");
     std::stringstream text;
     text << file.rdbuf();
-    return boost::json::parse(text.str()).as_object();
+    boost::system::error_code error;
+    const boost::json::value value = boost::json::parse(text.str(), error);
+    return !error && value.is_object() ? value.as_object() : boost::json::object();
+  }
+
+  // The saved configuration once it shows `cloudID`, or as it stands after `limit`. The host
+  // saves in the background, after the log lines that announce the change; every save replaces
+  // the file, which the directory's watch reports.
+  boost::json::object savedConfigWith(const std::string& cloudID, std::chrono::milliseconds limit) {
+    const int watch = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    EXPECT_GE(watch, 0);
+    EXPECT_GE(inotify_add_watch(watch, (home_ / "data").c_str(), IN_MOVED_TO | IN_CLOSE_WRITE), 0);
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    boost::json::object config = savedConfig();
+    const auto shows = [&](const boost::json::object& saved) {
+      const boost::json::value* id = saved.if_contains("cloud_id");
+      return id != nullptr && id->is_string() && id->as_string() == cloudID;
+    };
+    while (!shows(config)) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      pollfd fd{watch, POLLIN, 0};
+      if (left.count() <= 0 || poll(&fd, 1, static_cast<int>(left.count())) <= 0) break;
+      char events[4096];
+      while (read(watch, events, sizeof events) > 0) {
+      }
+      config = savedConfig();
+    }
+    close(watch);
+    return config;
   }
 
   std::string data() const { return (home_ / "cloud").string(); }
@@ -110,7 +142,7 @@ TEST_F(CloudEndToEnd, ClaimedHostStaysReachableThroughARestartUntilItIsRemoved) 
   EXPECT_THAT(host_->output(), HasSubstr("Added to ann@example.org. This computer is now reachable"));
   EXPECT_THAT(host_->output(), HasSubstr("&cid=" + hostId));
   ASSERT_TRUE(cloud_->waitForOutput("host " + hostId + " online", 10s));
-  const auto config = savedConfig();
+  const auto config = savedConfigWith(hostId, 10s);
   EXPECT_EQ(config.at("cloud_id").as_string(), hostId);
   EXPECT_FALSE(config.at("host_token").as_string().empty());
 
