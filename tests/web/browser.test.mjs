@@ -173,6 +173,9 @@ describe('on a phone', () => {
 
   it('the clipboard goes both ways', async () => {
     await page.tap('#tool-clip');
+    // Leaving the text field ends typing a moment later, and the key bar goes: a tap while the
+    // layout shifts under it would miss its button.
+    await page.waitForFunction(() => document.getElementById('keybar').hidden);
     await page.$eval('#clip-text', (t) => (t.value = 'from the phone ✓'));
     await page.tap('#clip-send');
     await host.waitFor(/input \('setclip', 'from the phone ✓'\)/);
