@@ -1,6 +1,5 @@
 #include "app/host_controller.hpp"
 
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
@@ -10,9 +9,9 @@
 #include <cstdio>
 
 #include "app/pairing_link.hpp"
-#include "boost/await_on.hpp"
 #include "base/graphemes.hpp"
 #include "base/log.hpp"
+#include "boost/await_on.hpp"
 #include "cloud/http_client.hpp"
 #include "capture/synthetic_screen_source.hpp"
 #include "capture/x11_capture_source.hpp"

@@ -1,6 +1,5 @@
 #include "capture/x11_capture_source.hpp"
 
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
 #include <poll.h>
@@ -22,8 +21,8 @@
 #include <cmath>
 #include <thread>
 
-#include "boost/await_on.hpp"
 #include "base/log.hpp"
+#include "boost/await_on.hpp"
 #include "platform/wake_pipe.hpp"
 #include "platform/x11_connection.hpp"
 

@@ -20,9 +20,9 @@
 
 #include <deque>
 
-#include "boost/await_on.hpp"
 #include "base/log.hpp"
 #include "base/utf8.hpp"
+#include "boost/await_on.hpp"
 #include "net/accepted_transport.hpp"
 #include "net/async_event.hpp"
 #include "net/lenient_text_stream.hpp"

@@ -15,10 +15,10 @@
 #include <charconv>
 #include <cmath>
 
-#include "boost/await_on.hpp"
 #include "base/byte_count.hpp"
 #include "base/clock.hpp"
 #include "base/log.hpp"
+#include "boost/await_on.hpp"
 #include "net/task_completion.hpp"
 #include "net/websocket_transport.hpp"
 #include "session/protocol.hpp"

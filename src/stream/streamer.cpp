@@ -4,7 +4,6 @@
 // positive of its coroutine lowering).
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
-#include <boost/asio/co_spawn.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -14,10 +13,10 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "boost/await_on.hpp"
 #include "base/clock.hpp"
 #include "base/decimal.hpp"
 #include "base/log.hpp"
+#include "boost/await_on.hpp"
 #include "stream/refine_dirty.hpp"
 
 namespace nimbrel {
