@@ -33,6 +33,9 @@ namespace nimbrel {
 
 namespace {
 
+// How the listener's state reads once it has failed; its description follows.
+const std::string kListenerFailed = "failed: ";
+
 // Opens a direct connection, lists the session while it runs, unlists it after. Runs on a
 // strand of its own; the list belongs to the controller's strand.
 asio::awaitable<void> runSession(std::weak_ptr<HostController> weak,
@@ -224,27 +227,21 @@ void HostController::start() {
   server_->setStateHandler([weak](const std::string& state) {
     if (auto self = weak.lock()) {
       asio::post(self->strand_, [weak, state] {
-        if (auto controller = weak.lock()) {
-          controller->listenerState_ = state;
-          controller->published();
-          // Port 0 asks for any free port: the link can only be told once one is bound.
-          if (state == "listening" && controller->config_.port == 0) {
-            controller->printPairingLink();
-          }
-        }
+        if (auto controller = weak.lock()) controller->onListenerState(state);
       });
     }
   });
   try {
     server_->start(config_.port, config_.name, config_.hostID, options_.advertise);
   } catch (const std::exception& e) {
-    listenerState_ = std::string("failed: ") + e.what();
+    listenerState_ = kListenerFailed + e.what();
     published();
   }
   running_ = true;
   watchForKicks();
   log(std::string("Nimbrel host ") + hostVersion() + " - '" + config_.name +
       "' listening on port " + std::to_string(config_.port));
+  if (listenerState_.starts_with(kListenerFailed)) logListenerFailure();
   startCloud();
   if (!options_.dryRun) {
     permissionTimer_.emplace(strand_);
@@ -252,6 +249,22 @@ void HostController::start() {
   }
   applyKeepAwakeRule();
   if (config_.port != 0) printPairingLink();
+}
+
+void HostController::onListenerState(const std::string& state) {
+  listenerState_ = state;
+  published();
+  // Port 0 asks for any free port: the link can only be told once one is bound.
+  if (state == "listening" && config_.port == 0) printPairingLink();
+  if (state.starts_with(kListenerFailed)) logListenerFailure();
+}
+
+void HostController::logListenerFailure() {
+  // The start line has been printed by now; without this, a host whose port is taken would be
+  // taken at its word by whoever reads the log.
+  log("Couldn't listen on port " + std::to_string(config_.port) + ": " +
+      listenerState_.substr(kListenerFailed.size()) +
+      ". Devices on this network can't connect until the port is free.");
 }
 
 void HostController::stop() {

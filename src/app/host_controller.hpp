@@ -145,6 +145,9 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void applyPermissions(const DesktopAccess& access);
   void published();
   void saveInBackground();
+  // The listener started ("listening") or failed ("failed: " and why).
+  void onListenerState(const std::string& state);
+  void logListenerFailure();
 
   const asio::any_io_executor io_;
   const asio::any_io_executor strand_;

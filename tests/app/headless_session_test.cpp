@@ -51,8 +51,8 @@ TEST(HeadlessSession, DryRunServesTheSyntheticScreenAndPrintsInput) {
   const Bytes pairingKey = base64Decode(standard + "=").value();
 
   test::IoRunner io;
-  auto client = WebSocketTransport::dial(io.executor(),
-                                         "ws://127.0.0.1:" + std::to_string(port) + "/", "e2e");
+  const std::string url = "ws://127.0.0.1:" + std::to_string(port) + "/";
+  std::shared_ptr<WebSocketTransport> client;
   const std::vector<std::string> commands = {
       R"({"t":"move","x":0.5,"y":0.5})",
       R"({"t":"btn","b":"left","down":true})",
@@ -64,12 +64,14 @@ TEST(HeadlessSession, DryRunServesTheSyntheticScreenAndPrintsInput) {
       R"({"t":"bogus"})",
       R"({"t":"text","s":")" + std::string(20005, 'z') + "\"}",
   };
-  const json::object info = io.run([](std::shared_ptr<WebSocketTransport> t, Bytes k,
-                                      std::vector<std::string> toSend)
+  const json::object info = io.run([](std::shared_ptr<WebSocketTransport>& t, std::string address,
+                                      Bytes k, std::vector<std::string> toSend)
                                        -> asio::awaitable<json::object> {
-    // The listener may still be coming up when the link is printed.
+    // The listener may still be coming up when the link is printed. A transport that failed
+    // to open is spent: each attempt dials afresh.
     for (int attempt = 0;; ++attempt) {
       try {
+        t = WebSocketTransport::dial(co_await asio::this_coro::executor, address, "e2e");
         co_await t->open(5);
         break;
       } catch (const TransportError&) {
@@ -90,7 +92,7 @@ TEST(HeadlessSession, DryRunServesTheSyntheticScreenAndPrintsInput) {
         co_return message;
       }
     }
-  }(client, pairingKey, commands));
+  }(client, url, pairingKey, commands));
   EXPECT_EQ(info.at("os"), "test");
   EXPECT_EQ(info.at("via"), "direct:127.0.0.1");
   EXPECT_EQ(info.at("monitors").as_array().size(), 1u);

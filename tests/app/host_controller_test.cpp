@@ -1,10 +1,12 @@
 #include "app/host_controller.hpp"
 
+#include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 
 #include <future>
@@ -276,6 +278,41 @@ TEST_F(HostControllerTest, StatusAndClaimCodeAreReportedOnlyWhenTheyChange) {
                                        "Nimbrel Cloud unavailable; pairing works on this network for now."));
   ASSERT_EQ(printed_.size(), linksAtStart + 1);
   EXPECT_THAT(printed_.back(), HasSubstr("&c=ABCD-1234"));
+}
+
+// A port the host cannot have is said after the start line, whether the server refuses it at
+// once or the system does when it binds.
+TEST_F(HostControllerTest, AListenerThatCannotStartIsSaidAfterTheStartLine) {
+  asio::io_context io;
+  asio::ip::tcp::acceptor taken(io, {asio::ip::tcp::v4(), 0});
+  const auto takenPort = static_cast<std::int64_t>(taken.local_endpoint().port());
+  struct Case {
+    std::int64_t port;
+    std::string why;
+  };
+  for (const Case& c : {Case{takenPort, "Address already in use"}, Case{70000, "bad port 70000"}}) {
+    SCOPED_TRACE(c.port);
+    HostConfig config = loadConfig();
+    config.port = c.port;
+    config.cloud = false;
+    saveConfig(config);
+    create();
+    onStrand([this] { controller_->start(); });
+    const std::string said = "Couldn't listen on port " + std::to_string(c.port) + ": " + c.why +
+                             ". Devices on this network can't connect until the port is free.";
+    ASSERT_TRUE(waitUntil([&] { return controller_->listenerState() != "starting"; }));
+    onStrand([] {});  // the failure is logged on the strand right after the state changes
+    EXPECT_EQ(controller_->listenerState(), "failed: " + c.why);
+    const auto lines = log_.lines();
+    const auto start = std::find_if(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.find("listening on port") != std::string::npos;
+    });
+    ASSERT_NE(start, lines.end());
+    EXPECT_EQ(std::count(start, lines.end(), said), 1) << ::testing::PrintToString(lines);
+    onStrand([this] { controller_->stop(); });
+    controller_.reset();
+    log_.clear();
+  }
 }
 
 TEST_F(HostControllerTest, SessionsFromOnePeerAreListedOnceEach) {

@@ -25,6 +25,10 @@ class LogCapture {
     std::lock_guard lock(mutex_);
     return lines_;
   }
+  void clear() {
+    std::lock_guard lock(mutex_);
+    lines_.clear();
+  }
 
  private:
   mutable std::mutex mutex_;
