@@ -2,7 +2,9 @@
 // comes from the host, the handshake completes with WebCrypto (a secure origin) and with the
 // bundled code (a made-up name resolved to 127.0.0.1 is not a secure origin), the canvas shows
 // the synthetic screen, and taps, long presses, pinches, typing, the key bar and the clipboard
-// arrive at the host as the right input records. Screenshots go to NIMBREL_ARTIFACTS.
+// arrive at the host as the right input records. The secure page keeps the key on the device;
+// the plain-http one keeps it for the tab unless the computer is remembered. Screenshots go to
+// NIMBREL_ARTIFACTS.
 import assert from 'node:assert/strict';
 import { mkdirSync } from 'node:fs';
 import { createRequire } from 'node:module';
@@ -16,6 +18,7 @@ const artifacts = process.env.NIMBREL_ARTIFACTS ?? '/tmp/nimbrel-artifacts';
 const chromium = process.env.CHROMIUM ?? '/usr/bin/chromium';
 const puppeteer = createRequire(join(webDir, 'package.json'))('puppeteer-core');
 const { startHost } = await import(join(webDir, 'test/host_process.mjs'));
+const { pairingKeyText } = await import(join(webDir, 'src/protocol/bytes.js'));
 
 const PHONE = { width: 390, height: 844, deviceScaleFactor: 2, isMobile: true, hasTouch: true };
 const DESKTOP = { width: 1280, height: 800, deviceScaleFactor: 1 };
@@ -87,6 +90,9 @@ describe('on a phone', () => {
     assert.equal(await page.evaluate(() => window.nimbrelDebug.app.backend.name), 'webcrypto');
     assert.equal(await page.evaluate(() => location.hash), '');
     assert.ok(await page.evaluate(() => JSON.parse(localStorage.getItem('nimbrel.pairing')).k.length === 43));
+    // A secure page remembers the computer as it always has: nothing to tick.
+    assert.equal(await page.evaluate(() => window.isSecureContext), true);
+    assert.equal(await page.$eval('#remember', (e) => e.hidden), true);
   });
 
   it('draws the synthetic screen', async () => {
@@ -263,6 +269,39 @@ describe('on a computer', () => {
     const after = host.output().slice(start);
     assert.ok(after.indexOf("'button'") > after.indexOf("('move', 1440, 900)"), after);
     assert.deepEqual(errors, []);
+  });
+
+  it('on a plain-http address the key is kept for the tab unless the computer is remembered', async () => {
+    const context = await browser.createBrowserContext();
+    const origin = `http://${MADE_UP}:${host.port}`;
+    const key = pairingKeyText(host.key);
+    const { page } = await openApp(DESKTOP, { origin, context });
+    const kept = (p) => p.evaluate(() => [localStorage, sessionStorage].map((s) => JSON.parse(s.getItem('nimbrel.pairing') ?? 'null')?.k ?? null));
+    assert.deepEqual(await kept(page), [null, key]);
+    assert.equal(await page.$eval('#remember', (e) => e.hidden), false);
+    assert.equal(await page.$eval('#remember-box', (e) => e.checked), false);
+    assert.equal(await page.$eval('#remember .remember-risk', (e) => e.textContent), 'On a plain http address, a tampered page or any script on this address could read a remembered key.');
+    await page.screenshot({ path: join(artifacts, 'web-desktop-http-remember.png') });
+    // Another tab has no key: it asks for a link, offering to remember, unticked.
+    const other = await context.newPage();
+    await other.goto(`${origin}/`);
+    await other.waitForSelector('#pair:not([hidden])');
+    assert.deepEqual(await other.$eval('#pair-remember', (e) => [e.checked, e.closest('.remember').hidden]), [false, false]);
+    await other.close();
+    // Remembered: on the device, where a new tab finds it and connects.
+    await page.bringToFront();
+    await page.click('#remember-box');
+    await page.waitForFunction(() => localStorage.getItem('nimbrel.pairing') !== null);
+    assert.deepEqual(await kept(page), [key, null]);
+    const again = await openApp(DESKTOP, { origin, context, fragment: '' });
+    assert.equal(await again.page.$eval('#remember', (e) => e.hidden), true, 'nothing to ask once remembered');
+    await again.page.close();
+    // Unticked: gone from the device, kept for the tab.
+    await page.bringToFront();
+    await page.click('#remember-box');
+    await page.waitForFunction(() => localStorage.getItem('nimbrel.pairing') === null);
+    assert.deepEqual(await kept(page), [null, key]);
+    await context.close();
   });
 
   it('a host that drops each session before a picture is asked again less and less often', async () => {

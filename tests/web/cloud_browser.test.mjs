@@ -3,9 +3,11 @@
 // that was claimed into an account. The page signs in with the account token, lists the host,
 // pairs once from a link's fragment, connects through a ticket and the relay, draws the
 // synthetic screen and sends a tap that reaches the host; it reconnects with a fresh ticket,
-// adds a second host from its pasted link's claim code, says when the token is wrong, when it
-// has no key for a computer and when the computer is offline, and never sends a pairing key to
-// the service. Screenshots go to NIMBREL_ARTIFACTS.
+// adds a second host from its pasted link's claim code once the person agrees, says when the
+// token is wrong, when it has no key for a computer and when the computer is offline, and never
+// sends a pairing key to the service. A link made to look like a paired computer's, carrying a
+// stranger's key and claim code, claims nothing and replaces no key until the person agrees.
+// Screenshots go to NIMBREL_ARTIFACTS.
 import assert from 'node:assert/strict';
 import { mkdirSync } from 'node:fs';
 import { createRequire } from 'node:module';
@@ -124,6 +126,8 @@ describe('from Nimbrel Cloud on a phone', () => {
     }));
     assert.deepEqual(row, { name: hostName, detail: 'Online · pair once to connect', online: true });
     assert.equal(await page.evaluate(() => localStorage.getItem('nimbrel.cloud.token')), token);
+    // A secure page keeps keys on the device as it always has: no box to tick.
+    assert.equal(await page.$eval('#keys-remember-row', (e) => e.hidden), true);
     await page.screenshot({ path: join(artifacts, 'web-cloud-phone-hosts.png') });
   });
 
@@ -203,13 +207,17 @@ describe('from Nimbrel Cloud on a phone', () => {
     assert.ok(close(p, gradient(0.6, 0.4)), JSON.stringify(p));
   });
 
-  it("adds a computer that waits with a claim code from its pasted link, keeping its key", async () => {
+  it('adds a computer that waits with a claim code from its pasted link once asked, keeping its key', async () => {
     second = await startHost({ cloud: cloud.url, name: 'Attic' });
     const [, link] = await second.waitFor(/Browser link[^\n]*\n\s+(http:\/\/\S+&c=[A-Z0-9]{4}-[A-Z0-9]{4}\S*)/, 20000);
     await page.tap('#tool-hosts');
     await visible(page, 'hosts');
     await page.type('#add-link', link);
     await page.tap('#add-submit');
+    await visible(page, 'link-question');
+    assert.equal(await textOf(page, 'link-question-title'), 'Add “Attic” to your account?');
+    assert.equal(await page.$eval('#link-question-warning', (e) => e.hidden), true, 'no key kept here is replaced');
+    await page.tap('#link-question-accept');
     await page.waitForFunction(() => document.getElementById('hosts-note').textContent.startsWith('Added'));
     assert.equal(await textOf(page, 'hosts-note'), 'Added Attic to your account. Tap it to connect once it is online.');
     assert.equal(await page.$eval('#add-error', (e) => e.hidden), true);
@@ -221,9 +229,12 @@ describe('from Nimbrel Cloud on a phone', () => {
     await page.waitForFunction(() => [...document.querySelectorAll('button.host')].some((b) => b.querySelector('.name').textContent === 'Attic' && b.querySelector('.detail').textContent === 'Online'));
     assert.equal(await textOf(page, 'hosts-note'), 'Added Attic to your account. Tap it to connect.');
     await page.screenshot({ path: join(artifacts, 'web-cloud-phone-hosts-two.png') });
-    // Its link again: the code was used.
+    // Its link again: the same key asks nothing more, the claim is asked again; the code was used.
     await page.type('#add-link', link);
     await page.tap('#add-submit');
+    await visible(page, 'link-question');
+    assert.equal(await page.$eval('#link-question-warning', (e) => e.hidden), true);
+    await page.tap('#link-question-accept');
     await visible(page, 'add-error');
     assert.equal(await textOf(page, 'add-error'), 'The claim code in that link was used already.');
     // Back to the first computer.
@@ -271,5 +282,72 @@ describe('from Nimbrel Cloud on a phone', () => {
     for (const t of traffic) {
       for (const form of forms) assert.ok(!t.text.includes(form), `the key in a ${t.kind}: ${t.text.slice(0, 200)}`);
     }
+  });
+});
+
+describe('a link from someone else', () => {
+  let page;
+  let stranger;
+  let attack;
+  let strangerId;
+  const deskId = () => new URLSearchParams(host.fragment.slice(1)).get('id');
+  // The local ids of the account's computers, as the service lists them.
+  const accountIds = async () => {
+    const response = await fetch(`${cloud.url}/v1/hosts`, { headers: { Authorization: `Bearer ${token}` } });
+    return (await response.json()).hosts.map((h) => h.local_id);
+  };
+  const keptKeys = () => page.evaluate(() => [localStorage.getItem('nimbrel.keys'), sessionStorage.getItem('nimbrel.keys')]);
+  const deskKey = async () => JSON.parse((await keptKeys())[0])[deskId()]?.k;
+
+  before(async () => {
+    // A computer of someone else's, waiting with a claim code.
+    stranger = await startHost({ cloud: cloud.url, name: 'Stranger' });
+    const [, code] = await stranger.waitFor(/[?&]c=([A-Z0-9]{4}-[A-Z0-9]{4})/, 20000);
+    strangerId = new URLSearchParams(stranger.fragment.slice(1)).get('id');
+    // Their link dressed as the paired computer's: its id and name, their key and claim code.
+    attack = `${cloud.url}/#v=1&id=${encodeURIComponent(deskId())}&n=${encodeURIComponent(hostName)}&k=${pairingKeyText(stranger.key)}&c=${code}`;
+    const context = await browser.createBrowserContext();
+    page = await context.newPage();
+    await page.setViewport(PHONE);
+    await page.goto(`${cloud.url}/`);
+    await visible(page, 'signin');
+    await page.type('#signin-token', token);
+    await page.tap('#signin-submit');
+    await page.waitForSelector(`button.host[data-id="${hostId}"]`);
+    // Paired with the account's computer from its own link.
+    await page.goto('about:blank');
+    await page.goto(cloudLink);
+    await page.waitForFunction(() => document.getElementById('hosts-note').textContent.startsWith('Paired with'));
+    assert.equal(await deskKey(), pairingKeyText(host.key));
+  });
+  after(() => stranger?.stop());
+
+  it('asks first, and cancelled it claims nothing and keeps the paired key', async () => {
+    await page.goto('about:blank');
+    await page.goto(attack);
+    await visible(page, 'link-question');
+    assert.equal(await page.evaluate(() => location.hash), '');
+    assert.equal(await textOf(page, 'link-question-title'), `Add “${hostName}” to your account?`);
+    assert.equal(await textOf(page, 'link-question-warning'), `This browser already has a different key for “${hostName}”: adding replaces it with the link's key.`);
+    assert.deepEqual(await page.$$eval('#link-question button', (all) => all.map((b) => b.textContent)), ['Cancel', 'Add']);
+    await page.screenshot({ path: join(artifacts, 'web-cloud-phone-link-question.png') });
+    // While it asks, nothing of the link is claimed or kept.
+    assert.ok(!(await accountIds()).includes(strangerId));
+    assert.equal(await deskKey(), pairingKeyText(host.key));
+    await page.tap('#link-question-cancel');
+    await page.waitForFunction(() => document.getElementById('hosts-note').textContent === 'Nothing was added or changed from that link.');
+    assert.ok(!(await accountIds()).includes(strangerId));
+    assert.equal(await deskKey(), pairingKeyText(host.key));
+    assert.ok(!JSON.stringify(await keptKeys()).includes(pairingKeyText(stranger.key)), 'no key of the link is kept anywhere');
+  });
+
+  it('agreed to, it claims the computer and replaces the key', async () => {
+    await page.goto('about:blank');
+    await page.goto(attack);
+    await visible(page, 'link-question');
+    await page.tap('#link-question-accept');
+    await page.waitForFunction(() => document.getElementById('hosts-note').textContent.startsWith('Added'));
+    assert.ok((await accountIds()).includes(strangerId));
+    assert.equal(await deskKey(), pairingKeyText(stranger.key));
   });
 });

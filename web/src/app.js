@@ -6,6 +6,7 @@
 import { pairingKeyText, parsePairingKey } from './protocol/bytes.js';
 import { probeMode, relayCloseError, relaySocketUrl } from './protocol/cloud.js';
 import { pickBackend, randomBytes } from './protocol/crypto.js';
+import { KeyStorage, REMEMBER_RISK, pageStorages } from './protocol/key_storage.js';
 import { parsePairing } from './protocol/link.js';
 import { commands, parseFrame } from './protocol/messages.js';
 import { retryDelay, shouldRetry } from './protocol/reconnect.js';
@@ -47,6 +48,8 @@ export class App {
     this.canvas = $('screen');
     this.context = this.canvas.getContext('2d', { alpha: false });
     this.backend = pickBackend();
+    // The pairing key: kept for the tab on a plain-http page unless the person ticks "remember".
+    this.keyStorage = new KeyStorage({ ...pageStorages(), names: [STORAGE_KEY] });
     this.pairing = null;
     this.session = null;
     this.cloudScreen = null; // set when the page came from Nimbrel Cloud
@@ -98,7 +101,10 @@ export class App {
     if (fromLink) this.savePairing(fromLink);
     this.pairing = fromLink ?? this.loadPairing();
     if (!this.pairing) this.showPairForm();
-    else this.connect();
+    else {
+      this.offerRemember();
+      this.connect();
+    }
   }
 
   // Whether the page came from a host ("direct") or from Nimbrel Cloud ("cloud"): the origin's
@@ -124,16 +130,13 @@ export class App {
 
   savePairing(pairing) {
     if (this.cloudScreen) return; // the cloud's keys are kept by the list, per computer
-    try {
-      localStorage.setItem(STORAGE_KEY, JSON.stringify({ id: pairing.id, name: pairing.name, k: pairingKeyText(pairing.key) }));
-    } catch {
-      // private browsing: keep it for this page only
-    }
+    // Where the browser refuses to store it, it is kept in memory for this page only.
+    this.keyStorage.setItem(STORAGE_KEY, JSON.stringify({ id: pairing.id, name: pairing.name, k: pairingKeyText(pairing.key) }));
   }
 
   loadPairing() {
     try {
-      const stored = JSON.parse(localStorage.getItem(STORAGE_KEY) ?? 'null');
+      const stored = JSON.parse(this.keyStorage.getItem(STORAGE_KEY) ?? 'null');
       const key = stored && parsePairingKey(stored.k);
       return key ? { id: stored.id, name: stored.name, key } : null;
     } catch {
@@ -141,8 +144,30 @@ export class App {
     }
   }
 
+  // On a plain-http page the key is kept for the tab: a note says so and offers to remember
+  // the computer, until the person ticks it or closes the note.
+  offerRemember() {
+    if (!this.keyStorage.offer || this.keyStorage.remember || this.rememberClosed) return;
+    this.showRemember();
+    $('remember').hidden = false;
+  }
+
+  showRemember() {
+    $('pair-remember-row').hidden = !this.keyStorage.offer;
+    for (const box of [$('pair-remember'), $('remember-box')]) box.checked = this.keyStorage.remember;
+  }
+
+  setRemember(remember) {
+    this.keyStorage.setRemember(remember);
+    // Where the new place refused it, the key stays with this page (this.pairing).
+    if (this.pairing) this.savePairing(this.pairing);
+    this.showRemember();
+  }
+
   showPairForm(error) {
     this.setState({ phase: 'pairing' });
+    $('remember').hidden = true;
+    this.showRemember();
     $('pair').hidden = false;
     $('pair-error').hidden = !error;
     $('pair-error').textContent = error ?? '';
@@ -157,11 +182,7 @@ export class App {
       this.cloudScreen.repair(host);
       return;
     }
-    try {
-      localStorage.removeItem(STORAGE_KEY);
-    } catch {
-      // nothing stored
-    }
+    this.keyStorage.removeItem(STORAGE_KEY);
     this.session?.close();
     this.session = null;
     clearTimeout(this.retryTimer);
@@ -949,6 +970,12 @@ export class App {
     this.bindKeyboard();
     this.bindClipboard();
     this.bindTools();
+    for (const line of document.querySelectorAll('.remember-risk')) line.textContent = REMEMBER_RISK;
+    for (const box of [$('pair-remember'), $('remember-box')]) box.onchange = () => this.setRemember(box.checked);
+    $('remember-close').onclick = () => {
+      this.rememberClosed = true;
+      $('remember').hidden = true;
+    };
     $('pair').addEventListener('submit', (e) => {
       e.preventDefault();
       const pairing = parsePairing($('pair-link').value);

@@ -2,32 +2,20 @@
 // computers as the list shows them, the keys kept per computer, relay URLs and close codes, and
 // what the status line says through the relay.
 import assert from 'node:assert/strict';
+import { readFileSync } from 'node:fs';
 import { describe, it } from 'node:test';
 
-import { pairingKeyText } from '../src/protocol/bytes.js';
+import { hexEncode, pairingKeyText, parsePairingKey } from '../src/protocol/bytes.js';
 import { modeFromHealth, parseHosts, relayCloseError, relaySocketUrl } from '../src/protocol/cloud.js';
-import { KEYS_STORAGE, KeyStore } from '../src/protocol/keys.js';
+import { KEYS_STORAGE, KeyStore, linkDecision } from '../src/protocol/keys.js';
 import { parsePairing } from '../src/protocol/link.js';
 import { retryDelay, shouldRetry } from '../src/protocol/reconnect.js';
 import { hostRows, lastSeenText, listNote } from '../src/ui/hosts.js';
+import { linkQuestion } from '../src/ui/link_question.js';
 import { statusFor } from '../src/ui/status.js';
+import { MemoryStorage } from './memory_storage.mjs';
 
 const K = 'AAECAwQFBgcICQoLDA0ODxAREhMUFRYXGBkaGxwdHh8';
-
-// localStorage as the page sees it; `refuse` makes every write throw (private browsing, quota).
-class MemoryStorage {
-  constructor(refuse = false) {
-    this.items = new Map();
-    this.refuse = refuse;
-  }
-  getItem(name) {
-    return this.items.has(name) ? this.items.get(name) : null;
-  }
-  setItem(name, value) {
-    if (this.refuse) throw new Error('QuotaExceededError');
-    this.items.set(name, String(value));
-  }
-}
 
 describe('which app the page is', () => {
   it('cloud only when the service names itself; a definite other answer is a host; else ask again', () => {
@@ -151,6 +139,70 @@ describe('pairing keys kept per computer', () => {
   });
 });
 
+describe('a link that would add a computer or replace a key', () => {
+  const K2 = K.replace('A', 'B');
+  const kept = {
+    L1: { name: 'Desk', cid: 'h1', k: K },
+    L2: { name: 'Den', cid: '', k: K2 },
+    L3: { name: 'Damaged', cid: 'h3', k: 'short' },
+    L4: { name: 'Hex', cid: '', k: hexEncode(parsePairingKey(K2)) },
+  };
+  const link = (items) => parsePairing(`#v=1&${items}`);
+
+  it('asks before a claim or a different key for a computer kept here, and only then', () => {
+    const desk = [{ id: 'L1', name: 'Desk' }];
+    const table = [
+      // [link, claims, replaces]
+      [`id=L9&n=New&k=${K}`, false, []],
+      [`id=L9&n=New&k=${K}&c=ABCD-EFGH`, true, []],
+      [`id=L1&n=Desk&k=${K}`, false, []],
+      [`id=L1&n=Desk&k=${K}&c=ABCD-EFGH`, true, []],
+      [`id=L1&n=Desk&k=${K2}`, false, desk],
+      // A stranger's computer under the id of one paired here, with its claim code.
+      [`id=L1&n=Desk&k=${K2}&c=ABCD-EFGH`, true, desk],
+      // Another id with the cloud id of a computer kept here.
+      [`id=L9&n=Desk&k=${K2}&cid=h1`, false, desk],
+      [`id=L9&n=Desk&k=${K}&cid=h1`, false, []],
+      // No cloud id matches the kept keys that have none.
+      [`id=L9&n=Other&k=${K}&cid=`, false, []],
+      // A kept key that no longer reads as one is not worth asking about.
+      [`id=L3&n=Damaged&k=${K}`, false, []],
+      // The same key written another way is the same key.
+      [`id=L4&n=Hex&k=${K2}`, false, []],
+      [`id=L2&n=Den&k=${hexEncode(parsePairingKey(K2))}`, false, []],
+    ];
+    for (const [items, claim, replaces] of table) {
+      assert.deepEqual(linkDecision(kept, link(items)), { claim, replaces, ask: claim || replaces.length > 0 }, items);
+    }
+    for (const damaged of [null, [], 'text', { L1: null, L2: 'x' }]) assert.deepEqual(linkDecision(damaged, link(`id=L1&k=${K2}`)), { claim: false, replaces: [], ask: false });
+  });
+
+  it('says what it would add or replace, in the link’s own name', () => {
+    const table = [
+      [`id=L9&n=Attic&k=${K}&c=ABCD-EFGH`, 'Add “Attic” to your account?', 'Add', ''],
+      [`id=L9&k=${K}&c=ABCD-EFGH`, 'Add this computer to your account?', 'Add', ''],
+      [`id=L1&n=Attic&k=${K2}&c=ABCD-EFGH`, 'Add “Attic” to your account?', 'Add', "This browser already has a different key for “Desk”: adding replaces it with the link's key."],
+      [`id=L1&n=Desk&k=${K2}`, 'Replace the key for “Desk”?', 'Replace key', "This browser already has a different key for “Desk”: the link's key would replace it."],
+    ];
+    for (const [items, title, accept, warning] of table) {
+      const pairing = link(items);
+      const question = linkQuestion(pairing, linkDecision(kept, pairing));
+      assert.deepEqual([question.title, question.accept, question.warning], [title, accept, warning], items);
+      assert.match(question.text, /^Only (add|replace)/);
+    }
+  });
+
+  it('a replacing key takes the place of the kept ones it was asked about', () => {
+    const keys = new KeyStore(new MemoryStorage());
+    keys.put(link(`id=L1&n=Desk&k=${K}&cid=h1`));
+    const newer = link(`id=L9&n=Desk&k=${K2}&cid=h1`);
+    const decision = linkDecision(keys.read(), newer);
+    keys.put(newer, decision.replaces.map((r) => r.id));
+    assert.deepEqual(Object.keys(keys.read()), ['L9']);
+    assert.equal(pairingKeyText(keys.forHost({ id: 'h1', localId: 'L1', name: 'Desk' }).key), K2);
+  });
+});
+
 describe('the relay', () => {
   it('opens only ws and wss ticket URLs, and wss from an https page on the same host', () => {
     const http = { protocol: 'http:', host: '127.0.0.1:8443' };
@@ -167,24 +219,20 @@ describe('the relay', () => {
     for (const [url, page, expected] of table) assert.equal(relaySocketUrl(url, page), expected, url);
   });
 
-  it('its close codes become what a person needs to hear, and whether to try again', () => {
-    const table = [
-      [4401, 'expired', true],
-      [4404, 'offline', true],
-      [4408, 'noanswer', true],
-      [4409, 'replaced', true],
-      [4410, 'revoked', false],
-      [4429, 'busy', true],
-      [4504, 'noanswer', true],
-    ];
-    for (const [code, name, retry] of table) {
-      const error = relayCloseError(code);
-      assert.equal(error.code, name, String(code));
-      assert.ok(error.message.length > 10);
-      assert.equal(shouldRetry(error), retry, String(code));
+  it('its close codes come from the relay’s one table, and say whether to try again', () => {
+    const table = JSON.parse(readFileSync(new URL('../../src/net/relay_close_codes.json', import.meta.url), 'utf8'));
+    // Only revoked access needs the person; a name new to the table must be placed here.
+    const retry = { expired: true, offline: true, noanswer: true, replaced: true, revoked: false, busy: true };
+    assert.deepEqual(table.codes.map((c) => c.name).sort(), Object.keys(retry).sort());
+    for (const { code, name, text } of table.codes) {
+      assert.deepEqual(relayCloseError(code), { code: name, message: text }, String(code));
+      assert.equal(shouldRetry(relayCloseError(code)), retry[name], String(code));
     }
-    for (const other of [1000, 1001, 1006, 4000, undefined]) assert.equal(relayCloseError(other), null, String(other));
-    for (const [code, retry] of [['token', false], ['gone', false], ['unavailable', true], ['rate', true]]) assert.equal(shouldRetry({ code }), retry, code);
+    // The codes the service closes with for the states the status line names.
+    for (const [code, name] of [[4404, 'offline'], [4504, 'noanswer'], [4410, 'revoked'], [4429, 'busy']]) assert.equal(relayCloseError(code).code, name, String(code));
+    // Not the relay's: the host's or the network's, a code the service no longer sends, not a number.
+    for (const other of [1000, 1001, 1006, 4000, 4408, '4404', undefined]) assert.equal(relayCloseError(other), null, String(other));
+    for (const [code, again] of [['token', false], ['gone', false], ['unavailable', true], ['rate', true]]) assert.equal(shouldRetry({ code }), again, code);
   });
 
   it('waits at least as long as the service asked', () => {

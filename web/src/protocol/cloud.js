@@ -4,6 +4,8 @@
 // service's own origin; the pairing key never travels to the service at all (the handshake on
 // the relayed socket proves it without sending it).
 
+import relayTable from '../../../src/net/relay_close_codes.json' with { type: 'json' };
+
 export const SERVICE_NAME = 'nimbrel-cloud';
 
 export class CloudError extends Error {
@@ -160,18 +162,11 @@ export function relaySocketUrl(url, page) {
 }
 
 // What the relay meant by closing a relayed socket with `code`: { code, message } for its own
-// codes, null for anything else (the host's or the network's doing).
-const RELAY_CODES = new Map([
-  [4401, ['expired', 'Relay access expired. Try again.']],
-  [4404, ['offline', 'The computer is offline (not connected to the relay).']],
-  [4408, ['noanswer', 'The computer did not answer through the relay.']],
-  [4409, ['replaced', 'The computer reconnected. Try again.']],
-  [4410, ['revoked', 'Access to this computer was revoked.']],
-  [4429, ['busy', 'Too many remote sessions are open at once.']],
-  [4504, ['noanswer', 'The computer did not answer through the relay.']],
-]);
+// codes, null for anything else (the host's or the network's doing). The codes, their names and
+// their texts are the relay's one table, which the service, the host and nimbrel-client read too.
+const RELAY_CODES = new Map(relayTable.codes.map((entry) => [entry.code, entry]));
 
 export function relayCloseError(code) {
   const known = RELAY_CODES.get(code);
-  return known ? { code: known[0], message: known[1] } : null;
+  return known ? { code: known.name, message: known.text } : null;
 }

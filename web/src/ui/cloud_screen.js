@@ -5,23 +5,20 @@
 // Sign-in: the service's only account credential is the token that `nimbrel-cloud account add`
 // prints; the page keeps it in this origin's storage and sends it only as a bearer header to
 // the owner API (never in a URL or a cookie, so no other site can make the browser use it).
+//
+// Links: anyone can send a link to this page. One that would add a computer to the account (it
+// carries a claim code) or put another key in the place of one kept here is kept only once the
+// person agreed; until then nothing of it is stored or claimed.
 
 import { CloudClient } from '../protocol/cloud.js';
-import { KeyStore } from '../protocol/keys.js';
+import { KEYS_STORAGE, KeyStore, linkDecision } from '../protocol/keys.js';
+import { KeyStorage, pageStorages } from '../protocol/key_storage.js';
 import { parsePairing } from '../protocol/link.js';
 import { hostRows, listNote } from './hosts.js';
+import { linkQuestion } from './link_question.js';
 
 export const TOKEN_STORAGE = 'nimbrel.cloud.token';
 const $ = (id) => document.getElementById(id);
-
-// The origin's storage; null where the browser refuses it (reading it can throw).
-function originStorage() {
-  try {
-    return globalThis.localStorage;
-  } catch {
-    return null;
-  }
-}
 
 function stored(name) {
   try {
@@ -35,35 +32,37 @@ export class CloudScreen {
   // `app`: connectRelay(host, pairing), showScreen(visible).
   constructor(app) {
     this.app = app;
-    this.keys = new KeyStore(originStorage());
+    // On a plain-http page, kept for the tab unless the person ticks "remember".
+    this.keys = new KeyStore(new KeyStorage({ ...pageStorages(), names: [KEYS_STORAGE] }));
     this.client = null;
     this.memoryToken = null; // the token, where the storage refuses it
     this.hosts = [];
     this.justPaired = null;
     this.pairingFor = null;
+    this.asking = null; // { pairing, decision, host }: a link waiting for the person's answer
     this.bind();
   }
 
   // `fromLink`: pairing values the page was opened with, if any.
   start(fromLink) {
-    if (fromLink) {
-      this.keys.put(fromLink);
-      this.justPaired = fromLink;
-      // A computer not in an account yet carries a claim code: claimed once signed in.
-      if (fromLink.claimCode) this.pendingClaim = fromLink;
-    }
+    const taken = fromLink ? this.takeOrAsk(fromLink) : false;
+    if (taken) this.justPaired = fromLink;
     const token = stored(TOKEN_STORAGE) ?? this.memoryToken;
     if (token) {
       this.client = new CloudClient({ token });
       this.showHosts();
+    } else if (fromLink) {
+      const name = fromLink.name || 'your computer';
+      // What the link asks is asked once signed in, in front of the account's list.
+      this.showSignIn(taken ? `The key for ${name} is kept in this browser. Sign in to see your computers.` : `Sign in to go on with the link for ${name}.`);
     } else {
-      this.showSignIn(fromLink ? `The key for ${fromLink.name || 'your computer'} is kept in this browser. Sign in to see your computers.` : '');
+      this.showSignIn();
     }
   }
 
   show(panel) {
     this.app.showScreen(true);
-    for (const id of ['signin', 'hosts', 'pair-once']) $(id).hidden = id !== panel;
+    for (const id of ['signin', 'hosts', 'pair-once', 'link-question']) $(id).hidden = id !== panel;
   }
 
   // ---- sign-in ----
@@ -177,6 +176,68 @@ export class CloudScreen {
         return item;
       }),
     );
+    $('keys-remember-row').hidden = !this.keys.offersRemember;
+    $('keys-remember').checked = this.keys.remembers;
+    if (this.asking) this.showQuestion();
+  }
+
+  // ---- links: taken as they come, or asked about first ----
+
+  // A pairing link opened or pasted: kept at once when it neither claims nor replaces a key
+  // (true), else held until the person answers (false).
+  takeOrAsk(pairing, host = null) {
+    const decision = linkDecision(this.keys.read(), pairing);
+    // Pairing a listed computer once claims nothing, whatever the link carries.
+    if (host) decision.claim = false;
+    decision.ask = decision.claim || decision.replaces.length > 0;
+    if (decision.ask) {
+      this.asking = { pairing, decision, host };
+      return false;
+    }
+    this.take(pairing, decision);
+    return true;
+  }
+
+  take(pairing, decision) {
+    this.keys.put(pairing, decision.replaces.map((r) => r.id));
+    if (decision.claim) this.pendingClaim = pairing;
+  }
+
+  showQuestion() {
+    const { pairing, decision } = this.asking;
+    const question = linkQuestion(pairing, decision);
+    this.show('link-question');
+    $('link-question-title').textContent = question.title;
+    $('link-question-text').textContent = question.text;
+    $('link-question-warning').textContent = question.warning;
+    $('link-question-warning').hidden = !question.warning;
+    $('link-question-accept').textContent = question.accept;
+    $('link-question-cancel').focus();
+  }
+
+  async answer(accepted) {
+    const asked = this.asking;
+    this.asking = null;
+    if (!asked) return;
+    const { pairing, decision, host } = asked;
+    if (!accepted) {
+      if (host) {
+        this.showPairOnce(host);
+        return;
+      }
+      this.justPaired = null;
+      this.render();
+      this.note('Nothing was added or changed from that link.');
+      return;
+    }
+    this.take(pairing, decision);
+    if (host) {
+      this.app.connectRelay(host, this.keys.forHost(host));
+      return;
+    }
+    this.justPaired = pairing;
+    this.justAdded = false;
+    await this.showHosts();
   }
 
   // Claims the computer of a pairing link that carries a claim code; a refused code is said
@@ -195,7 +256,7 @@ export class CloudScreen {
   }
 
   // A pasted pairing or browser link: its key is kept, and its computer claimed when the link
-  // carries a claim code.
+  // carries a claim code, once the person agreed to what that changes.
   async addFromLink(text) {
     $('add-error').hidden = true;
     const pairing = parsePairing(text);
@@ -204,11 +265,13 @@ export class CloudScreen {
       $('add-error').hidden = false;
       return;
     }
-    this.keys.put(pairing);
+    $('add-link').value = '';
+    if (!this.takeOrAsk(pairing)) {
+      this.showQuestion();
+      return;
+    }
     this.justPaired = pairing;
     this.justAdded = false;
-    $('add-link').value = '';
-    if (pairing.claimCode) this.pendingClaim = pairing;
     await this.showHosts();
   }
 
@@ -251,7 +314,10 @@ export class CloudScreen {
       $('pair-once-error').textContent = `That pairing link is for ${pairing.name || 'another computer'}, not ${host.name}.`;
       return;
     }
-    this.keys.put(pairing);
+    if (!this.takeOrAsk(pairing, host)) {
+      this.showQuestion();
+      return;
+    }
     this.app.connectRelay(host, this.keys.forHost(host));
   }
 
@@ -277,5 +343,14 @@ export class CloudScreen {
       this.pairOnce($('pair-once-link').value);
     });
     $('pair-once-cancel').onclick = () => this.render();
+    $('link-question').addEventListener('submit', (e) => {
+      e.preventDefault();
+      this.answer(true);
+    });
+    $('link-question-cancel').onclick = () => this.answer(false);
+    $('keys-remember').onchange = () => {
+      this.keys.setRemember($('keys-remember').checked);
+      $('keys-remember').checked = this.keys.remembers;
+    };
   }
 }
