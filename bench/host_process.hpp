@@ -125,6 +125,8 @@ class HostProcess {
   }
   // What the host printed so far.
   std::string output() const { return readText(home_ + "/host.log"); }
+  pid_t pid() const { return pid_; }
+  std::uint16_t port() const { return port_; }
   PairingTarget target() const {
     PairingTarget t;
     t.addresses = {"127.0.0.1"};

@@ -16,6 +16,7 @@
 
 #include "base/log.hpp"
 #include "base/pretty_json.hpp"
+#include "base/private_file.hpp"
 #include "platform/host_name.hpp"
 #include "session/crypto.hpp"
 
@@ -106,47 +107,6 @@ ReadStatus readFile(const fs::path& path, std::string& bytes, std::string& error
   return ReadStatus::ok;
 }
 
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
-// Writes `bytes` to `target` through a temporary file in the same directory that then
-// replaces it, so a reader sees either the old file or the whole new one.
-bool replaceFileAtomically(const fs::path& target, std::string_view bytes, std::string& error) {
-  std::string temporary = (target.parent_path() / ".config.json.XXXXXX").string();
-  const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);  // created with mode 0600
-  if (fd < 0) {
-    error = errnoText(errno);
-    return false;
-  }
-  if (!writeAll(fd, bytes) || ::fsync(fd) != 0) {
-    error = errnoText(errno);
-    ::close(fd);
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  if (::close(fd) != 0 || ::rename(temporary.c_str(), target.c_str()) != 0) {
-    error = errnoText(errno);
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  // Make the rename itself durable.
-  if (const int dir = ::open(target.parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-  return true;
-}
-
 }  // namespace
 
 void setHomeOverride(std::optional<fs::path> directory) {
@@ -190,6 +150,7 @@ std::string encodeConfig(const HostConfig& config) {
       {"host_id", config.hostID}, {"secret", config.secret},      {"name", config.name},
       {"port", config.port},      {"api", config.api},            {"cloud", config.cloud},
       {"cloud_id", config.cloudID}, {"host_token", config.hostToken},
+      {"allowed_origins", json::array(config.allowedOrigins.begin(), config.allowedOrigins.end())},
   };
   return prettyJson(object);
 }
@@ -217,6 +178,14 @@ std::optional<HostConfig> decodeConfig(std::string_view text, std::string* error
       !readMember(object, "cloud_id", config.cloudID, error) ||
       !readMember(object, "host_token", config.hostToken, error)) {
     return std::nullopt;
+  }
+  // Written by hand: a mistake here must not cost the identity. The texts are taken, anything
+  // else is left out (and so refused as an origin).
+  if (const json::value* origins = object.if_contains("allowed_origins");
+      origins && origins->is_array()) {
+    for (const json::value& origin : origins->get_array()) {
+      if (origin.is_string()) config.allowedOrigins.emplace_back(origin.get_string());
+    }
   }
   const auto key = hexDecode(config.secret);
   if (!key || key->size() != 32) {
@@ -263,13 +232,9 @@ void saveConfig(const HostConfig& config, const fs::path& directory) {
   std::error_code ignored;
   fs::create_directories(directory, ignored);  // a real problem shows in the write below
   std::string error;
-  if (!replaceFileAtomically(file, encodeConfig(config), error)) {
+  if (!writePrivateFile(file, encodeConfig(config), error)) {
     logLine(LogChannel::controller,
             "Couldn't save the configuration to " + file.string() + ": " + error);
-    return;
-  }
-  if (::chmod(file.c_str(), 0600) != 0) {
-    logLine("Couldn't restrict " + file.string() + " to its owner: " + errnoText(errno));
   }
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace nimbrel {
 
@@ -18,6 +19,9 @@ struct HostConfig {
   bool cloud = true;
   std::string cloudID;    // "cloud_id": empty until enrolled
   std::string hostToken;  // "host_token": empty until enrolled
+  // "allowed_origins": web pages ("https://example.org") that may open sessions besides the
+  // host's own; a browser's upgrade from any other page is refused.
+  std::vector<std::string> allowedOrigins;
 
   bool operator==(const HostConfig&) const = default;
 

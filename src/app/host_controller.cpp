@@ -6,6 +6,7 @@
 #include <boost/asio/use_awaitable.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 
 #include "app/pairing_link.hpp"
@@ -36,14 +37,14 @@ namespace {
 // How the listener's state reads once it has failed; its description follows.
 const std::string kListenerFailed = "failed: ";
 
-// Opens a direct connection, lists the session while it runs, unlists it after. Runs on a
+// Opens a direct connection and runs its session; the session lists itself once its client
+// has authenticated (`listed` then says so), and is unlisted here when it ends. Runs on a
 // strand of its own; the list belongs to the controller's strand.
 asio::awaitable<void> runSession(std::weak_ptr<HostController> weak,
                                  asio::any_io_executor controllerStrand,
                                  std::shared_ptr<HostSession> session,
                                  std::shared_ptr<WebSocketTransport> transport, bool direct,
-                                 std::string label,
-                                 std::function<void(bool listed, const std::string&)> list) {
+                                 std::string label, std::shared_ptr<std::atomic<bool>> listed) {
   if (direct) {
     try {
       co_await transport->open(10);
@@ -51,18 +52,17 @@ asio::awaitable<void> runSession(std::weak_ptr<HostController> weak,
       co_return;  // never became ready: dropped without a word
     }
   }
-  asio::post(controllerStrand, [weak, list, label] {
-    if (!weak.expired()) list(true, label);
-  });
   std::exception_ptr failure;
   try {
     co_await session->run();
   } catch (...) {
     failure = std::current_exception();  // unlisted all the same, then reported by the spawner
   }
-  asio::post(controllerStrand, [weak, list, label] {
-    if (!weak.expired()) list(false, label);
-  });
+  if (listed->load()) {
+    asio::post(controllerStrand, [weak, label] {
+      if (auto self = weak.lock()) self->listSession(false, label);
+    });
+  }
   if (failure) std::rethrow_exception(failure);
 }
 
@@ -78,8 +78,7 @@ asio::awaitable<CloudIdentity> cloudIdentityOf(std::weak_ptr<HostController> wea
 
 // Tells the service that this host left its account; the token is forgotten once it has.
 asio::awaitable<void> confirmLeaveWith(CloudAPI api, std::string token,
-                                       std::filesystem::path settingsPath,
-                                       asio::any_io_executor saves) {
+                                       std::shared_ptr<SettingsStore> settings) {
   try {
     co_await api.leave(token);
   } catch (const std::exception& error) {
@@ -87,11 +86,8 @@ asio::awaitable<void> confirmLeaveWith(CloudAPI api, std::string token,
             std::string(error.what()));
     co_return;
   }
-  asio::post(saves, [settingsPath, token] {
-    UserSettings settings = loadUserSettings(settingsPath);
-    if (settings.leaveToken != token) return;
-    settings.leaveToken.clear();
-    saveUserSettings(settings, settingsPath);
+  settings->change([token](UserSettings& saved) {
+    if (saved.leaveToken == token) saved.leaveToken.clear();
   });
 }
 
@@ -112,9 +108,10 @@ HostController::HostController(Private, asio::any_io_executor io, asio::any_io_e
       saves_(asio::make_strand(workers_)),
       options_(options),
       config_(loadConfig()),
-      services_(std::move(services)) {
+      services_(std::move(services)),
+      settings_(SettingsStore::open(
+          services_.settingsPath.empty() ? userSettingsPath() : services_.settingsPath, saves_)) {
   if (!services_.inhibitor) services_.inhibitor = makeLogindInhibitor();
-  if (services_.settingsPath.empty()) services_.settingsPath = userSettingsPath();
   if (services_.autostartEntry.empty()) services_.autostartEntry = autostartEntryPath();
   if (!services_.print) {
     services_.print = [](const std::string& text) {
@@ -131,7 +128,9 @@ HostController::HostController(Private, asio::any_io_executor io, asio::any_io_e
   const DesktopAccess access = services_.desktopAccess();
   screenRecordingOK_ = access.screenRecording;
   accessibilityOK_ = access.accessibility;
-  keepAwake_ = loadUserSettings(services_.settingsPath).keepAwake;
+  const UserSettings saved = settings_->saved();
+  keepAwake_ = saved.keepAwake;
+  pairedOnce_ = saved.pairedOnce;
   launchAtLogin_ = autostartEnabled(services_.autostartEntry);
   published();
 }
@@ -231,6 +230,7 @@ void HostController::start() {
       });
     }
   });
+  server_->setAllowedOrigins(config_.allowedOrigins);
   try {
     server_->start(config_.port, config_.name, config_.hostID, options_.advertise);
   } catch (const std::exception& e) {
@@ -299,22 +299,52 @@ void HostController::applyKeepAwakeRule() {
   }
 }
 
+void HostController::changeSettings(std::function<void(UserSettings&)> edit,
+                                    const std::string& what) {
+  // The store writes on a worker; what it saved comes back here, and is what the menu shows.
+  const std::weak_ptr<HostController> weak = weak_from_this();
+  settings_->change(std::move(edit), [weak, strand = strand_, what](const UserSettings& saved,
+                                                                     const std::string& error) {
+    asio::post(strand, [weak, saved, error, what] {
+      auto self = weak.lock();
+      if (!self) return;
+      self->keepAwake_ = saved.keepAwake;
+      self->pairedOnce_ = saved.pairedOnce;
+      self->settingsProblem_ = error.empty() ? std::string() : "Couldn't save " + what + ": " + error;
+      if (!error.empty()) self->log(self->settingsProblem_);
+      self->published();
+      self->applyKeepAwakeRule();
+    });
+  });
+}
+
 void HostController::setKeepAwake(bool on) {
-  keepAwake_ = on;
-  published();
-  UserSettings settings = loadUserSettings(services_.settingsPath);
-  settings.keepAwake = on;
-  saveUserSettings(settings, services_.settingsPath);
-  applyKeepAwakeRule();
+  changeSettings([on](UserSettings& settings) { settings.keepAwake = on; }, "Keep awake");
+}
+
+void HostController::markPairedOnce() {
+  if (pairedOnce_) return;
+  changeSettings([](UserSettings& settings) { settings.pairedOnce = true; }, "the settings");
 }
 
 void HostController::setOpenAtLogin(bool on) {
-  std::string error;
-  if (!setAutostart(on, services_.autostartEntry, currentProgram(), error)) {
-    log("Couldn't change Open at Login: " + error);
-  }
-  launchAtLogin_ = autostartEnabled(services_.autostartEntry);
-  published();
+  // Writing the entry waits on the disk: a worker does it, the strand takes what it found.
+  const std::weak_ptr<HostController> weak = weak_from_this();
+  asio::post(saves_, [weak, on, entry = services_.autostartEntry, strand = strand_] {
+    std::string error;
+    if (!setAutostart(on, entry, currentProgram(), error)) {
+      error = "Couldn't change Open at Login: " + error;
+    }
+    const bool enabled = autostartEnabled(entry);
+    asio::post(strand, [weak, error, enabled] {
+      auto self = weak.lock();
+      if (!self) return;
+      self->launchAtLogin_ = enabled;
+      self->settingsProblem_ = error;
+      if (!error.empty()) self->log(error);
+      self->published();
+    });
+  });
 }
 
 void HostController::rename(const std::string& newName) {
@@ -382,11 +412,7 @@ void HostController::leaveAccount() {
   const std::string token = config_.hostToken;
   if (!token.empty()) {
     // Remembered before anything else, so that a failed request is retried at the next start.
-    asio::post(saves_, [path = services_.settingsPath, token] {
-      UserSettings settings = loadUserSettings(path);
-      settings.leaveToken = token;
-      saveUserSettings(settings, path);
-    });
+    settings_->change([token](UserSettings& settings) { settings.leaveToken = token; });
   }
   forgetEnrolment();
   log("This computer left its Nimbrel account.");
@@ -440,12 +466,11 @@ void HostController::stopCloud() {
 }
 
 void HostController::confirmLeave(const CloudAPI& api) {
-  // Read on the saves strand, where the token was written, then sent from the io side.
-  const std::weak_ptr<HostController> weak = weak_from_this();
-  asio::post(saves_, [weak, api, path = services_.settingsPath, io = io_, saves = saves_] {
-    const std::string token = loadUserSettings(path).leaveToken;
+  // Read on the saves strand, after any change queued before it (a leave just asked for).
+  asio::post(saves_, [weak = weak_from_this(), api, settings = settings_, io = io_] {
+    const std::string token = settings->saved().leaveToken;
     if (token.empty() || weak.expired()) return;
-    spawnLogged(asio::make_strand(io), confirmLeaveWith(api, token, path, saves),
+    spawnLogged(asio::make_strand(io), confirmLeaveWith(api, token, settings),
                 "leaving the account on Nimbrel Cloud");
   });
 }
@@ -533,25 +558,30 @@ void HostController::makeSession(std::shared_ptr<WebSocketTransport> transport,
     };
   }
   setup.workers = workers_;
-  auto session = HostSession::create(std::move(setup));
   const std::string label = relayLabel ? *relayLabel : transport->label();
   const std::weak_ptr<HostController> weak = weak_from_this();
-  auto list = [weak](bool listed, const std::string& entry) {
-    auto self = weak.lock();
-    if (!self) return;
-    if (listed) {
-      self->sessions_.push_back(entry);
-    } else if (auto it = std::find(self->sessions_.begin(), self->sessions_.end(), entry);
-               it != self->sessions_.end()) {
-      self->sessions_.erase(it);
-    } else {
-      return;
-    }
-    self->published();
+  auto listed = std::make_shared<std::atomic<bool>>(false);
+  setup.onAuthenticated = [weak, listed, label, strand = strand_] {
+    listed->store(true);
+    asio::post(strand, [weak, label] {
+      if (auto self = weak.lock()) self->listSession(true, label);
+    });
   };
+  auto session = HostSession::create(std::move(setup));
   spawnLogged(asio::make_strand(io_),
-              runSession(weak, strand_, session, transport, !relayLabel, label, list),
+              runSession(weak, strand_, session, transport, !relayLabel, label, listed),
               "the session from " + label);
+}
+
+void HostController::listSession(bool listed, const std::string& entry) {
+  if (listed) {
+    sessions_.push_back(entry);
+  } else if (auto it = std::find(sessions_.begin(), sessions_.end(), entry); it != sessions_.end()) {
+    sessions_.erase(it);
+  } else {
+    return;
+  }
+  published();
 }
 
 }  // namespace nimbrel

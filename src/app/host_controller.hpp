@@ -14,6 +14,7 @@
 
 #include "app/command_line.hpp"
 #include "app/host_config.hpp"
+#include "app/settings_store.hpp"
 #include "base/version.hpp"
 #include "cloud/cloud_link.hpp"
 
@@ -50,7 +51,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
     // On X11: the display opens and has MIT-SHM and DAMAGE (screen), XTEST (input).
     std::function<DesktopAccess()> desktopAccess;
     std::shared_ptr<SleepInhibitor> inhibitor;
-    std::filesystem::path settingsPath;
+    std::filesystem::path settingsPath;  // settings.json, which the controller alone writes
     std::filesystem::path autostartEntry;
     std::function<void(const std::string&)> print;  // standard output
     // Called on the strand after any published field changed (what a user interface shows),
@@ -94,9 +95,16 @@ class HostController : public std::enable_shared_from_this<HostController> {
   // unchanged name changes nothing.
   void rename(const std::string& newName);
 
-  // Keep the computer from idle sleep while enrolled and running (stored for next time).
+  // Adds a session's row (its client has authenticated) or removes it (it ended).
+  void listSession(bool listed, const std::string& entry);
+
+  // Keep the computer from idle sleep while enrolled and running (stored for next time). The
+  // setting changes once it has been saved; a failure is logged and kept in settingsProblem.
   void setKeepAwake(bool on);
+  // Writes or removes the autostart entry (on a worker); launchAtLogin then says what is there.
   void setOpenAtLogin(bool on);
+  // The pairing window has been seen: it no longer opens by itself at launch.
+  void markPairedOnce();
 
   // What the cloud link reports.
   void onCloudStatus(CloudStatus status);
@@ -121,6 +129,9 @@ class HostController : public std::enable_shared_from_this<HostController> {
   bool keepAwake() const { return keepAwake_; }
   bool holdingAwake() const { return awake_; }
   bool launchAtLogin() const { return launchAtLogin_; }
+  bool pairedOnce() const { return pairedOnce_; }
+  // Why the last change of a setting was not saved; empty when it was.
+  const std::string& settingsProblem() const { return settingsProblem_; }
   const std::string& account() const { return account_; }
   std::uint16_t listeningPort() const;
   const std::string& listenerState() const { return listenerState_; }
@@ -145,6 +156,8 @@ class HostController : public std::enable_shared_from_this<HostController> {
   void applyPermissions(const DesktopAccess& access);
   void published();
   void saveInBackground();
+  // Saves one change of the user settings; `what` names it in a failure.
+  void changeSettings(std::function<void(UserSettings&)> edit, const std::string& what);
   // The listener started ("listening") or failed ("failed: " and why).
   void onListenerState(const std::string& state);
   void logListenerFailure();
@@ -170,6 +183,9 @@ class HostController : public std::enable_shared_from_this<HostController> {
   bool awake_ = false;  // holding the inhibitor
   bool inhibitorFailureLogged_ = false;
   bool launchAtLogin_ = false;
+  bool pairedOnce_ = false;
+  std::string settingsProblem_;
+  std::shared_ptr<SettingsStore> settings_;
   std::string account_;
   bool screenRecordingOK_ = false;
   bool accessibilityOK_ = false;

@@ -17,6 +17,7 @@
 
 #include "app/command_line.hpp"
 #include "base/allocator_tuning.hpp"
+#include "base/descriptor_limit.hpp"
 #include "base/log.hpp"
 #include "app/host_config.hpp"
 #include "app/host_controller.hpp"
@@ -49,6 +50,9 @@ void endOnSignals() {
 
 int main(int argc, char** argv) {
   tuneAllocatorForStreaming();
+  if (const std::string problem = raiseDescriptorLimit(); !problem.empty()) {
+    logLine("Couldn't raise the limit of open connections: " + problem);
+  }
   const CommandLine commandLine(argc, argv);
 
   if (auto home = commandLine.value("--home")) {

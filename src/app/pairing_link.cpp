@@ -185,7 +185,7 @@ std::string cloudBrowserLink(std::string_view link, std::string_view api) {
 }
 
 std::string pairingLinkBlock(std::string_view link, std::string_view api) {
-  std::string block = "\nPairing link (scan the QR code in the menu bar app, or paste this):\n  " +
+  std::string block = "\nPairing link (scan the QR code in the tray app, or paste this):\n  " +
                       std::string(link) + "\n\n";
   if (const std::string browser = browserLink(link); !browser.empty()) {
     block += "Browser link (open it on a phone, tablet or computer on this network):\n  " +

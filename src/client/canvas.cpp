@@ -94,10 +94,11 @@ bool Canvas::applyBase(const Bytes& image, Rect normalizedBox) {
   return true;
 }
 
-bool Canvas::applyRegion(const Bytes& image, int x, int y) {
-  if (!pixels_) return false;
+bool Canvas::applyRegion(const Bytes& image, std::int64_t x, std::int64_t y) {
+  if (!pixels_ || x < 0 || y < 0 || x >= pixels_->width() || y >= pixels_->height()) return false;
   auto region = decodeImage(image);
-  if (!region || x < 0 || y < 0 || x + region->width() > pixels_->width() ||
+  // Both terms are at most 2^31 here: the sums cannot wrap.
+  if (!region || x + region->width() > pixels_->width() ||
       y + region->height() > pixels_->height()) {
     return false;
   }
@@ -108,16 +109,38 @@ bool Canvas::applyRegion(const Bytes& image, int x, int y) {
   return true;
 }
 
+int applyPatch(Canvas& canvas, const std::vector<RegionPlacement>& regions, const Bytes& payload) {
+  std::size_t offset = 0;
+  int applied = 0;
+  for (const RegionPlacement& region : regions) {
+    // Compared with what is left, so that no size, however large, wraps the sum.
+    if (region.bytes < 0 || static_cast<std::uint64_t>(region.bytes) > payload.size() - offset) {
+      break;
+    }
+    const auto size = static_cast<std::size_t>(region.bytes);
+    const Bytes image(payload.begin() + static_cast<std::ptrdiff_t>(offset),
+                      payload.begin() + static_cast<std::ptrdiff_t>(offset + size));
+    if (canvas.applyRegion(image, region.x, region.y)) ++applied;
+    offset += size;
+  }
+  return applied;
+}
+
 PixelBuffer composite(const Canvas& full, const Canvas* roi) {
   const PixelBuffer& base = full.pixels();
   PixelBuffer out = base.copy();
   if (!roi || roi->empty()) return out;
-  // Where the roi layer sits on the full canvas, filled by nearest-neighbour sampling.
+  // Where the roi layer sits on the full canvas, filled by nearest-neighbour sampling; a box
+  // the host placed partly or wholly off the screen (or at no number at all) is clipped to it.
   const Rect box = roi->normalizedBox();
-  const int x0 = static_cast<int>(std::lround(box.x * out.width()));
-  const int y0 = static_cast<int>(std::lround(box.y * out.height()));
-  const int x1 = std::min(out.width(), static_cast<int>(std::lround(box.maxX() * out.width())));
-  const int y1 = std::min(out.height(), static_cast<int>(std::lround(box.maxY() * out.height())));
+  auto at = [](double fraction, int size) {
+    if (!(fraction > 0)) return 0;  // NaN too
+    return static_cast<int>(std::lround(std::min(fraction, 1.0) * size));
+  };
+  const int x0 = at(box.x, out.width());
+  const int y0 = at(box.y, out.height());
+  const int x1 = at(box.maxX(), out.width());
+  const int y1 = at(box.maxY(), out.height());
   const PixelBuffer& detail = roi->pixels();
   for (int y = y0; y < y1; ++y) {
     const int sy = std::min(detail.height() - 1, (y - y0) * detail.height() / std::max(1, y1 - y0));

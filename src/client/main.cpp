@@ -293,17 +293,13 @@ asio::awaitable<int> runClient(Settings settings) {
     const std::string kind(m.at("k").as_string());
     if (kind == "patch") {
       Canvas& canvas = canvases[std::string(m.at("layer").as_string())];
-      std::size_t offset = 0;
+      std::vector<RegionPlacement> regions;
       for (const auto& entry : m.at("r").as_array()) {
         const auto& r = entry.as_array();
-        const auto n = static_cast<std::size_t>(r.at(4).to_number<long long>());
-        if (offset + n > message.payload.size()) break;
-        const Bytes image(message.payload.begin() + static_cast<std::ptrdiff_t>(offset),
-                          message.payload.begin() + static_cast<std::ptrdiff_t>(offset + n));
-        canvas.applyRegion(image, static_cast<int>(r.at(0).to_number<long long>()),
-                           static_cast<int>(r.at(1).to_number<long long>()));
-        offset += n;
+        regions.push_back({r.at(0).to_number<std::int64_t>(), r.at(1).to_number<std::int64_t>(),
+                           r.at(4).to_number<std::int64_t>()});
       }
+      applyPatch(canvas, regions, message.payload);
       moveLatency->patchApplied(received, uptimeSeconds());
     } else {
       canvases[kind].applyBase(message.payload,

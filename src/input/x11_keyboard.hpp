@@ -59,9 +59,12 @@ class X11Keyboard {
   // Re-reads the keymap now (also done by the watcher on every change).
   void rebuild();
 
-  // Time given to clients to read a press before its keycode changes meaning again.
-  static constexpr std::chrono::milliseconds settleTime{100};
-  static constexpr std::chrono::milliseconds idleBeforeRestore{300};
+  // Time given to clients to read a press before its keycode changes meaning again. Clients
+  // read the keymap when they handle the press, which a busy client does late: the guards are
+  // generous. A spare that stays mapped a little longer harms nobody; one emptied or remapped
+  // before a client has read it types NoSymbol or the wrong character there.
+  static constexpr std::chrono::milliseconds settleTime{250};
+  static constexpr std::chrono::milliseconds idleBeforeRestore{2000};
 
  private:
   using Clock = std::chrono::steady_clock;

@@ -12,7 +12,8 @@ namespace nimbrel {
 
 using UpgradeRequest = boost::beast::http::request<boost::beast::http::string_body>;
 
-// `open` answers the upgrade. The socket's executor must be a strand.
+// `open` answers the upgrade. The socket's executor must be a strand. Messages are limited to
+// kPreAuthMessageSize until the peer has authenticated.
 std::shared_ptr<WebSocketTransport> acceptedTransport(asio::ip::tcp::socket socket,
                                                       UpgradeRequest request, std::string label);
 
@@ -21,8 +22,5 @@ std::string addressText(const asio::ip::address& address);
 
 // No-delay, keep-alive (idle 10 s) and the interactive-video traffic class on a TCP socket.
 void tuneSocket(asio::ip::tcp::socket& socket);
-
-// The largest message a transport accepts.
-inline constexpr std::size_t kMaxMessageSize = 32 << 20;
 
 }  // namespace nimbrel

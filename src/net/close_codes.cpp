@@ -1,17 +1,23 @@
 #include "net/close_codes.hpp"
 
+#include <algorithm>
+
 namespace nimbrel {
 
+namespace {
+
+constexpr RelayCloseCode kRelayCloseCodes[] = {
+#include "net/relay_close_codes.inc"
+};
+
+}  // namespace
+
+std::span<const RelayCloseCode> relayCloseCodes() { return kRelayCloseCodes; }
+
 std::string relayCloseMessage(int code, std::string_view reason) {
-  switch (code) {
-    case 4401: return "Relay access expired. Try again.";
-    case 4404: return "Computer is offline (not connected to the relay)";
-    case 4409: return "The computer reconnected. Try again.";
-    case 4410: return "Access to this computer was revoked";
-    case 4429: return "Too many remote sessions open at once";
-    case 4504: return "Computer did not answer through the relay";
-    default: return std::string(reason);
-  }
+  const auto* known = std::find_if(std::begin(kRelayCloseCodes), std::end(kRelayCloseCodes),
+                                   [code](const RelayCloseCode& entry) { return entry.code == code; });
+  return known == std::end(kRelayCloseCodes) ? std::string(reason) : std::string(known->text);
 }
 
 CloseOutcome interpretClose(std::uint16_t code, std::string_view reason) {

@@ -2,10 +2,21 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
 namespace nimbrel {
+
+// One of the relay's private close codes (src/net/relay_close_codes.json, the table that the
+// service, the host, nimbrel-client and the browser app share).
+struct RelayCloseCode {
+  std::uint16_t code;
+  std::string_view name;  // "offline"
+  std::string_view text;  // what a person is told
+};
+
+std::span<const RelayCloseCode> relayCloseCodes();
 
 // The user-facing text for the relay's private close codes; `reason` for any other code.
 std::string relayCloseMessage(int code, std::string_view reason);

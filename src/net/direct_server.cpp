@@ -21,8 +21,10 @@
 
 #include "base/log.hpp"
 #include "net/accepted_transport.hpp"
+#include "net/admission_gate.hpp"
 #include "net/async_event.hpp"
 #include "net/dnssd.hpp"
+#include "net/origin_check.hpp"
 #include "net/service_name.hpp"
 #include "net/task_completion.hpp"
 #include "net/web_files.hpp"
@@ -96,16 +98,36 @@ asio::awaitable<bool> serveWebFile(beast::tcp_stream& stream, const UpgradeReque
   co_return true;
 }
 
+// Refuses an upgrade from a web page that is neither the host's own nor one the user allowed.
+asio::awaitable<void> refuseOrigin(beast::tcp_stream& stream, const UpgradeRequest& request) {
+  http::response<http::string_body> answer{http::status::forbidden, request.version()};
+  answer.set(http::field::connection, "close");
+  answer.set(http::field::content_type, "text/plain; charset=utf-8");
+  answer.body() = "This page may not connect to this computer.\n";
+  answer.prepare_payload();
+  stream.expires_after(std::chrono::seconds(5));
+  co_await http::async_write(stream, answer, asio::as_tuple(asio::use_awaitable));
+}
+
 // Reads HTTP requests; hands a WebSocket upgrade on, serves the browser client's files, and
-// answers anything else with 426.
+// answers anything else with 426. `ticket` is the connection's place among those that have not
+// authenticated: pushed out, the connection is closed.
 asio::awaitable<void> readUpgrade(tcp::socket socket, double timeout,
                                   std::weak_ptr<DirectServer> server,
+                                  std::shared_ptr<AdmissionGate::Ticket> ticket,
+                                  std::vector<std::string> allowedOrigins,
                                   std::function<void(std::shared_ptr<WebSocketTransport>)> hand) {
   error_code error;
   const auto peer = socket.remote_endpoint(error);
   const std::string label = "direct:" + (error ? std::string("?") : addressText(peer.address()));
 
-  beast::tcp_stream stream(std::move(socket));
+  auto owned = std::make_shared<beast::tcp_stream>(std::move(socket));
+  beast::tcp_stream& stream = *owned;
+  ticket->onEvict([weak = std::weak_ptr(owned), executor = stream.get_executor()] {
+    asio::post(executor, [weak] {
+      if (auto open = weak.lock()) open->close();
+    });
+  });
   beast::flat_buffer buffer;
   for (;;) {
     http::request_parser<http::string_body> parser;
@@ -120,7 +142,21 @@ asio::awaitable<void> readUpgrade(tcp::socket socket, double timeout,
     UpgradeRequest request = parser.release();
     if (beast::websocket::is_upgrade(request)) {
       if (server.expired()) co_return;
-      hand(acceptedTransport(stream.release_socket(), std::move(request), label));
+      const auto origin = request.find(http::field::origin);
+      const bool hasOrigin = origin != request.end();
+      if (!originAllowed(hasOrigin ? std::string_view(origin->value()) : std::string_view(),
+                         hasOrigin, request[http::field::host], allowedOrigins)) {
+        logLine("refused a connection from " + label.substr(7) + ": the page " +
+                std::string(origin->value()) + " may not connect");
+        co_await refuseOrigin(stream, request);
+        break;
+      }
+      auto transport = acceptedTransport(stream.release_socket(), std::move(request), label);
+      ticket->onEvict([weak = std::weak_ptr(transport)] {
+        if (auto waiting = weak.lock()) waiting->close();
+      });
+      transport->holdUntilAuthenticated(std::move(ticket));
+      hand(std::move(transport));
       co_return;
     }
     bool keepAlive = false;
@@ -145,12 +181,25 @@ asio::awaitable<void> readUpgrade(tcp::socket socket, double timeout,
 }  // namespace
 
 std::shared_ptr<DirectServer> DirectServer::create(asio::any_io_executor executor,
-                                                   ConnectionHandler onConnection) {
-  return std::make_shared<DirectServer>(Private{}, std::move(executor), std::move(onConnection));
+                                                   ConnectionHandler onConnection,
+                                                   AdmissionLimits limits) {
+  return std::make_shared<DirectServer>(Private{}, std::move(executor), std::move(onConnection),
+                                        limits);
 }
 
-DirectServer::DirectServer(Private, asio::any_io_executor executor, ConnectionHandler onConnection)
-    : io_(executor), strand_(asio::make_strand(executor)), onConnection_(std::move(onConnection)) {}
+DirectServer::DirectServer(Private, asio::any_io_executor executor, ConnectionHandler onConnection,
+                           AdmissionLimits limits)
+    : io_(executor),
+      strand_(asio::make_strand(executor)),
+      onConnection_(std::move(onConnection)),
+      gate_(AdmissionGate::create(limits)) {}
+
+void DirectServer::setAllowedOrigins(std::vector<std::string> origins) {
+  std::lock_guard lock(stateLock_);
+  allowedOrigins_ = std::move(origins);
+}
+
+std::size_t DirectServer::waitingConnections() const { return gate_->waiting(); }
 
 DirectServer::~DirectServer() {
   if (listener_) {
@@ -248,6 +297,14 @@ asio::awaitable<void> DirectServer::acceptLoop(std::weak_ptr<DirectServer> weak,
     errorLogged = false;
     tcp::socket socket(std::move(accepted));
     tuneSocket(socket);
+    error_code peerError;
+    const auto peer = socket.remote_endpoint(peerError);
+    auto ticket = server->gate_->admit(peerError ? "?" : addressText(peer.address()));
+    std::vector<std::string> origins;
+    {
+      std::lock_guard lock(server->stateLock_);
+      origins = server->allowedOrigins_;
+    }
     auto hand = [weak](std::shared_ptr<WebSocketTransport> transport) {
       auto owner = weak.lock();
       if (!owner) return;
@@ -257,7 +314,8 @@ asio::awaitable<void> DirectServer::acceptLoop(std::weak_ptr<DirectServer> weak,
     };
     const auto executor = socket.get_executor();
     asio::co_spawn(executor,
-                   readUpgrade(std::move(socket), server->upgradeTimeout_.load(), weak, hand),
+                   readUpgrade(std::move(socket), server->upgradeTimeout_.load(), weak,
+                               std::move(ticket), std::move(origins), hand),
                    [](std::exception_ptr e) {
                      if (!e) return;
                      try {

@@ -62,6 +62,22 @@ std::string WebSocketTransport::closeReason() const {
   return closeReason_;
 }
 
+void WebSocketTransport::holdUntilAuthenticated(std::shared_ptr<void> ticket) {
+  std::lock_guard lock(lock_);
+  admission_ = std::move(ticket);
+}
+
+void WebSocketTransport::authenticated() {
+  limitMessages(kMaxMessageSize);
+  releaseAdmission();
+}
+
+void WebSocketTransport::releaseAdmission() {
+  std::shared_ptr<void> ticket;
+  std::lock_guard lock(lock_);
+  ticket.swap(admission_);
+}
+
 void WebSocketTransport::setRemoteHost(std::string host) {
   std::lock_guard lock(lock_);
   remoteHost_ = std::move(host);
@@ -101,6 +117,8 @@ void tuneSocket(tcp::socket& socket) {
 namespace {
 
 constexpr auto kConnectTimeout = std::chrono::seconds(8);
+// Read buffer capacity kept between messages.
+constexpr std::size_t kKeptReadCapacity = 1 << 20;
 
 template <typename Stream>
 class BeastTransport final : public WebSocketTransport,
@@ -119,6 +137,7 @@ class BeastTransport final : public WebSocketTransport,
     const auto peer = beast::get_lowest_layer(ws_).socket().remote_endpoint(error);
     setRemoteHost(error ? "?" : addressText(peer.address()));
     configure();
+    ws_.read_message_max(kPreAuthMessageSize);
   }
 
   // A connection to dial.
@@ -183,6 +202,10 @@ class BeastTransport final : public WebSocketTransport,
     asio::post(executor_, [self = shared_from_this()] { self->cancelConnection(); });
   }
 
+  void limitMessages(std::size_t bytes) override {
+    asio::post(executor_, [self = shared_from_this(), bytes] { self->ws_.read_message_max(bytes); });
+  }
+
  private:
   struct Outgoing {
     enum class Kind { text, binary, ping };
@@ -224,6 +247,7 @@ class BeastTransport final : public WebSocketTransport,
 
   void cancelConnection() {
     cancelled_ = true;
+    releaseAdmission();
     // Whoever waits on a queued message learns now; nothing stays parked in the queue (where a
     // waiting sender that owns this transport would otherwise keep both alive).
     writeError_ = "cancelled";
@@ -346,6 +370,9 @@ class BeastTransport final : public WebSocketTransport,
       message.data.assign(begin, begin + bytes.size());
     }
     self->readBuffer_.consume(self->readBuffer_.size());
+    // A large message leaves its capacity behind: given back, so that an idle session holds
+    // little whatever it once received.
+    if (self->readBuffer_.capacity() > kKeptReadCapacity) self->readBuffer_.shrink_to_fit();
     co_return message;
   }
 

@@ -23,6 +23,11 @@ namespace nimbrel {
 
 namespace asio = boost::asio;
 
+// The largest message a transport accepts.
+inline constexpr std::size_t kMaxMessageSize = 32 << 20;
+// The largest message a peer may send before it has authenticated (hello and auth are small).
+inline constexpr std::size_t kPreAuthMessageSize = 8 << 10;
+
 // One message received on a WebSocket.
 struct WebSocketMessage {
   enum class Kind { text, data };
@@ -84,6 +89,20 @@ class WebSocketTransport {
   // Cancels the connection: pending and later operations fail. No close frame is sent.
   virtual void close() = 0;
 
+  // Accepts messages of at most `bytes` from the next receive on; a larger one fails that
+  // receive and closes the connection with 1009 (message too big) as soon as its header says
+  // so, before its payload is read. Accepted transports start at kPreAuthMessageSize, dialled
+  // ones at kMaxMessageSize.
+  virtual void limitMessages(std::size_t bytes) = 0;
+
+  // Keeps `ticket` (the connection's place among those that have not authenticated) until
+  // `authenticated` or the transport's end.
+  void holdUntilAuthenticated(std::shared_ptr<void> ticket);
+
+  // The peer has proved who it is: messages up to kMaxMessageSize from now on, and the place
+  // held for the handshake is given up.
+  void authenticated();
+
   // The peer's address without port ("127.0.0.1", "::1"; IPv4-mapped addresses in dotted
   // form), or the dialled host before the connection is open.
   std::string remoteHost() const;
@@ -100,6 +119,8 @@ class WebSocketTransport {
   void setRemoteHost(std::string host);
   void noteFailure(const std::string& text);
   void noteClose(const CloseOutcome& outcome);
+  // Gives up the place held until authentication (the connection has ended).
+  void releaseAdmission();
 
  private:
   const std::string label_;
@@ -107,6 +128,7 @@ class WebSocketTransport {
   std::string remoteHost_;
   std::optional<std::uint16_t> closeCode_;
   std::string closeReason_;
+  std::shared_ptr<void> admission_;
 };
 
 }  // namespace nimbrel

@@ -8,6 +8,7 @@
 
 #include "base/log.hpp"
 #include "base/pretty_json.hpp"
+#include "base/private_file.hpp"
 
 namespace nimbrel {
 
@@ -45,25 +46,22 @@ UserSettings loadUserSettings(const fs::path& path) {
   return settings;
 }
 
-void saveUserSettings(const UserSettings& settings, const fs::path& path) {
-  std::error_code error;
-  fs::create_directories(path.parent_path(), error);
-  const fs::path temporary = path.string() + ".tmp";
-  {
-    std::ofstream file(temporary, std::ios::trunc);
-    boost::json::object object{{"keepAwake", settings.keepAwake},
-                               {"pairedOnce", settings.pairedOnce}};
-    if (!settings.leaveToken.empty()) object["leaveToken"] = settings.leaveToken;
-    file << prettyJson(object);
-    if (!file) {
-      logLine("Couldn't save the settings to " + path.string());
-      return;
-    }
+bool saveUserSettings(const UserSettings& settings, const fs::path& path, std::string& error) {
+  std::error_code ignored;
+  fs::create_directories(path.parent_path(), ignored);  // a real problem shows in the write
+  boost::json::object object{{"keepAwake", settings.keepAwake},
+                             {"pairedOnce", settings.pairedOnce}};
+  if (!settings.leaveToken.empty()) object["leaveToken"] = settings.leaveToken;
+  if (!writePrivateFile(path, prettyJson(object), error)) {
+    logLine("Couldn't save the settings to " + path.string() + ": " + error);
+    return false;
   }
-  // It may hold a host token: the owner's alone.
-  fs::permissions(temporary, fs::perms::owner_read | fs::perms::owner_write, error);
-  fs::rename(temporary, path, error);
-  if (error) logLine("Couldn't save the settings to " + path.string() + ": " + error.message());
+  return true;
+}
+
+bool saveUserSettings(const UserSettings& settings, const fs::path& path) {
+  std::string error;
+  return saveUserSettings(settings, path, error);
 }
 
 bool autostartEnabled(const fs::path& entry) {
@@ -96,13 +94,12 @@ bool setAutostart(bool on, const fs::path& entry, const fs::path& program, std::
     return !code;
   }
   fs::create_directories(entry.parent_path(), code);
-  std::ofstream file(entry, std::ios::trunc);
-  file << "[Desktop Entry]\nType=Application\nName=Nimbrel\n"
-          "Comment=Reach this computer from your phone\nExec="
-       << desktopExecArgument(program.string()) << "\nX-GNOME-Autostart-enabled=true\n";
-  file.close();
-  if (!file) {
-    error = "cannot write " + entry.string();
+  const std::string text = "[Desktop Entry]\nType=Application\nName=Nimbrel\n"
+                           "Comment=Reach this computer from your phone\nExec=" +
+                           desktopExecArgument(program.string()) +
+                           "\nX-GNOME-Autostart-enabled=true\n";
+  if (!writePrivateFile(entry, text, error)) {
+    error = "cannot write " + entry.string() + ": " + error;
     return false;
   }
   return true;

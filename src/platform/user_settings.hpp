@@ -16,8 +16,11 @@ struct UserSettings {
 
 std::filesystem::path userSettingsPath();
 UserSettings loadUserSettings(const std::filesystem::path& path);
-// Failures are logged.
-void saveUserSettings(const UserSettings& settings, const std::filesystem::path& path);
+// Writes the file whole, private from its first byte (it may hold a host token), synced to
+// disk. False with `error` set (and logged) when that failed; the old file is then intact.
+bool saveUserSettings(const UserSettings& settings, const std::filesystem::path& path,
+                      std::string& error);
+bool saveUserSettings(const UserSettings& settings, const std::filesystem::path& path);
 
 // The XDG autostart entry that opens the host at login.
 std::filesystem::path autostartEntryPath();

@@ -73,7 +73,12 @@ asio::awaitable<json::object> receiveJSON(std::shared_ptr<WebSocketTransport> tr
   if (message.kind != WebSocketMessage::Kind::text) {
     throw SessionError("expected a JSON text frame");
   }
-  json::value value = json::parse(message.text);
+  // Before authentication a peer is a stranger: its JSON is small and shallow.
+  json::parse_options options;
+  options.max_depth = kMaxHandshakeDepth;
+  boost::system::error_code error;
+  json::value value = json::parse(message.text, error, {}, options);
+  if (error) throw SessionError(error.message());  // the parser's words, without its source line
   if (!value.is_object()) throw SessionError("expected a JSON text frame");
   co_return std::move(value.get_object());
 }
@@ -81,6 +86,8 @@ asio::awaitable<json::object> receiveJSON(std::shared_ptr<WebSocketTransport> tr
 asio::awaitable<HandshakeResult> performHandshake(std::shared_ptr<WebSocketTransport> transport,
                                                   std::string secretHex, std::string hostID,
                                                   HandshakeSettings settings) {
+  // Until the peer has proved it holds the key, it may send only small messages.
+  transport->limitMessages(kPreAuthMessageSize);
   json::object hello = co_await receiveJSON(transport, settings.receiveTimeout);
   if (!isString(hello, "t", "hello") || !isInteger(hello.if_contains("v"), 1)) {
     sendError(*transport, "version", kVersionMessage);
@@ -114,6 +121,8 @@ asio::awaitable<HandshakeResult> performHandshake(std::shared_ptr<WebSocketTrans
   }
 
   const std::string serverProof = base64Encode(proof(key, "server", *clientNonce, serverNonce));
+  // Before the welcome leaves: the client may send a large message as soon as it has it.
+  transport->authenticated();
   transport->send(protocol::serializeMessage(json::object{{"t", "welcome"}, {"proof", serverProof}}));
   co_return HandshakeResult{std::move(hello),
                             std::make_shared<SecureChannel>(key, *clientNonce, serverNonce)};

@@ -21,6 +21,9 @@ class SessionError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// How deeply the handshake's JSON may nest (the hello's "caps" array is at depth 2).
+inline constexpr std::size_t kMaxHandshakeDepth = 8;
+
 struct HandshakeSettings {
   double receiveTimeout = 10.0;  // for the hello and for the auth message
   AuthLimiter* limiter = &AuthLimiter::shared();
@@ -34,13 +37,15 @@ struct HandshakeResult {
 
 // The next message as a JSON object, within `timeout` seconds or the connection is cancelled.
 // Binary messages and JSON that is not an object fail with SessionError("expected a JSON text
-// frame"); malformed JSON fails with the parser's error.
+// frame"); malformed or too deep JSON fails with SessionError(the parser's words).
 boost::asio::awaitable<boost::json::object> receiveJSON(std::shared_ptr<WebSocketTransport> transport,
                                                         double timeout);
 
 // The host's side of the handshake on an open transport: hello, challenge, auth, welcome.
 // `secretHex` is the pairing key as hexadecimal. Throws SessionError, TransportError or the
-// JSON parser's error; a wrong proof is answered only after the limiter's delay.
+// JSON parser's error; a wrong proof is answered only after the limiter's delay. Until the
+// welcome, the transport takes messages of at most kPreAuthMessageSize; once the proof is
+// right, the transport is told it is authenticated (full size, its admission place freed).
 boost::asio::awaitable<HandshakeResult> performHandshake(
     std::shared_ptr<WebSocketTransport> transport, std::string secretHex, std::string hostID,
     HandshakeSettings settings = {});

@@ -241,6 +241,7 @@ asio::awaitable<void> HostSession::run() {
   auto admitted = co_await admitClient(setup_.transport, setup_.identity.secret,
                                        setup_.identity.hostID, setup_.via, setup_.handshake);
   if (!admitted) co_return;
+  if (setup_.onAuthenticated) setup_.onAuthenticated();
   channel_ = admitted->channel;
   sender_ = std::make_shared<SecureSender>(channel_, setup_.transport);
   clientName_ = protocol::clientName(admitted->hello);

@@ -45,6 +45,9 @@ class HostSession : public std::enable_shared_from_this<HostSession> {
     // The displays to offer when the source lists none.
     std::function<std::vector<Monitor>()> fallbackMonitors;
     HandshakeSettings handshake;
+    // Called once the client has proved it holds the pairing key, before anything else of
+    // the session: until then the peer is a stranger and nothing shows it.
+    std::function<void()> onAuthenticated;
   };
 
   static std::shared_ptr<HostSession> create(Setup setup);

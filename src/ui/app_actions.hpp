@@ -1,6 +1,5 @@
 #pragma once
 
-#include <filesystem>
 #include <functional>
 
 namespace nimbrel::ui {
@@ -12,7 +11,6 @@ struct AppActions {
   std::function<void(WindowKind)> openWindow;
   std::function<void()> quit;
   std::function<void()> relaunch;
-  std::filesystem::path settingsPath;  // where "pairedOnce" is kept
 };
 
 }  // namespace nimbrel::ui

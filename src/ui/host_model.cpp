@@ -80,6 +80,9 @@ void ControllerModel::setKeepAwake(bool on) {
 void ControllerModel::setOpenAtLogin(bool on) {
   onStrand([on](HostController& c) { c.setOpenAtLogin(on); });
 }
+void ControllerModel::markPairedOnce() {
+  onStrand([](HostController& c) { c.markPairedOnce(); });
+}
 void ControllerModel::refreshPermissions() {
   onStrand([](HostController& c) { c.refreshPermissions(); });
 }

@@ -30,6 +30,7 @@ class HostModel : public QObject {
   virtual void leaveAccount() = 0;
   virtual void setKeepAwake(bool on) = 0;
   virtual void setOpenAtLogin(bool on) = 0;
+  virtual void markPairedOnce() = 0;
   virtual void refreshPermissions() = 0;
 
  signals:
@@ -58,6 +59,7 @@ class ControllerModel : public HostModel {
   void leaveAccount() override;
   void setKeepAwake(bool on) override;
   void setOpenAtLogin(bool on) override;
+  void markPairedOnce() override;
   void refreshPermissions() override;
 
  private:

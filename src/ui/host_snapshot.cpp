@@ -20,6 +20,8 @@ HostSnapshot takeSnapshot(const HostController& controller) {
   snapshot.dryRun = controller.options().dryRun;
   snapshot.launchAtLogin = controller.launchAtLogin();
   snapshot.keepAwake = controller.keepAwake();
+  snapshot.pairedOnce = controller.pairedOnce();
+  snapshot.settingsProblem = controller.settingsProblem();
   snapshot.pairingLink = controller.pairingLink();
   return snapshot;
 }

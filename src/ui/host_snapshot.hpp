@@ -26,6 +26,8 @@ struct HostSnapshot {
   bool dryRun = false;
   bool launchAtLogin = false;
   bool keepAwake = true;
+  bool pairedOnce = false;      // the pairing window has been seen once
+  std::string settingsProblem;  // why the last change of a setting was not saved
   std::string pairingLink;   // empty until the first snapshot
 
   bool operator==(const HostSnapshot&) const = default;

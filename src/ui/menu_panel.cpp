@@ -12,6 +12,7 @@
 #include <QToolButton>
 #include <QVBoxLayout>
 
+#include "ui/labels.hpp"
 #include "ui/mascot.hpp"
 #include "ui/theme.hpp"
 
@@ -65,7 +66,7 @@ MenuPanel::MenuPanel(HostModel& model, AppActions actions, QWidget* parent)
   header->addLayout(titles, 1);
   layout->addLayout(header);
 
-  finishSetup_ = new QPushButton(QStringLiteral("⚠  Finish setup: permissions needed"));
+  finishSetup_ = new QPushButton(QStringLiteral("⚠  ") + QString::fromUtf8(labels::finishSetup));
   finishSetup_->setObjectName(QStringLiteral("warning"));
   connect(finishSetup_, &QPushButton::clicked, this, [this] {
     hide();
@@ -81,7 +82,7 @@ MenuPanel::MenuPanel(HostModel& model, AppActions actions, QWidget* parent)
 
   layout->addWidget(divider());
 
-  auto* add = new QPushButton(QStringLiteral("Add Phone or Tablet…"));
+  auto* add = new QPushButton(QString::fromUtf8(labels::addDevice));
   add->setObjectName(QStringLiteral("flat"));
   connect(add, &QPushButton::clicked, this, [this] {
     hide();
@@ -89,16 +90,31 @@ MenuPanel::MenuPanel(HostModel& model, AppActions actions, QWidget* parent)
   });
   layout->addWidget(add);
 
-  openAtLogin_ = new QCheckBox(QStringLiteral("Open at Login"));
-  connect(openAtLogin_, &QCheckBox::clicked, this, [this](bool on) { model_.setOpenAtLogin(on); });
+  // The boxes show what was saved: a click asks for the change and the box follows the
+  // snapshot, which changes only once the change has been made.
+  openAtLogin_ = new QCheckBox(QString::fromUtf8(labels::openAtLogin));
+  connect(openAtLogin_, &QCheckBox::clicked, this, [this](bool on) {
+    model_.setOpenAtLogin(on);
+    openAtLogin_->setChecked(model_.snapshot().launchAtLogin);
+  });
   layout->addWidget(openAtLogin_);
 
-  keepAwake_ = new QCheckBox(QStringLiteral("Keep computer awake for remote access"));
+  keepAwake_ = new QCheckBox(QString::fromUtf8(labels::keepAwake));
   keepAwake_->setToolTip(QStringLiteral(
       "Stops idle sleep so this computer stays reachable from anywhere. The display can still "
       "sleep."));
-  connect(keepAwake_, &QCheckBox::clicked, this, [this](bool on) { model_.setKeepAwake(on); });
+  connect(keepAwake_, &QCheckBox::clicked, this, [this](bool on) {
+    model_.setKeepAwake(on);
+    keepAwake_->setChecked(model_.snapshot().keepAwake);
+  });
   layout->addWidget(keepAwake_);
+
+  settingsProblem_ = secondaryLabel(QString(), true);
+  QPalette warning = settingsProblem_->palette();
+  warning.setColor(QPalette::WindowText, kOrange);
+  settingsProblem_->setPalette(warning);
+  settingsProblem_->hide();
+  layout->addWidget(settingsProblem_);
 
   renameRow_ = new QWidget;
   auto* renameLayout = new QHBoxLayout(renameRow_);
@@ -120,17 +136,17 @@ MenuPanel::MenuPanel(HostModel& model, AppActions actions, QWidget* parent)
   moreButton->setText(QStringLiteral("More"));
   moreButton->setPopupMode(QToolButton::InstantPopup);
   more_ = new QMenu(moreButton);
-  more_->addAction(QStringLiteral("Rename This Computer…"), this, &MenuPanel::startRenaming);
-  more_->addAction(QStringLiteral("Set Up Permissions…"), this, [this] {
+  more_->addAction(QString::fromUtf8(labels::rename), this, &MenuPanel::startRenaming);
+  more_->addAction(QString::fromUtf8(labels::setUpPermissions), this, [this] {
     hide();
     actions_.openWindow(WindowKind::setup);
   });
-  leave_ = more_->addAction(QStringLiteral("Remove from Nimbrel Account…"), this,
+  leave_ = more_->addAction(QString::fromUtf8(labels::leaveAccount), this,
                             &MenuPanel::confirmLeave);
   moreButton->setMenu(more_);
   footer->addWidget(moreButton);
   footer->addStretch();
-  auto* quit = new QPushButton(QStringLiteral("Quit Nimbrel"));
+  auto* quit = new QPushButton(QString::fromUtf8(labels::quit));
   connect(quit, &QPushButton::clicked, this, [this] { actions_.quit(); });
   footer->addWidget(quit);
   layout->addLayout(footer);
@@ -148,6 +164,8 @@ void MenuPanel::refresh() {
   leave_->setVisible(items.leaveAccount);
   openAtLogin_->setChecked(host.launchAtLogin);
   keepAwake_->setChecked(host.keepAwake);
+  settingsProblem_->setText(QString::fromStdString(host.settingsProblem));
+  settingsProblem_->setVisible(!host.settingsProblem.empty());
 
   while (QLayoutItem* item = rowsLayout_->takeAt(0)) {
     delete item->widget();

@@ -38,6 +38,7 @@ class MenuPanel : public QFrame {
   QPushButton* finishSetupButton() const { return finishSetup_; }
   QCheckBox* openAtLoginBox() const { return openAtLogin_; }
   QCheckBox* keepAwakeBox() const { return keepAwake_; }
+  QLabel* settingsProblem() const { return settingsProblem_; }
   QWidget* renameRow() const { return renameRow_; }
   QLineEdit* renameField() const { return renameField_; }
   QPushButton* saveButton() const { return save_; }
@@ -61,6 +62,7 @@ class MenuPanel : public QFrame {
   QVBoxLayout* rowsLayout_;
   QCheckBox* openAtLogin_;
   QCheckBox* keepAwake_;
+  QLabel* settingsProblem_;
   QWidget* renameRow_;
   QLineEdit* renameField_;
   QPushButton* save_;

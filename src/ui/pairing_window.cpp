@@ -5,9 +5,9 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QShortcut>
 #include <QVBoxLayout>
 
-#include "platform/user_settings.hpp"
 #include "ui/mascot.hpp"
 #include "ui/qr_code.hpp"
 #include "ui/theme.hpp"
@@ -61,8 +61,10 @@ PairingWindow::PairingWindow(HostModel& model, AppActions actions, QWidget* pare
   copy_ = new QPushButton(QStringLiteral("Copy Browser Link"));  // the longer of its labels
   copy_->setMinimumWidth(copy_->sizeHint().width());  // keeps its width when it reads "Copied"
   done_ = new QPushButton(QStringLiteral("Done"));
-  done_->setDefault(true);
-  done_->setAutoDefault(true);
+  // A default button answers Return only in a dialog: this window says so itself.
+  for (const QKeySequence& key : {QKeySequence(Qt::Key_Return), QKeySequence(Qt::Key_Enter)}) {
+    connect(new QShortcut(key, this), &QShortcut::activated, done_, &QPushButton::click);
+  }
   buttons->addWidget(copy_);
   buttons->addWidget(done_);
   buttons->addStretch();
@@ -128,10 +130,7 @@ void PairingWindow::refresh() {
 }
 
 void PairingWindow::markPairedOnce() {
-  UserSettings settings = loadUserSettings(actions_.settingsPath);
-  if (settings.pairedOnce) return;
-  settings.pairedOnce = true;
-  saveUserSettings(settings, actions_.settingsPath);
+  if (!model_.snapshot().pairedOnce) model_.markPairedOnce();
 }
 
 }  // namespace nimbrel::ui

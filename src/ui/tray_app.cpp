@@ -3,7 +3,7 @@
 #include <QCursor>
 #include <QMenu>
 
-#include "platform/user_settings.hpp"
+#include "ui/labels.hpp"
 #include "ui/mascot.hpp"
 
 namespace nimbrel::ui {
@@ -47,8 +47,8 @@ void TrayApp::launch(bool showPairing) {
 
 void TrayApp::runLaunch() {
   launchPending_ = false;
-  const bool pairedOnce = loadUserSettings(windows_.actions().settingsPath).pairedOnce;
-  const LaunchWindow opened = launchWindow(showPairing_, model_.snapshot(), pairedOnce);
+  const LaunchWindow opened =
+      launchWindow(showPairing_, model_.snapshot(), model_.snapshot().pairedOnce);
   if (opened == LaunchWindow::pairing) windows_.open(WindowKind::pairing);
   if (opened == LaunchWindow::setup) windows_.open(WindowKind::setup);
   emit launched(opened);
@@ -80,38 +80,48 @@ void TrayApp::rebuildContextMenu() {
   const MenuItems items = menuItems(host);
   menu_->clear();
   if (items.finishSetup) {
-    menu_->addAction(QStringLiteral("Finish setup: permissions needed"), this,
+    menu_->addAction(QString::fromUtf8(labels::finishSetup), this,
                      [actions] { actions.openWindow(WindowKind::setup); });
   }
   for (const StatusRow& row : statusRows(host)) {
     menu_->addAction(QString::fromStdString(row.text))->setEnabled(false);
   }
   menu_->addSeparator();
-  menu_->addAction(QStringLiteral("Add Phone or Tablet…"), this,
+  if (!host.settingsProblem.empty()) {
+    menu_->addAction(QString::fromStdString(host.settingsProblem))->setEnabled(false);
+  }
+  menu_->addAction(QString::fromUtf8(labels::addDevice), this,
                    [actions] { actions.openWindow(WindowKind::pairing); });
-  QAction* login = menu_->addAction(QStringLiteral("Open at Login"));
+  // Checked as saved: a click asks for the change, and the item follows once it is made.
+  QAction* login = menu_->addAction(QString::fromUtf8(labels::openAtLogin));
   login->setCheckable(true);
   login->setChecked(host.launchAtLogin);
-  connect(login, &QAction::triggered, this, [this](bool on) { model_.setOpenAtLogin(on); });
+  connect(login, &QAction::triggered, this, [this, login](bool on) {
+    model_.setOpenAtLogin(on);
+    login->setChecked(model_.snapshot().launchAtLogin);
+  });
   if (items.keepAwake) {
-    QAction* awake = menu_->addAction(QStringLiteral("Keep Computer Awake for Remote Access"));
+    QAction* awake = menu_->addAction(QString::fromUtf8(labels::keepAwake));
     awake->setCheckable(true);
     awake->setChecked(host.keepAwake);
-    connect(awake, &QAction::triggered, this, [this](bool on) { model_.setKeepAwake(on); });
+    connect(awake, &QAction::triggered, this, [this, awake](bool on) {
+      model_.setKeepAwake(on);
+      awake->setChecked(model_.snapshot().keepAwake);
+    });
   }
   menu_->addSeparator();
-  menu_->addAction(QStringLiteral("Rename This Computer…"), this, [this] {
+  menu_->addAction(QString::fromUtf8(labels::rename), this, [this] {
     showPanel();
     panel_->startRenaming();
   });
-  menu_->addAction(QStringLiteral("Set Up Permissions…"), this,
+  menu_->addAction(QString::fromUtf8(labels::setUpPermissions), this,
                    [actions] { actions.openWindow(WindowKind::setup); });
   if (items.leaveAccount) {
-    menu_->addAction(QStringLiteral("Remove from Nimbrel Account…"), this,
+    menu_->addAction(QString::fromUtf8(labels::leaveAccount), this,
                      [this] { panel_->confirmLeave(); });
   }
   menu_->addSeparator();
-  menu_->addAction(QStringLiteral("Quit Nimbrel"), this, [actions] { actions.quit(); });
+  menu_->addAction(QString::fromUtf8(labels::quit), this, [actions] { actions.quit(); });
 }
 
 }  // namespace nimbrel::ui

@@ -7,14 +7,15 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/thread_pool.hpp>
 
+#include <chrono>
 #include <cstdlib>
+#include <future>
 #include <iostream>
 #include <optional>
 #include <string_view>
 #include <thread>
 
 #include "app/host_controller.hpp"
-#include "platform/user_settings.hpp"
 #include "platform/x11_connection.hpp"
 #include "ui/single_instance.hpp"
 #include "ui/tray_app.hpp"
@@ -86,7 +87,6 @@ int runTrayApplication(int argc, char** argv, const CommandLine& commandLine) {
   asio::post(controller->executor(), [controller] { controller->start(); });
 
   AppActions actions;
-  actions.settingsPath = userSettingsPath();
   actions.quit = [] { QApplication::quit(); };
   actions.relaunch = [&instance, argc, argv] {
     QStringList arguments;
@@ -106,8 +106,17 @@ int runTrayApplication(int argc, char** argv, const CommandLine& commandLine) {
   const int status = QApplication::exec();
   tray = nullptr;
 
-  // The windows are gone: stopping may now wait for the controller.
-  asio::post(controller->executor(), [controller] { controller->stop(); });
+  // The windows are gone: stopping may now wait for the controller. Its stop runs (closing
+  // the listener, the cloud link and the keep-awake lock) before the io loop ends; a loop that
+  // does not get to it in a few seconds is not waited for.
+  auto stopped = std::make_shared<std::promise<void>>();
+  asio::post(controller->executor(), [controller, stopped] {
+    controller->stop();
+    stopped->set_value();
+  });
+  if (stopped->get_future().wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    std::cerr << "nimbrel: the host did not stop in time; quitting all the same\n";
+  }
   work.reset();
   io.stop();
   ioThread.join();

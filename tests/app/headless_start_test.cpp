@@ -33,7 +33,7 @@ TEST(HeadlessStart, AppliesOverridesSavesPrintsTheLinkAndEndsOnSignals) {
                  {{"HOME", home.path().string()}, {"VANTAFRAME_HOME", std::nullopt}});
     ASSERT_TRUE(host.waitForOutput("&os=linux", 10s)) << host.output() << host.errorOutput();
     EXPECT_THAT(host.output(),
-                HasSubstr("\nPairing link (scan the QR code in the menu bar app, or paste this):\n"
+                HasSubstr("\nPairing link (scan the QR code in the tray app, or paste this):\n"
                           "  nimbrel://pair?v=1&id="));
     EXPECT_THAT(host.output(), HasSubstr("&n=Test%20Host&"));
     EXPECT_THAT(host.output(), HasSubstr("&p=8123&"));

@@ -91,8 +91,12 @@ TEST(HostConfigStore, FileFormIsIndentedSortedWithEscapedSlashes) {
   config.cloud = false;
   config.cloudID = "c/1";
   config.hostToken = "tok";
+  config.allowedOrigins = {"https://desk.example.org"};
   EXPECT_EQ(encodeConfig(config),
             "{\n"
+            "  \"allowed_origins\" : [\n"
+            "    \"https:\\/\\/desk.example.org\"\n"
+            "  ],\n"
             "  \"api\" : \"https:\\/\\/api.nimbrel.invalid\\/v1\",\n"
             "  \"cloud\" : false,\n"
             "  \"cloud_id\" : \"c\\/1\",\n"
@@ -122,6 +126,10 @@ TEST(HostConfigStore, UsableFilesLoadWithoutBeingRewritten) {
       {"upper-case secret",
        "{\"host_id\":\"feedfacecafebeef\",\"secret\":\"" +
            std::string("00112233445566778899AABBCCDDEEFF00112233445566778899AABBCCDDEEFF") + "\"}",
+       7300, true},
+      {"origins that are not texts are left out",
+       std::string("{\"host_id\":\"feedfacecafebeef\",\"secret\":\"") + kSecret +
+           "\",\"allowed_origins\":[\"https://a.example\",7]}",
        7300, true},
       {"nulls count as absent, unknown keys ignored",
        std::string("{\"host_id\":\"feedfacecafebeef\",\"secret\":\"") + kSecret +

@@ -207,13 +207,13 @@ TEST_F(HostControllerTest, RenameTrimsAndIgnoresEmptyOrUnchangedNames) {
 TEST_F(HostControllerTest, OpenAtLoginStartsThisProgramByItsAbsolutePath) {
   create();
   onStrand([this] { controller_->setOpenAtLogin(true); });
-  EXPECT_TRUE(controller_->launchAtLogin());
+  ASSERT_TRUE(waitUntil([this] { return controller_->launchAtLogin(); }));
   const std::string entry = test::readFile(home_ / "config/autostart/nimbrel.desktop");
   const std::string program = std::filesystem::read_symlink("/proc/self/exe").string();
   EXPECT_NE(entry.find("\nExec=" + desktopExecArgument(program) + "\n"), std::string::npos) << entry;
   EXPECT_EQ(program.front(), '/');
   onStrand([this] { controller_->setOpenAtLogin(false); });
-  EXPECT_FALSE(controller_->launchAtLogin());
+  EXPECT_TRUE(waitUntil([this] { return !controller_->launchAtLogin(); }));
 }
 
 TEST_F(HostControllerTest, KeepAwakeIsHeldExactlyWhileRunningEnrolledAndWanted) {
@@ -223,10 +223,13 @@ TEST_F(HostControllerTest, KeepAwakeIsHeldExactlyWhileRunningEnrolledAndWanted) 
   onStrand([this] { controller_->onEnrolled("cloud-1", "token-1", "me@example.invalid"); });
   EXPECT_EQ(inhibitor_->acquired, 1);
   EXPECT_TRUE(controller_->holdingAwake());
+  // A change takes effect once it is saved.
   onStrand([this] { controller_->setKeepAwake(false); });
+  ASSERT_TRUE(waitUntil([this] { return !controller_->keepAwake(); }));
   EXPECT_EQ(inhibitor_->released, 1);
   EXPECT_FALSE(loadUserSettings(home_ / "config/settings.json").keepAwake);
   onStrand([this] { controller_->setKeepAwake(true); });
+  ASSERT_TRUE(waitUntil([this] { return controller_->keepAwake(); }));
   EXPECT_EQ(inhibitor_->acquired, 2);
   onStrand([this] { controller_->onRemoved(); });
   EXPECT_EQ(inhibitor_->released, 2);
@@ -240,7 +243,9 @@ TEST_F(HostControllerTest, KeepAwakeIsHeldExactlyWhileRunningEnrolledAndWanted) 
   inhibitor_->refuse = true;
   onStrand([this] { controller_->onEnrolled("cloud-2", "token-2", ""); });
   onStrand([this] { controller_->setKeepAwake(false); });
+  ASSERT_TRUE(waitUntil([this] { return !controller_->keepAwake(); }));
   onStrand([this] { controller_->setKeepAwake(true); });
+  ASSERT_TRUE(waitUntil([this] { return controller_->keepAwake(); }));
   int refusals = 0;
   for (const auto& line : log_.lines()) refusals += line.find("Couldn't keep the computer awake") != std::string::npos;
   EXPECT_EQ(refusals, 1);
@@ -330,13 +335,19 @@ TEST_F(HostControllerTest, SessionsFromOnePeerAreListedOnceEach) {
   target.addresses = {"127.0.0.1"};
   target.port = port;
   target.key = hexDecode(controller_->config().secret).value();
-  auto first = io_.run(ClientConnection::connect(io_.executor(), target, "one", {"patch"}));
-  auto second = io_.run(ClientConnection::connect(io_.executor(), target, "two", {"patch"}));
   auto sessions = [this] {
     std::vector<std::string> list;
     onStrand([&] { list = controller_->sessions(); });
     return list;
   };
+  // A peer without the key is never shown as connected, not even while it is turned away.
+  PairingTarget stranger = target;
+  stranger.key = randomBytes(32);
+  EXPECT_THROW(io_.run(ClientConnection::connect(io_.executor(), stranger, "x", {"patch"})),
+               std::exception);
+  EXPECT_THAT(sessions(), ElementsAre());
+  auto first = io_.run(ClientConnection::connect(io_.executor(), target, "one", {"patch"}));
+  auto second = io_.run(ClientConnection::connect(io_.executor(), target, "two", {"patch"}));
   EXPECT_TRUE(waitUntil([this] { return controller_->sessions().size() == 2; }));
   EXPECT_THAT(sessions(), ElementsAre("direct:127.0.0.1", "direct:127.0.0.1"));
   first->close();

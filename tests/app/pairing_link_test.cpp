@@ -153,10 +153,10 @@ TEST(PairingLink, KeyIsUrlSafeUnpaddedAndDecodesToTheSecret) {
 
 TEST(PairingLink, HeadlessBlock) {
   EXPECT_EQ(pairingLinkBlock("nimbrel://pair?v=1"),
-            "\nPairing link (scan the QR code in the menu bar app, or paste this):\n"
+            "\nPairing link (scan the QR code in the tray app, or paste this):\n"
             "  nimbrel://pair?v=1\n\n");
   EXPECT_EQ(pairingLinkBlock("nimbrel://pair?v=1&k=abc&p=7300&a=10.0.0.2"),
-            "\nPairing link (scan the QR code in the menu bar app, or paste this):\n"
+            "\nPairing link (scan the QR code in the tray app, or paste this):\n"
             "  nimbrel://pair?v=1&k=abc&p=7300&a=10.0.0.2\n\n"
             "Browser link (open it on a phone, tablet or computer on this network):\n"
             "  http://10.0.0.2:7300/#v=1&k=abc&p=7300&a=10.0.0.2\n\n");
@@ -185,7 +185,7 @@ TEST(PairingLink, CloudBrowserLinkOpensTheServicesAppWithTheValuesInItsFragment)
     EXPECT_EQ(cloudBrowserLink(c.link, c.api), c.cloud) << c.link << " at " << c.api;
   }
   EXPECT_EQ(pairingLinkBlock("nimbrel://pair?v=1&k=abc&cid=H1", "https://cloud.example"),
-            "\nPairing link (scan the QR code in the menu bar app, or paste this):\n"
+            "\nPairing link (scan the QR code in the tray app, or paste this):\n"
             "  nimbrel://pair?v=1&k=abc&cid=H1\n\n"
             "From anywhere, in a browser signed in to Nimbrel Cloud (open it once):\n"
             "  https://cloud.example/#v=1&k=abc&cid=H1\n\n");

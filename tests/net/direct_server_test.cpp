@@ -7,7 +7,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <future>
+#include <thread>
 
 #include <condition_variable>
 
@@ -180,6 +182,108 @@ TEST(DirectServer, AnswersPlainHttpWith426AndDropsUnfinishedUpgrades) {
   EXPECT_EQ(error, boost::asio::error::eof);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
   EXPECT_FALSE(probe.nextConnection(200ms));  // neither became a connection
+}
+
+// The upgrade request a browser sends from the page `origin` (none: a native client).
+std::string upgradeRequest(std::uint16_t port, const char* origin) {
+  std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                        "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                        "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
+                        "Sec-WebSocket-Version: 13\r\n";
+  if (origin) request += std::string("Origin: ") + origin + "\r\n";
+  return request + "\r\n";
+}
+
+TEST(DirectServer, AForeignPageGets403AndNoConnection) {
+  IoRunner io;
+  ServerProbe probe(io);
+  probe.server->setAllowedOrigins({"https://desk.example.org"});
+  probe.server->start(0, "Host", "abcd1234", false);
+  ASSERT_EQ(probe.nextState(), "listening");
+  const std::uint16_t port = probe.server->localPort();
+  const tcp::endpoint endpoint(boost::asio::ip::make_address("127.0.0.1"), port);
+  const std::string own = "http://127.0.0.1:" + std::to_string(port);
+  const struct {
+    const char* origin;
+    bool accepted;
+  } cases[] = {
+      {"http://evil.example", false},
+      {"null", false},
+      {nullptr, true},
+      {own.c_str(), true},
+      {"https://desk.example.org", true},
+  };
+  boost::asio::io_context raw;
+  for (const auto& c : cases) {
+    const char* label = c.origin ? c.origin : "(no origin)";
+    tcp::socket socket(raw);
+    socket.connect(endpoint);
+    boost::asio::write(socket, boost::asio::buffer(upgradeRequest(port, c.origin)));
+    auto accepted = probe.nextConnection(c.accepted ? 10s : 300ms);
+    if (!c.accepted) {
+      std::string answer;
+      boost::system::error_code error;
+      boost::asio::read(socket, boost::asio::dynamic_buffer(answer), error);
+      EXPECT_THAT(answer, StartsWith("HTTP/1.1 403 Forbidden\r\n")) << label;
+      EXPECT_FALSE(accepted) << label;
+      continue;
+    }
+    ASSERT_TRUE(accepted) << label;
+    io.run(accepted->open(5));
+    std::string answer(12, '\0');
+    boost::asio::read(socket, boost::asio::buffer(answer));
+    EXPECT_EQ(answer, "HTTP/1.1 101") << label;
+    accepted->close();
+  }
+}
+
+// A stranger opening many connections and saying nothing: each new one pushes out an older one
+// of the same address, so another address still gets in, and every descriptor comes back.
+TEST(DirectServer, IdleSocketsFromOneAddressKeepNobodyOutAndLeakNothing) {
+  auto openDescriptors = [] {
+    return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                         std::filesystem::directory_iterator());
+  };
+  IoRunner io;
+  ServerProbe probe(io);
+  probe.server->setUpgradeTimeout(600);  // only being pushed out ends an idle connection here
+  probe.server->start(0, "Host", "abcd1234", false);
+  ASSERT_EQ(probe.nextState(), "listening");
+  const std::uint16_t port = probe.server->localPort();
+  boost::asio::io_context raw;
+  std::vector<tcp::socket> idle;
+  idle.emplace_back(raw).open(tcp::v4());  // the context's own descriptors open here
+  idle.clear();
+  const auto before = openDescriptors();
+
+  for (int i = 0; i < 1000; ++i) {
+    tcp::socket& socket = idle.emplace_back(raw);
+    socket.open(tcp::v4());
+    socket.bind({boost::asio::ip::make_address("127.0.0.3"), 0});
+    socket.connect({boost::asio::ip::make_address("127.0.0.1"), port});
+  }
+  // The oldest were pushed out: the server closed them.
+  char byte;
+  boost::system::error_code error;
+  const timeval patience{10, 0};
+  ::setsockopt(idle.front().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+  idle.front().read_some(boost::asio::buffer(&byte, 1), error);
+  EXPECT_EQ(error, boost::asio::error::eof);
+  const auto waitFor = [](auto done) {
+    const auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!done() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(10ms);
+    }
+    return done();
+  };
+  EXPECT_TRUE(waitFor([&] { return probe.server->waitingConnections() <= AdmissionLimits{}.perAddress; }))
+      << probe.server->waitingConnections();
+
+  connectAndGreet(io, probe, "127.0.0.1", "direct:127.0.0.1");
+  idle.clear();
+  EXPECT_TRUE(waitFor([&] { return openDescriptors() <= before; }))
+      << openDescriptors() << " descriptors open, " << before << " before";
+  EXPECT_TRUE(waitFor([&] { return probe.server->waitingConnections() == 0; }));
 }
 
 }  // namespace

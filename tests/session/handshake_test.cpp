@@ -80,6 +80,19 @@ class HandshakeTest : public ::testing::Test {
     }(transport, script));
   }
 
+  // How the host's log names a message over the limit (the WebSocket stack's words).
+  static constexpr const char* kTooBig =
+      "The WebSocket message exceeded the locally configured limit";
+
+  // A hello whose "caps" array makes it `bytes` long.
+  static std::string oversizedHello(std::size_t bytes) {
+    json::object message = hello(randomBytes(16));
+    json::array caps;
+    while (json::serialize(message).size() + 8 * caps.size() < bytes) caps.push_back("patch");
+    message["caps"] = std::move(caps);
+    return json::serialize(message);
+  }
+
   static json::object hello(const Bytes& nonce, int version = 1) {
     return {{"t", "hello"}, {"v", version}, {"cn", base64Encode(nonce)}, {"name", "Test phone"},
             {"caps", json::array{"patch", "heic"}}};
@@ -118,12 +131,18 @@ TEST_F(HandshakeTest, GoodKeyIsWelcomedAndBothSidesShareTheChannel) {
     serverNonce = sn;
     return json::object{{"t", "auth"}, {"proof", base64Encode(proof(key_, "client", cn, sn))}};
   });
-  // The host keeps an admitted connection open: take the welcome, then hang up.
+  // The host keeps an admitted connection open: take the welcome; once authenticated, the
+  // client may send large messages (the host echoes one back); then hang up.
+  Bytes echoed;
   const ClientView view = runClient([&](auto t, ClientView& v) -> asio::awaitable<void> {
     co_await authenticate(t, v);
     v.replies.push_back(co_await readJson(t));
+    co_await t->sendAndWait(Bytes(1 << 20, 0x5a));
+    const WebSocketMessage echo = co_await t->receiveFrame();
+    echoed = echo.data;
     t->close();
   });
+  EXPECT_EQ(echoed, Bytes(1 << 20, 0x5a));
   ASSERT_EQ(view.replies.size(), 2u);
   const json::object& challenge = view.replies[0];
   EXPECT_EQ(challenge.at("t"), "challenge");
@@ -188,6 +207,18 @@ TEST_F(HandshakeTest, RejectionsAnswerWithTheirErrorLogAndClose) {
        }), {authError}, "authentication failed"},
       {"silence", [](auto, ClientView&) -> asio::awaitable<void> { co_return; }, {},
        "cancelled"},
+      // A stranger's messages are small and shallow: a big or deep hello is refused before
+      // the host holds it, or before the parser goes deep (the close code a raw peer sees is
+      // checked against the real host).
+      {"hello of 9 KiB", sendText(oversizedHello(9 << 10)), {}, kTooBig},
+      {"auth of 9 KiB", [](auto t, ClientView& view) -> asio::awaitable<void> {
+         t->send(json::serialize(hello(randomBytes(16))));
+         view.replies.push_back(co_await readJson(t));
+         t->send(oversizedHello(9 << 10));
+       }, {}, kTooBig},
+      {"hello nested 9 deep",
+       sendText(R"({"t":"hello","v":1,"cn":"AAAAAAAAAAAAAAAAAAAAAA==","x":[[[[[[[[1]]]]]]]]})"),
+       {}, "too deep"},
   };
   for (const auto& c : cases) {
     const std::size_t logged = log_.lines().size();

@@ -4,6 +4,7 @@
 // (or answered, for the handshake), so the protocol code can be fed arbitrary bytes quickly, by
 // the fuzz targets and by unit tests.
 
+#include <algorithm>
 #include <deque>
 #include <functional>
 
@@ -24,6 +25,11 @@ class FakeTransport final : public WebSocketTransport {
     if (closed_ || incoming.empty()) throw TransportError::closed("");
     Message message = std::move(incoming.front());
     incoming.pop_front();
+    // As a real transport does: a message over the limit ends the connection.
+    if (std::max(message.text.size(), message.data.size()) > limit) {
+      closed_ = true;
+      throw TransportError::failed("message too big");
+    }
     co_return message;
   }
   void send(std::string text) override {
@@ -34,6 +40,10 @@ class FakeTransport final : public WebSocketTransport {
   }
   asio::awaitable<void> ping(double) override { co_return; }
   void close() override { closed_ = true; }
+  void limitMessages(std::size_t bytes) override { limit = bytes; }
+
+  // The largest message received without failing.
+  std::size_t limit = kMaxMessageSize;
 
  private:
   bool closed_ = false;

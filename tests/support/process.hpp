@@ -31,6 +31,7 @@ class Process {
   std::optional<int> wait(std::chrono::milliseconds timeout);
 
   bool running();
+  pid_t pid() const { return pid_; }
   const std::string& output() const { return output_; }
   std::string errorOutput();
 

@@ -18,6 +18,7 @@ class FakeHostModel : public ui::HostModel {
   void setOpenAtLogin(bool on) override {
     calls.push_back(on ? "openAtLogin on" : "openAtLogin off");
   }
+  void markPairedOnce() override { calls.push_back("markPairedOnce"); }
   void refreshPermissions() override { calls.push_back("refreshPermissions"); }
 };
 

@@ -12,6 +12,7 @@
 #include <QSvgRenderer>
 #include <QTest>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <zbar.h>
 
@@ -20,6 +21,8 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/thread_pool.hpp>
 
+#include <algorithm>
+#include <fstream>
 #include <thread>
 
 #include "app/host_controller.hpp"
@@ -46,13 +49,15 @@ class UiTest : public ::testing::Test {
  protected:
   UiTest() {
     model.publish(scriptedHost());
-    actions.settingsPath = dir / "settings.json";
     actions.openWindow = [this](WindowKind kind) { opened.push_back(kind); };
     actions.quit = [this] { ++quits; };
     actions.relaunch = [] {};
   }
 
-  bool pairedOnce() const { return loadUserSettings(actions.settingsPath).pairedOnce; }
+  // The views asked the model to remember that pairing was done.
+  bool pairedOnce() const {
+    return std::count(model.calls.begin(), model.calls.end(), "markPairedOnce") > 0;
+  }
 
   test::TempDir dir;
   FakeHostModel model;
@@ -128,6 +133,36 @@ TEST_F(UiTest, EnrolledOnlyItemsAndPermissionButton) {
   EXPECT_EQ(model.calls, (std::vector<std::string>{"keepAwake on", "openAtLogin on"}));
   panel.finishSetupButton()->click();
   EXPECT_EQ(opened, (std::vector<WindowKind>{WindowKind::setup}));
+}
+
+// A box shows what was saved, not what was clicked: until the host reports the change made,
+// the box stays as it was, and a change that failed says why.
+TEST_F(UiTest, SettingBoxesShowWhatWasSavedAndAFailureSaysSo) {
+  MenuPanel panel(model, actions);
+  panel.show();
+  HostSnapshot host = scriptedHost();
+  host.enrolled = true;
+  host.keepAwake = true;
+  model.publish(host);
+  EXPECT_FALSE(panel.settingsProblem()->isVisible());
+
+  panel.openAtLoginBox()->click();
+  panel.keepAwakeBox()->click();
+  EXPECT_EQ(model.calls, (std::vector<std::string>{"openAtLogin on", "keepAwake off"}));
+  EXPECT_FALSE(panel.openAtLoginBox()->isChecked());
+  EXPECT_TRUE(panel.keepAwakeBox()->isChecked());
+
+  host.settingsProblem = "Couldn't change Open at Login: cannot write /ro/nimbrel.desktop";
+  model.publish(host);
+  EXPECT_FALSE(panel.openAtLoginBox()->isChecked());
+  EXPECT_TRUE(panel.settingsProblem()->isVisible());
+  EXPECT_EQ(panel.settingsProblem()->text().toStdString(), host.settingsProblem);
+
+  host.settingsProblem.clear();
+  host.launchAtLogin = true;
+  model.publish(host);
+  EXPECT_TRUE(panel.openAtLoginBox()->isChecked());
+  EXPECT_FALSE(panel.settingsProblem()->isVisible());
 }
 
 TEST_F(UiTest, RenameRowSavesEvenAnUnchangedName) {
@@ -230,6 +265,15 @@ TEST_F(UiTest, ClosingThePairingWindowDoesNotRememberPairingButDoneDoes) {
   window.show();
   window.doneButton()->click();
   EXPECT_FALSE(window.isVisible());
+  EXPECT_TRUE(pairedOnce());
+
+  // Return presses Done.
+  model.calls.clear();
+  PairingWindow byKey(model, actions);
+  byKey.show();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&byKey, 5000));
+  QTest::keyClick(&byKey, Qt::Key_Return);
+  EXPECT_FALSE(byKey.isVisible());
   EXPECT_TRUE(pairedOnce());
 }
 
@@ -359,9 +403,6 @@ TEST_F(UiTest, LaunchOpensWhatTheFirstSnapshotCallsFor) {
       {false, true, false, false, LaunchWindow::pairing},
   };
   for (const Case& c : cases) {
-    UserSettings settings;
-    settings.pairedOnce = c.pairedOnce;
-    saveUserSettings(settings, actions.settingsPath);
     FakeHostModel fresh;  // no snapshot yet: the launch waits for the first
     TrayApp tray(fresh, actions);
     QSignalSpy launched(&tray, &TrayApp::launched);
@@ -370,6 +411,7 @@ TEST_F(UiTest, LaunchOpensWhatTheFirstSnapshotCallsFor) {
     HostSnapshot first = scriptedHost();
     first.screenOK = c.screenOK;
     first.enrolled = c.enrolled;
+    first.pairedOnce = c.pairedOnce;
     fresh.publish(first);
     ASSERT_EQ(launched.count(), 1);
     EXPECT_EQ(launched.at(0).at(0).value<LaunchWindow>(), c.expected);
@@ -431,7 +473,9 @@ TEST_F(UiTest, ControllerChangesReachTheWindows) {
   HostController::Services services;
   services.desktopAccess = [] { return HostController::DesktopAccess{true, false}; };
   services.settingsPath = dir / "settings.json";
-  services.autostartEntry = dir / "autostart.desktop";
+  // Where no entry can be written: its folder would have to be inside a file.
+  { std::ofstream(dir / "not-a-folder") << "x"; }
+  services.autostartEntry = dir / "not-a-folder" / "autostart.desktop";
   services.print = [](const std::string&) {};
   services.onChange = real.changeHook();
   HostOptions options;
@@ -457,6 +501,22 @@ TEST_F(UiTest, ControllerChangesReachTheWindows) {
 
   real.rename("  Attic  ");
   ASSERT_TRUE(QTest::qWaitFor([&] { return real.snapshot().name == "Attic"; }, 10000));
+
+  // A setting that could not be saved is not shown as set, and says why.
+  real.setOpenAtLogin(true);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !real.snapshot().settingsProblem.empty(); }, 10000));
+  EXPECT_FALSE(real.snapshot().launchAtLogin);
+  EXPECT_THAT(real.snapshot().settingsProblem,
+              ::testing::StartsWith("Couldn't change Open at Login: cannot write "));
+  // One that was saved is, and the problem line goes.
+  real.setKeepAwake(false);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !real.snapshot().keepAwake; }, 10000));
+  EXPECT_EQ(real.snapshot().settingsProblem, "");
+  EXPECT_FALSE(loadUserSettings(dir / "settings.json").keepAwake);
+  real.markPairedOnce();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return real.snapshot().pairedOnce; }, 10000));
+  EXPECT_TRUE(loadUserSettings(dir / "settings.json").pairedOnce);
+  EXPECT_FALSE(loadUserSettings(dir / "settings.json").keepAwake) << "a change lost another";
 
   controller.reset();
   work.reset();
