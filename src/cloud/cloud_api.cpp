@@ -37,8 +37,12 @@ CloudHTTPError errorFrom(const CloudAPI::Response& response, bool withRetry) {
 }
 
 // Built outside the coroutines: g++ 12 mishandles braced JSON initialisers inside them.
-json::object enrolBody(const std::string& hostID, const std::string& name) {
-  return {{"local_id", hostID}, {"name", name}, {"os", "linux"}, {"version", hostVersion()}};
+json::object enrolBody(const std::string& hostID, const std::string& name,
+                       const std::string& hostToken) {
+  json::object body{
+      {"local_id", hostID}, {"name", name}, {"os", "linux"}, {"version", hostVersion()}};
+  if (!hostToken.empty()) body["host_token"] = hostToken;
+  return body;
 }
 json::object pollBody(const std::string& pollToken) { return {{"poll_token", pollToken}}; }
 json::object relayTokenBody(const std::string& name) {
@@ -128,8 +132,10 @@ boost::asio::awaitable<CloudAPI::Response> CloudAPI::request(
   co_return response;
 }
 
-boost::asio::awaitable<json::object> CloudAPI::enroll(std::string hostID, std::string name) {
-  Response response = co_await request("POST", "/v1/enroll", std::nullopt, enrolBody(hostID, name));
+boost::asio::awaitable<json::object> CloudAPI::enroll(std::string hostID, std::string name,
+                                                     std::string hostToken) {
+  Response response =
+      co_await request("POST", "/v1/enroll", std::nullopt, enrolBody(hostID, name, hostToken));
   if (response.status != 200) throw errorFrom(response, false);
   co_return std::move(response.body);
 }

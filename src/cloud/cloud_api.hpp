@@ -74,7 +74,10 @@ class CloudAPI {
                                            std::optional<boost::json::object> body);
 
   // These throw CloudHTTPError for every answer but their success, as the API defines it.
-  boost::asio::awaitable<boost::json::object> enroll(std::string hostID, std::string name);
+  // `hostToken`, when not empty, is the host token the host still holds: it proves to the
+  // service which computer enrols again.
+  boost::asio::awaitable<boost::json::object> enroll(std::string hostID, std::string name,
+                                                     std::string hostToken = {});
   boost::asio::awaitable<Poll> pollEnrollment(std::string pollToken);
   boost::asio::awaitable<RelayCredentials> relayToken(std::string hostToken, std::string name);
   boost::asio::awaitable<void> leave(std::string hostToken);

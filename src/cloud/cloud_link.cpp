@@ -31,16 +31,15 @@ std::optional<double> numberAt(const json::object& object, std::string_view key)
   return value->to_number<double>();
 }
 
-// The account a claim names: its "email", else its "name", or the text itself.
+// The account a claim names: its "email", else its "name", or the text itself. An empty email
+// names nobody.
 std::string accountOf(const json::object& body) {
   const json::value* account = body.if_contains("account");
   if (!account) return {};
   if (account->is_string()) return std::string(account->get_string());
   if (!account->is_object()) return {};
   const json::object& object = account->get_object();
-  if (const json::value* email = object.if_contains("email"); email && email->is_string()) {
-    return std::string(email->get_string());
-  }
+  if (std::string email = textAt(object, "email"); !email.empty()) return email;
   return textAt(object, "name");
 }
 
@@ -125,9 +124,9 @@ asio::awaitable<void> CloudLink::run() {
         break;
       case RoundResult::backOff:
         if (holdOff_) {
-          // Two computers with one identity would take each other's place for ever.
-          co_await sleep(30);
-          backoff = 30;
+          // Two computers with one identity would take each other's place for ever; a kick
+          // (woke from sleep, network changed) still ends the wait as it ends any other.
+          backoff = co_await timing_.waitNudge(*nudge_, 30) ? 1 : 30;
         } else {
           backoff = nextBackoff(backoff, co_await timing_.waitNudge(*nudge_, backoff));
         }
@@ -150,7 +149,7 @@ asio::awaitable<void> CloudLink::enrolmentPhase() {
     }
     std::optional<json::object> answer;
     try {
-      answer = co_await api_.enroll(identity.hostID, identity.name);
+      answer = co_await api_.enroll(identity.hostID, identity.name, identity.hostToken);
     } catch (const CloudHTTPError& error) {
       if (error.status() == 0 && !insecureApiLogged_) {
         insecureApiLogged_ = true;
@@ -333,13 +332,32 @@ void CloudLink::onControlMessage(const WebSocketTransport::Message& message,
   if (textAt(object, "t") != "incoming") return;
   const json::value* sid = object.if_contains("sid");
   if (!sid || !sid->is_string()) return;
+  // However fast announcements come, only so many session sockets are dialled at once.
+  if (dialling_ >= settings_.maxSessionDials) {
+    if (refusedDials_++ == 0) {
+      systemLog("relay session refused: " + std::to_string(dialling_) +
+                " sessions are opening already");
+    }
+    return;
+  }
   WebSocketTransport::Headers headers{{"Authorization", "Bearer " + token}};
   if (auto instance = safeHeaderValue(textAt(object, "instance"))) {
     headers["fly-force-instance-id"] = *instance;
   }
   const std::string url = base + "/v2/host/session/" + pathSegment(sid->get_string());
+  ++dialling_;
   spawnLogged(strand_, acceptSession(shared_from_this(), url, std::move(headers)),
               "a relayed session's opening");
+}
+
+void CloudLink::dialDone() {
+  --dialling_;
+  if (refusedDials_ > 0 && dialling_ < settings_.maxSessionDials) {
+    systemLog("relay sessions open again; " + std::to_string(refusedDials_) +
+              (refusedDials_ == 1 ? " announcement was" : " announcements were") +
+              " refused meanwhile");
+    refusedDials_ = 0;
+  }
 }
 
 // The unnamed first parameters hold the link: a coroutine keeps its own copy of every parameter.
@@ -347,13 +365,18 @@ asio::awaitable<void> CloudLink::acceptSession(std::shared_ptr<CloudLink>, std::
                                                WebSocketTransport::Headers headers) {
   auto transport =
       WebSocketTransport::dial(strand_, url, "relay-session", std::move(headers), settings_.tls);
-  if (!transport) co_return;
+  if (!transport) {
+    dialDone();
+    co_return;
+  }
   try {
     co_await transport->open(settings_.openTimeout);
   } catch (const std::exception& error) {
+    dialDone();
     systemLog(std::string("relay session failed: ") + error.what());
     co_return;
   }
+  dialDone();
   callbacks_.onSession(std::move(transport));
 }
 

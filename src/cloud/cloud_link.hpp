@@ -60,6 +60,8 @@ class CloudLink : public std::enable_shared_from_this<CloudLink> {
     double openTimeout = 15;        // the relay's sockets
     double keepAliveInterval = 15;  // a ping this often on the control connection...
     double pingTimeout = 20;        // ...answered within this
+    // Relayed session sockets being opened at once; announcements beyond are refused.
+    int maxSessionDials = 8;
     std::shared_ptr<asio::ssl::context> tls;  // for wss; the system's CA store when null
   };
 
@@ -115,6 +117,8 @@ class CloudLink : public std::enable_shared_from_this<CloudLink> {
   asio::awaitable<void> keepAlive(std::shared_ptr<CloudLink> self,
                                   std::shared_ptr<WebSocketTransport> control,
                                   std::shared_ptr<AsyncEvent> over);
+  // A session socket's dial has ended, opened or not (on the strand).
+  void dialDone();
   // After a 4409: whether another computer keeps taking this host's place.
   bool noteConflict();
 
@@ -147,6 +151,8 @@ class CloudLink : public std::enable_shared_from_this<CloudLink> {
   std::vector<double> conflicts_;  // times of 4409 closes in a row
   bool conflictLogged_ = false;
   bool holdOff_ = false;  // another computer uses this identity: back off 30 s, no fighting
+  int dialling_ = 0;      // session sockets being opened
+  int refusedDials_ = 0;  // announcements refused since the dials were last below the cap
 };
 
 // Runs `link` to its end, holding it.

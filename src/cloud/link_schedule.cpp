@@ -63,9 +63,9 @@ std::string pathSegment(std::string_view text) {
 }
 
 std::optional<std::string> safeHeaderValue(std::string_view text) {
-  if (text.empty()) return std::nullopt;
+  if (text.empty() || text.size() > 128) return std::nullopt;
   for (unsigned char c : text) {
-    if (c < 0x20 || c == 0x7f) return std::nullopt;
+    if (c <= 0x20 || c >= 0x7f) return std::nullopt;
   }
   return std::string(text);
 }

@@ -55,8 +55,9 @@ bool grantReusable(std::string_view grantToken, double expires, std::string_view
 // is percent-encoded.
 std::string pathSegment(std::string_view text);
 
-// A header value the relay sent that is safe to send back: nothing when it is empty or holds a
-// control character (line breaks included).
+// A header value the relay sent that is safe to send back: at most 128 visible ASCII
+// characters; nothing when it is empty, longer, or holds anything else (spaces, control
+// characters and line breaks included).
 std::optional<std::string> safeHeaderValue(std::string_view text);
 
 // The text with every leading and trailing "/" removed.

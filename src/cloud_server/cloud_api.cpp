@@ -130,12 +130,14 @@ ApiResponse CloudApi::dispatch(const ApiRequest& request) {
   const auto token = bearerToken(request.authorization);
   switch (r.endpoint) {
     case Endpoint::enroll:
-      if (auto refusal = limited(enrollLimiter_, request.clientAddress, "enrolment")) {
+      if (auto refusal =
+              limited(enrollLimiter_, addressKey(request.clientAddress), "enrolment")) {
         return *refusal;
       }
       return enroll(request, *body);
     case Endpoint::enrollPoll:
-      if (auto refusal = limited(pollLimiter_, request.clientAddress, "enrolment polls")) {
+      if (auto refusal =
+              limited(pollLimiter_, addressKey(request.clientAddress), "enrolment polls")) {
         return *refusal;
       }
       return poll(*body);
@@ -181,14 +183,28 @@ ApiResponse CloudApi::enroll(const ApiRequest& request, const json::object& body
   const auto name = textField(body, "name", 200, std::string());
   const auto os = textField(body, "os", 32, std::string());
   const auto version = textField(body, "version", 64, std::string());
+  const auto presented = textField(body, "host_token", 512, std::string());
   if (!localId || localId->empty()) return badRequest("\"local_id\" must be text of 1 to 128 bytes");
   if (!name || !os || !version) {
     return badRequest("\"name\", \"os\" and \"version\" must be short texts");
   }
+  if (!presented) return badRequest("\"host_token\" must be text");
   const double now = settings_.now();
   const double lifetime = settings_.limits.codeLifetime;
   NewEnrolment enrolment{{}, {}, *localId, name->empty() ? *localId : *name, *os, *version,
-                         request.clientAddress, now, now + lifetime};
+                         request.clientAddress, now, now + lifetime, {}};
+  // A computer enrolling again while it holds its host token proves which host it is; a claim
+  // of this enrolment may then take that host's place. The token itself is not kept.
+  std::string proof;
+  if (!presented->empty()) {
+    const auto proven = store_.hostByToken(tokenHash(*presented));
+    if (proven && proven->localId == *localId) {
+      enrolment.provenHostId = proven->id;
+      proof = ", proved to be host " + proven->id;
+    } else {
+      proof = ", its host token proves nothing (enrolled as a new computer)";
+    }
+  }
   const std::string pollToken = randomToken();
   enrolment.pollHash = tokenHash(pollToken);
   bool stored = false;
@@ -199,7 +215,7 @@ ApiResponse CloudApi::enroll(const ApiRequest& request, const json::object& body
   if (!stored) return apiError(503, "busy", "No claim code could be issued; try again");
   logEvent("enrolment started: " + quote(enrolment.name) + " (local id " +
            quote(enrolment.localId) + ", " + quote(enrolment.os) + ") from " +
-           request.clientAddress);
+           request.clientAddress + proof);
   ApiResponse response;
   response.body = json::object{{"code", enrolment.code},
                                {"poll_token", pollToken},
@@ -228,10 +244,12 @@ ApiResponse CloudApi::poll(const json::object& body) {
   }
   logEvent("enrolled: host " + result.host.id + " " + quote(result.host.name) +
            " received its token (account " + quote(result.account.name) + ")");
+  // An account without an email is named by its name alone: an empty "email" would stand
+  // in for the name on the host's screen.
+  json::object account{{"name", result.account.name}};
+  if (!result.account.email.empty()) account["email"] = result.account.email;
   response.body = json::object{
-      {"host_id", result.host.id},
-      {"host_token", hostToken},
-      {"account", json::object{{"email", result.account.email}, {"name", result.account.name}}}};
+      {"host_id", result.host.id}, {"host_token", hostToken}, {"account", std::move(account)}};
   return response;
 }
 
@@ -274,6 +292,10 @@ ApiResponse CloudApi::claim(const Account& account, const json::object& body) {
   }
   for (const auto& old : result.replacedHostIds) {
     logEvent("host " + old + " removed: replaced by a new enrolment of the same computer");
+  }
+  for (const auto& other : result.keptHostIds) {
+    logEvent("host " + other + " kept: the new enrolment shares its local id but did not prove "
+             "to be that computer");
   }
   logEvent("claimed: host " + result.host.id + " " + quote(result.host.name) +
            " into account " + quote(account.name));

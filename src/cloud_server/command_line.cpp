@@ -7,10 +7,31 @@ namespace nimbrel::cloud {
 const char* const kUsage =
     "usage: nimbrel-cloud serve --data DIR --listen ADDRESS:PORT [--public-url URL]\n"
     "                           [--cert FILE --key FILE] [--insecure] [--max-sessions-per-host N]\n"
+    "                           [--relay-token-lifetime SECONDS]\n"
     "       nimbrel-cloud account add NAME [--email E] --data DIR\n"
     "       nimbrel-cloud claim CODE --account NAME --data DIR\n"
     "       nimbrel-cloud hosts [--account NAME] --data DIR\n"
     "       nimbrel-cloud remove HOST-ID --data DIR\n";
+
+namespace {
+
+// A whole number from `least` to `most`, or the message for `option`.
+int wholeNumber(const std::string& option, const std::string& text, int least, int most) {
+  std::size_t used = 0;
+  int n = 0;
+  try {
+    n = std::stoi(text, &used);
+  } catch (const std::exception&) {
+    used = 0;
+  }
+  if (used != text.size() || n < least || n > most) {
+    throw std::invalid_argument(option + " takes a number from " + std::to_string(least) +
+                                " to " + std::to_string(most));
+  }
+  return n;
+}
+
+}  // namespace
 
 CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
   CommandLine line;
@@ -34,18 +55,9 @@ CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
     } else if (arg == "--insecure") {
       line.insecure = true;
     } else if (arg == "--max-sessions-per-host") {
-      const std::string text = value();
-      std::size_t used = 0;
-      int n = 0;
-      try {
-        n = std::stoi(text, &used);
-      } catch (const std::exception&) {
-        used = 0;
-      }
-      if (used != text.size() || n < 1 || n > 10000) {
-        throw std::invalid_argument("--max-sessions-per-host takes a number from 1 to 10000");
-      }
-      line.maxSessionsPerHost = n;
+      line.maxSessionsPerHost = wholeNumber(arg, value(), 1, 10000);
+    } else if (arg == "--relay-token-lifetime") {
+      line.relayTokenLifetime = wholeNumber(arg, value(), 1, 7 * 24 * 3600);
     } else if (arg == "--email") {
       line.email = value();
     } else if (arg == "--account") {

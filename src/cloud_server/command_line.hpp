@@ -17,6 +17,7 @@ struct CommandLine {
   std::string key;        // serve: --key FILE
   bool insecure = false;  // serve: plain HTTP on a non-loopback address
   int maxSessionsPerHost = 0;  // serve: 0 keeps the default
+  int relayTokenLifetime = 0;  // serve: seconds; 0 keeps the default
   std::string name;       // account add NAME
   std::string email;      // account add --email E
   std::string code;       // claim CODE

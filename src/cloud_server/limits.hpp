@@ -12,7 +12,10 @@ struct Limits {
   double codeLifetime = 600;
   // The pace the host polls an open claim at ("interval").
   double pollInterval = 3;
-  // Relay tokens last an hour; the host renews them ten minutes before they run out.
+  // Relay tokens last an hour (--relay-token-lifetime); the host renews them ten minutes before
+  // they run out. A token opens control connections while it lasts; the control connection it
+  // opened lasts as long as the host keeps it, and its session sockets are taken with the same
+  // token for as long as it is open.
   double relayTokenLifetime = 3600;
   // A client opens the relay right after getting its ticket.
   double ticketLifetime = 60;
@@ -21,6 +24,8 @@ struct Limits {
   double removedHostRetention = 2 * 3600;
 
   // Enrolment: a few hosts behind one address enrolling now and then, never a flood of codes.
+  // "One address" is an IPv4 address or an IPv6 /64 (addressKey in request.hpp), here and in
+  // every other limit per address.
   RateRule enrollPerAddress{20, 1.0 / 30};
   // Polling every 3 s by up to a dozen hosts behind one address.
   RateRule pollPerAddress{60, 4};
@@ -31,6 +36,23 @@ struct Limits {
   // Claim codes have 40 bits; ten tries and then one every ten seconds makes guessing hopeless.
   RateRule claimsPerAccount{10, 0.1};
 
+  // Open connections (API requests and relay WebSockets alike), from one address and in all.
+  // A team's hosts (a control connection and up to eight sessions each) and its clients behind
+  // one address stay well below; the total stays below the descriptors the service has.
+  int maxConnectionsPerAddress = 256;
+  int maxConnections = 4096;
+  // Connections beyond those caps still get an answer ("busy", with Retry-After), but only this
+  // many at a time; the rest are closed unanswered.
+  int maxRefusals = 32;
+  double refusalRetryAfter = 10;
+
+  // Relay upgrades that fail (unknown, expired or revoked credentials, unknown sessions, ids of
+  // the wrong shape): a host or client gets one or two wrong now and then; more is guessing, or
+  // a loop. Beyond the bucket further upgrades are refused (429) before anything is looked up.
+  RateRule failedUpgradesPerAddress{20, 0.2};
+  // The same over all addresses together (503), against guessing from many addresses.
+  RateRule failedUpgrades{400, 10};
+
   // API bodies are a few small JSON fields.
   std::size_t maxBodyBytes = 16 * 1024;
   std::size_t maxHeaderBytes = 8 * 1024;
@@ -38,10 +60,15 @@ struct Limits {
   double requestTimeout = 30;
   // Relayed messages are at most the size the host's transport accepts.
   std::size_t maxMessageBytes = 32u << 20;
+  // Hosts send nothing but pings on their control connection.
+  std::size_t maxControlMessageBytes = 4096;
+  // A session's buffer grows to the largest message it passes; once that message is through,
+  // a buffer larger than this is given back rather than kept for the rest of the session.
+  std::size_t sessionBufferKeep = 64 * 1024;
 
   // Concurrent relayed sessions (open or waiting for their host) per host.
   int maxSessionsPerHost = 8;
-  // How long a client waits for its host to open the session socket (4408 after).
+  // How long a client waits for its host to open the session socket (4504 after).
   double hostArrivalTimeout = 15;
   // A control connection that shows no sign of life (not even a pong) for this long is
   // dropped; the relay pings it at half this time.

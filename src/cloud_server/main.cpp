@@ -6,15 +6,18 @@
 #include <boost/asio/ssl/context.hpp>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
 
+#include "base/descriptor_limit.hpp"
 #include "cloud_server/command_line.hpp"
 #include "cloud_server/event_log.hpp"
 #include "cloud_server/request.hpp"
@@ -66,6 +69,25 @@ std::string timeText(double seconds) {
   return text;
 }
 
+// Every connection takes a descriptor: the soft limit goes up to the hard one, and the
+// connection cap down to what that allows (with room for the database and the listener).
+void fitConnectionsToDescriptors(Limits& limits) {
+  if (const std::string problem = nimbrel::raiseDescriptorLimit(); !problem.empty()) {
+    logEvent("couldn't raise the open-files limit: " + problem);
+  }
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) != 0) return;
+  constexpr rlim_t kReserve = 64;
+  if (files.rlim_cur == RLIM_INFINITY) return;
+  const rlim_t usable = files.rlim_cur > kReserve ? files.rlim_cur - kReserve : 1;
+  if (static_cast<rlim_t>(limits.maxConnections) > usable) {
+    limits.maxConnections = static_cast<int>(usable);
+    logEvent("at most " + std::to_string(limits.maxConnections) +
+             " open connections: the open-files limit is " + std::to_string(files.rlim_cur));
+  }
+  limits.maxConnectionsPerAddress = std::min(limits.maxConnectionsPerAddress, limits.maxConnections);
+}
+
 int serve(const CommandLine& line) {
   const auto where = parseListenAddress(line.listen);
   if (!where) {
@@ -91,6 +113,8 @@ int serve(const CommandLine& line) {
   options.listen = line.listen;
   options.publicUrl = line.publicUrl;
   if (line.maxSessionsPerHost > 0) options.limits.maxSessionsPerHost = line.maxSessionsPerHost;
+  if (line.relayTokenLifetime > 0) options.limits.relayTokenLifetime = line.relayTokenLifetime;
+  fitConnectionsToDescriptors(options.limits);
   if (tls) {
     auto context = std::make_shared<asio::ssl::context>(asio::ssl::context::tls_server);
     context->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
@@ -163,6 +187,11 @@ int claim(const CommandLine& line) {
   }
   for (const auto& old : result.replacedHostIds) {
     std::printf("Removed %s: the same computer enrolled again.\n", old.c_str());
+  }
+  for (const auto& other : result.keptHostIds) {
+    std::printf("Kept %s: it has the same local id, but the new enrolment did not prove to be "
+                "that computer. Remove whichever is not yours.\n",
+                other.c_str());
   }
   std::printf("Claimed %s %s into account %s.\n", result.host.id.c_str(),
               quote(result.host.name).c_str(), quote(account->name).c_str());

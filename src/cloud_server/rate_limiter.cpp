@@ -27,6 +27,18 @@ std::optional<double> RateLimiter::take(const std::string& key, double now) {
   return (1 - bucket.tokens) / rule_.perSecond;
 }
 
+std::optional<double> RateLimiter::peek(const std::string& key, double now) const {
+  std::lock_guard lock(lock_);
+  const auto it = buckets_.find(key);
+  if (it == buckets_.end()) return std::nullopt;
+  const Bucket& bucket = it->second;
+  const double tokens =
+      std::min(rule_.burst, bucket.tokens + std::max(0.0, now - bucket.updated) * rule_.perSecond);
+  if (tokens >= 1) return std::nullopt;
+  if (rule_.perSecond <= 0) return 24 * 3600.0;
+  return (1 - tokens) / rule_.perSecond;
+}
+
 std::size_t RateLimiter::keys() const {
   std::lock_guard lock(lock_);
   return buckets_.size();

@@ -27,6 +27,9 @@ class RateLimiter {
   // until it could (the "Retry-After").
   std::optional<double> take(const std::string& key, double now);
 
+  // What take() would answer, without taking anything.
+  std::optional<double> peek(const std::string& key, double now) const;
+
   std::size_t keys() const;
 
  private:

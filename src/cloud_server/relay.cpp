@@ -8,6 +8,7 @@
 #include <boost/json/serialize.hpp>
 
 #include <chrono>
+#include <utility>
 
 #include "base/clock.hpp"
 #include "cloud_server/event_log.hpp"
@@ -70,14 +71,22 @@ int Relay::sessionsOf(const std::string& hostId) const {
   return count;
 }
 
-asio::awaitable<void> Relay::hostControl(std::shared_ptr<RelaySocket> socket, std::string hostId) {
+std::optional<std::string> Relay::hostOfLiveControl(const std::string& relayTokenHash) const {
+  for (const auto& [hostId, control] : controls_) {
+    if (!control.relayTokenHash.empty() && control.relayTokenHash == relayTokenHash) return hostId;
+  }
+  return std::nullopt;
+}
+
+asio::awaitable<void> Relay::hostControl(std::shared_ptr<RelaySocket> socket, std::string hostId,
+                                         std::string relayTokenHash) {
   const std::uint64_t serial = nextSerial_++;
   if (auto existing = controls_.find(hostId); existing != controls_.end()) {
     existing->second.socket->close(close_code::replaced, "Replaced by a newer connection");
     logEvent("host " + hostId + " reconnected from " + socket->peer() +
              "; the earlier control connection is closed (4409)");
   }
-  controls_[hostId] = Control{socket, serial};
+  controls_[hostId] = Control{socket, serial, std::move(relayTokenHash)};
   {
     std::lock_guard lock(lock_);
     online_.insert(hostId);
@@ -119,7 +128,7 @@ asio::awaitable<void> Relay::client(std::shared_ptr<RelaySocket> socket, std::st
     socket->close(close_code::tooMany, "Too many sessions");
     co_return;
   }
-  auto session = std::make_shared<Session>(strand_, randomToken(16), hostId);
+  auto session = std::make_shared<Session>(strand_, newSessionId(), hostId);
   session->client = socket;
   sessions_[session->sid] = session;
   {
@@ -133,7 +142,7 @@ asio::awaitable<void> Relay::client(std::shared_ptr<RelaySocket> socket, std::st
   co_await session->arrival.async_wait(asio::as_tuple(asio::use_awaitable));
   if (!session->host && !session->ended) {
     logEvent("session " + shortId(session->sid) + " for host " + hostId +
-             ": the host did not come (4408)");
+             ": the host did not come (4504)");
     end(*session, close_code::hostTimeout, "Host did not answer");
   }
   if (session->host && !session->ended) {
@@ -153,17 +162,18 @@ asio::awaitable<void> Relay::client(std::shared_ptr<RelaySocket> socket, std::st
   ++stats_.sessionsEnded;
 }
 
-void Relay::hostSession(std::shared_ptr<RelaySocket> socket, const std::string& hostId,
+bool Relay::hostSession(std::shared_ptr<RelaySocket> socket, const std::string& hostId,
                         const std::string& sid) {
   const auto found = sessions_.find(sid);
   if (found == sessions_.end() || found->second->hostId != hostId || found->second->host ||
       found->second->ended) {
     logEvent("host " + hostId + " opened unknown session " + shortId(sid) + " (4404)");
     socket->close(close_code::offline, "No such session");
-    return;
+    return false;
   }
   found->second->host = std::move(socket);
   found->second->arrival.cancel();
+  return true;
 }
 
 asio::awaitable<void> Relay::pump(std::shared_ptr<Session> session, bool towardsHost) {
@@ -171,6 +181,7 @@ asio::awaitable<void> Relay::pump(std::shared_ptr<Session> session, bool towards
   RelaySocket& to = towardsHost ? *session->host : *session->client;
   std::uint64_t& counter = towardsHost ? session->toHost : session->toClient;
   boost::beast::flat_buffer buffer;
+  std::size_t capacity = 0;  // what `buffer` holds allocated, as counted in the stats
   for (;;) {
     bool text = false;
     try {
@@ -178,8 +189,10 @@ asio::awaitable<void> Relay::pump(std::shared_ptr<Session> session, bool towards
     } catch (const ConnectionEnded& e) {
       // The side that closed decides the code the other side sees.
       end(*session, e.code() ? e.code() : close_code::goingAway, e.code() ? e.reason() : "");
+      bufferResized(capacity, 0);
       co_return;
     }
+    bufferResized(std::exchange(capacity, buffer.capacity()), buffer.capacity());
     const std::size_t size = buffer.size();
     session->buffered += size;
     {
@@ -191,12 +204,24 @@ asio::awaitable<void> Relay::pump(std::shared_ptr<Session> session, bool towards
     } catch (const ConnectionEnded&) {
       // The other side is gone; its own read reports how, and ends the session.
       to.close(close_code::goingAway, "");
+      bufferResized(capacity, 0);
       co_return;
     }
     session->buffered -= size;
     counter += size;
     buffer.consume(size);
+    // One large message must not leave the session holding its size for good.
+    if (buffer.capacity() > limits_.sessionBufferKeep) {
+      buffer.shrink_to_fit();
+      bufferResized(std::exchange(capacity, buffer.capacity()), buffer.capacity());
+    }
   }
+}
+
+void Relay::bufferResized(std::size_t before, std::size_t after) {
+  if (before == after) return;
+  std::lock_guard lock(lock_);
+  stats_.sessionBufferCapacity = stats_.sessionBufferCapacity - before + after;
 }
 
 void Relay::end(Session& session, std::uint16_t code, const std::string& reason) {
@@ -212,6 +237,8 @@ void Relay::cutOff(const std::string& hostId, std::uint16_t code, const std::str
   if (auto control = controls_.find(hostId); control != controls_.end()) {
     logEvent("host " + hostId + " cut off (" + why + ", " + std::to_string(code) + ")");
     control->second.socket->close(code, why);
+    // Closing takes a moment; its token opens no session socket meanwhile.
+    control->second.relayTokenHash.clear();
   }
   for (const auto& [sid, session] : sessions_) {
     if (session->hostId == hostId) end(*session, code, why);

@@ -4,6 +4,7 @@
 #include <boost/json/parse.hpp>
 #include <boost/json/parse_options.hpp>
 
+#include <algorithm>
 #include <charconv>
 
 namespace nimbrel::cloud {
@@ -168,6 +169,20 @@ std::optional<std::string> textField(const boost::json::object& body, std::strin
   if (!value || value->is_null()) return fallback;
   if (!value->is_string() || value->get_string().size() > maxLength) return std::nullopt;
   return std::string(value->get_string());
+}
+
+std::string addressKey(std::string_view text) {
+  boost::system::error_code bad;
+  const auto address = boost::asio::ip::make_address(std::string(text), bad);
+  if (bad) return std::string(text);
+  if (address.is_v4()) return address.to_string();
+  const auto v6 = address.to_v6();
+  if (v6.is_v4_mapped()) {
+    return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, v6).to_string();
+  }
+  auto bytes = v6.to_bytes();
+  std::fill(bytes.begin() + 8, bytes.end(), 0);
+  return boost::asio::ip::address_v6(bytes).to_string() + "/64";
 }
 
 std::optional<ListenAddress> parseListenAddress(std::string_view text) {

@@ -57,6 +57,11 @@ std::optional<boost::json::object> parseBody(std::string_view body, std::string*
 std::optional<std::string> textField(const boost::json::object& body, std::string_view key,
                                      std::size_t maxLength, std::optional<std::string> fallback);
 
+// What limits per address count by: an IPv4 address as it is (also when mapped into IPv6),
+// an IPv6 address by its /64 ("2001:db8:1:2::/64"), since one subscriber holds a whole /64.
+// Text that is no address stands for itself.
+std::string addressKey(std::string_view address);
+
 // "ADDRESS:PORT" as given to --listen: an IPv4 address, or an IPv6 one in brackets.
 struct ListenAddress {
   std::string address;  // without brackets

@@ -22,11 +22,17 @@ std::vector<unsigned char> randomBytes(std::size_t count) {
 constexpr std::string_view kIdAlphabet = "abcdefghijkmnpqrstuvwxyz23456789";
 constexpr std::size_t kHostIdLetters = 20;
 
+// URL-safe Base64, for tokens and session ids.
+constexpr std::string_view kTokenAlphabet =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+
+constexpr std::size_t kSessionIdBytes = 16;
+constexpr std::size_t kSessionIdLetters = (kSessionIdBytes * 4 + 2) / 3;
+
 }  // namespace
 
 std::string randomToken(std::size_t bytes) {
-  static constexpr char kAlphabet[] =
-      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  constexpr std::string_view kAlphabet = kTokenAlphabet;
   const auto raw = randomBytes(bytes);
   std::string out;
   out.reserve((bytes * 4 + 2) / 3);
@@ -95,6 +101,19 @@ bool isHostId(std::string_view text) {
   return text.size() == 1 + kHostIdLetters && text[0] == 'h' &&
          std::all_of(text.begin() + 1, text.end(),
                      [](char c) { return kIdAlphabet.find(c) != std::string_view::npos; });
+}
+
+std::string newSessionId() { return randomToken(kSessionIdBytes); }
+
+bool isSessionId(std::string_view text) {
+  if (text.size() != kSessionIdLetters) return false;
+  if (!std::all_of(text.begin(), text.end(), [](char c) {
+        return kTokenAlphabet.find(c) != std::string_view::npos;
+      })) {
+    return false;
+  }
+  // 16 bytes fill 21 letters and 2 bits of the 22nd: the last one carries 4 zero bits.
+  return (kTokenAlphabet.find(text.back()) & 15) == 0;
 }
 
 }  // namespace nimbrel::cloud

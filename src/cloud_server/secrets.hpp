@@ -30,4 +30,10 @@ std::string newHostId();
 // Whether `text` has the form of a host id (so it can be looked up without further checks).
 bool isHostId(std::string_view text);
 
+// A relayed session's id: 16 random bytes as URL-safe Base64, 22 characters.
+std::string newSessionId();
+
+// Whether `text` has the form of a session id.
+bool isSessionId(std::string_view text);
+
 }  // namespace nimbrel::cloud

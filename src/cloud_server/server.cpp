@@ -17,13 +17,18 @@
 #include <boost/beast/websocket/ssl.hpp>
 #include <boost/json/serialize.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <deque>
+#include <map>
+#include <mutex>
+#include <vector>
 
 #include "cloud_server/cloud_api.hpp"
 #include "cloud_server/event_log.hpp"
 #include "cloud_server/request.hpp"
+#include "cloud_server/secrets.hpp"
 #include "cloud_server/web_app.hpp"
 #include "net/lenient_text_stream.hpp"
 #include "net/task_completion.hpp"
@@ -91,9 +96,13 @@ class BeastRelaySocket final : public RelaySocket,
   using std::enable_shared_from_this<BeastRelaySocket<Stream>>::weak_from_this;
 
  public:
+  // `admission` counts the connection as open for as long as the socket lives.
   BeastRelaySocket(Stream stream, std::string peer, double idleTimeout, double closeTimeout,
-                   std::size_t maxMessage)
-      : ws_(false, std::move(stream)), peer_(std::move(peer)), closeTimeout_(closeTimeout) {
+                   std::size_t maxMessage, std::shared_ptr<void> admission)
+      : ws_(false, std::move(stream)),
+        peer_(std::move(peer)),
+        closeTimeout_(closeTimeout),
+        admission_(std::move(admission)) {
     ws_.read_message_max(maxMessage);
     ws_.auto_fragment(false);
     beast::get_lowest_layer(ws_).expires_never();
@@ -187,6 +196,7 @@ class BeastRelaySocket final : public RelaySocket,
   websocket::stream<LenientTextStream<Stream>> ws_;
   std::string peer_;
   double closeTimeout_;
+  std::shared_ptr<void> admission_;
   std::deque<std::string> queue_;
   bool writing_ = false;
   bool closing_ = false;
@@ -253,13 +263,99 @@ struct CloudServer::Listener {
   tcp::acceptor acceptor;
 };
 
+// Open connections by address key and in all, against the caps. Thread-safe: the last holder
+// of a relay socket may let it go on any thread. A spell of refusals is logged when it starts
+// and when connections are taken again, not once per connection.
+class CloudServer::Admissions : public std::enable_shared_from_this<Admissions> {
+ public:
+  enum class Verdict { admitted, addressFull, serviceFull };
+
+  Admissions(int perAddress, int overall) : perAddress_(perAddress), overall_(overall) {}
+
+  Verdict admit(const std::string& key) {
+    std::string line;
+    Verdict verdict = Verdict::admitted;
+    {
+      std::lock_guard lock(lock_);
+      int& fromKey = open_[key];
+      if (total_ >= overall_) {
+        verdict = Verdict::serviceFull;
+        if (refusedOverall_++ == 0) {
+          line = "refusing connections: " + std::to_string(total_) +
+                 " are open, the most the service takes";
+        }
+      } else if (fromKey >= perAddress_) {
+        verdict = Verdict::addressFull;
+        if (refusedFrom_[key]++ == 0) {
+          line = "refusing connections from " + key + ": " + std::to_string(fromKey) +
+                 " are open from it, the most one address may have";
+        }
+      } else {
+        ++fromKey;
+        ++total_;
+      }
+      if (fromKey == 0) open_.erase(key);
+    }
+    if (!line.empty()) logEvent(line);
+    return verdict;
+  }
+
+  // What an admitted connection holds while it is open; the last copy gives its place back.
+  std::shared_ptr<void> hold(const std::string& key) {
+    class Held {
+     public:
+      Held(std::shared_ptr<Admissions> admissions, std::string key)
+          : admissions_(std::move(admissions)), key_(std::move(key)) {}
+      Held(const Held&) = delete;
+      Held& operator=(const Held&) = delete;
+      ~Held() { admissions_->release(key_); }
+
+     private:
+      std::shared_ptr<Admissions> admissions_;
+      std::string key_;
+    };
+    return std::make_shared<Held>(shared_from_this(), key);
+  }
+
+ private:
+  void release(const std::string& key) {
+    std::vector<std::string> lines;
+    {
+      std::lock_guard lock(lock_);
+      --total_;
+      const auto from = open_.find(key);
+      if (from != open_.end() && --from->second == 0) open_.erase(from);
+      if (const auto refused = refusedFrom_.find(key); refused != refusedFrom_.end()) {
+        lines.push_back("taking connections from " + key + " again (" +
+                        std::to_string(refused->second) + " refused meanwhile)");
+        refusedFrom_.erase(refused);
+      }
+      if (refusedOverall_ > 0 && total_ < overall_) {
+        lines.push_back("taking connections again (" + std::to_string(refusedOverall_) +
+                        " refused meanwhile)");
+        refusedOverall_ = 0;
+      }
+    }
+    for (const auto& line : lines) logEvent(line);
+  }
+
+  const int perAddress_;
+  const int overall_;
+  std::mutex lock_;
+  int total_ = 0;
+  std::map<std::string, int> open_;          // by address key
+  std::map<std::string, long> refusedFrom_;  // keys at their cap: refusals so far
+  long refusedOverall_ = 0;
+};
+
 // One accepted TCP connection: TLS if configured, then HTTP requests until the peer is done or
 // one of them upgrades to a relay WebSocket.
 template <typename Stream>
 class Connection {
  public:
+  // `admission` counts the connection as open (Admissions) until it ends.
   static asio::awaitable<void> serve(std::shared_ptr<CloudServer> server, Stream stream,
-                                     std::string peer) {
+                                     std::string peer, std::shared_ptr<void> admission) {
     const Limits& limits = server->options_.limits;
     if constexpr (std::is_same_v<Stream, TlsStream>) {
       beast::get_lowest_layer(stream).expires_after(seconds(limits.requestTimeout));
@@ -313,7 +409,39 @@ class Connection {
       Request request = parser.release();
       const Route r = route(std::string_view(request.method_string()), request.target());
       if (websocket::is_upgrade(request) && isWebSocketEndpoint(r.endpoint) && r.methodAllowed) {
-        co_await webSocket(server, std::move(stream), std::move(request), r, std::move(peer));
+        // The host's session sockets come with the relay token of its open control connection,
+        // which the relay knows without a lookup.
+        std::string liveHost;
+        const bool wellFormed = r.endpoint == Endpoint::relayHost ||
+                                (r.endpoint == Endpoint::relaySession ? isSessionId(r.id)
+                                                                      : isHostId(r.id));
+        if (r.endpoint == Endpoint::relaySession && wellFormed) {
+          if (const auto token = bearerToken(request[http::field::authorization])) {
+            liveHost = server->relay_.hostOfLiveControl(tokenHash(*token)).value_or("");
+          }
+        }
+        const std::string key = addressKey(peer);
+        std::optional<ApiResponse> refusal;
+        if (liveHost.empty()) refusal = server->upgradesRefused(key);
+        if (!refusal && !wellFormed) {
+          // Ids are what the service makes; anything else is refused before any lookup.
+          server->upgradeFailed(key);
+          logEvent("relay refused " + peer + ": " +
+                   (r.endpoint == Endpoint::relaySession ? "a session id" : "a computer id") +
+                   " of the wrong shape (400)");
+          refusal = apiError(400, "bad_id",
+                             r.endpoint == Endpoint::relaySession ? "No such session"
+                                                                  : "No such computer");
+        }
+        if (refusal) {
+          auto response = render(*refusal, request.version(), false);
+          beast::get_lowest_layer(stream).expires_after(seconds(limits.requestTimeout));
+          co_await http::async_write(stream, response,
+                                     asio::redirect_error(asio::use_awaitable, error));
+          break;
+        }
+        co_await webSocket(server, std::move(stream), std::move(request), r, std::move(peer),
+                           std::move(admission), std::move(liveHost));
         co_return;
       }
       if (r.endpoint == Endpoint::unknown) {
@@ -368,14 +496,56 @@ class Connection {
     socketOf(stream).shutdown(tcp::socket::shutdown_send, ignored);
   }
 
+  // Over-cap connections: answered "busy" once their request head is in (or the close time-out
+  // has passed), then closed.
+  static asio::awaitable<void> refuse(std::shared_ptr<CloudServer> server, Stream stream,
+                                      ApiResponse answer) {
+    struct Done {
+      CloudServer& server;
+      ~Done() { --server.refusing_; }
+    } done{*server};
+    const double timeout = server->options_.limits.closeTimeout;
+    error_code ignored;
+    beast::get_lowest_layer(stream).expires_after(seconds(timeout));
+    if constexpr (std::is_same_v<Stream, TlsStream>) {
+      co_await stream.async_handshake(ssl::stream_base::server,
+                                      asio::redirect_error(asio::use_awaitable, ignored));
+      if (ignored) co_return;
+    }
+    beast::flat_buffer buffer;
+    http::request_parser<http::empty_body> parser;
+    parser.header_limit(static_cast<std::uint32_t>(server->options_.limits.maxHeaderBytes));
+    co_await http::async_read_header(stream, buffer, parser,
+                                     asio::redirect_error(asio::use_awaitable, ignored));
+    auto response = render(answer, 11, false);
+    co_await http::async_write(stream, response,
+                               asio::redirect_error(asio::use_awaitable, ignored));
+    if constexpr (std::is_same_v<Stream, TlsStream>) {
+      co_await stream.async_shutdown(asio::redirect_error(asio::use_awaitable, ignored));
+    } else {
+      // What the client still sends is read and dropped, so that closing does not reset the
+      // connection before the answer is read.
+      socketOf(stream).shutdown(tcp::socket::shutdown_send, ignored);
+      char scratch[4096];
+      for (std::size_t drained = 0; drained < (64u << 10);) {
+        const std::size_t n = co_await stream.async_read_some(
+            asio::buffer(scratch), asio::redirect_error(asio::use_awaitable, ignored));
+        if (ignored) break;
+        drained += n;
+      }
+    }
+  }
+
  private:
   static asio::awaitable<void> webSocket(std::shared_ptr<CloudServer> server, Stream stream,
-                                         Request request, Route r, std::string peer) {
+                                         Request request, Route r, std::string peer,
+                                         std::shared_ptr<void> admission, std::string liveHost) {
     const Limits& limits = server->options_.limits;
     const bool control = r.endpoint == Endpoint::relayHost;
     auto socket = std::make_shared<BeastRelaySocket<Stream>>(
         std::move(stream), peer, control ? limits.controlIdleTimeout : limits.sessionIdleTimeout,
-        limits.closeTimeout, limits.maxMessageBytes);
+        limits.closeTimeout, control ? limits.maxControlMessageBytes : limits.maxMessageBytes,
+        std::move(admission));
     if (!co_await socket->accept(request)) co_return;
     if (server->stopping_) {
       socket->close(close_code::goingAway, "Service stopping");
@@ -388,34 +558,41 @@ class Connection {
     } ended{*server};
 
     CloudApi* api = server->api_.get();
-    std::function<Credential()> check;
-    if (r.endpoint == Endpoint::relayClient) {
-      check = [api, ticket = r.ticket] {
-        return ticket.empty() ? Credential{} : api->useTicket(ticket);
-      };
-    } else {
-      check = [api, token = bearerToken(request[http::field::authorization])] {
-        return token ? api->relayCredential(*token) : Credential{};
-      };
-    }
+    const auto token = bearerToken(request[http::field::authorization]);
     Credential credential;
-    try {
-      credential = co_await onWorker(*server->worker_, std::move(check));
-    } catch (const std::exception& e) {
-      logEvent(std::string("relay refused a connection from ") + peer + ": " + e.what());
-      socket->close(1011, "Internal error");
-      co_return;
+    if (!liveHost.empty()) {
+      // The relay token of the host's open control connection: good while that lasts.
+      credential.state = Credential::State::valid;
+      credential.hostId = std::move(liveHost);
+    } else {
+      std::function<Credential()> check;
+      if (r.endpoint == Endpoint::relayClient) {
+        check = [api, ticket = r.ticket] {
+          return ticket.empty() ? Credential{} : api->useTicket(ticket);
+        };
+      } else {
+        check = [api, token] { return token ? api->relayCredential(*token) : Credential{}; };
+      }
+      try {
+        credential = co_await onWorker(*server->worker_, std::move(check));
+      } catch (const std::exception& e) {
+        logEvent(std::string("relay refused a connection from ") + peer + ": " + e.what());
+        socket->close(1011, "Internal error");
+        co_return;
+      }
     }
     if (r.endpoint == Endpoint::relayClient && credential.hostId != r.id) {
       credential.state = Credential::State::unknown;
     }
     const char* what = r.endpoint == Endpoint::relayClient ? "ticket" : "relay token";
     if (credential.state == Credential::State::removed) {
+      server->upgradeFailed(addressKey(peer));
       logEvent("relay refused " + peer + ": the " + what + "'s host was removed (4410)");
       socket->close(close_code::removed, "Access revoked");
       co_return;
     }
     if (credential.state != Credential::State::valid) {
+      server->upgradeFailed(addressKey(peer));
       logEvent("relay refused " + peer + ": " +
                (credential.state == Credential::State::expired ? "expired " : "unknown ") + what +
                " (4401)");
@@ -424,13 +601,15 @@ class Connection {
     }
     switch (r.endpoint) {
       case Endpoint::relayHost:
-        co_await server->relay_.hostControl(socket, credential.hostId);
+        co_await server->relay_.hostControl(socket, credential.hostId, tokenHash(*token));
         break;
       case Endpoint::relayClient:
         co_await server->relay_.client(socket, credential.hostId);
         break;
       default:
-        server->relay_.hostSession(socket, credential.hostId, r.id);
+        if (!server->relay_.hostSession(socket, credential.hostId, r.id)) {
+          server->upgradeFailed(addressKey(peer));
+        }
         break;
     }
   }
@@ -449,6 +628,10 @@ CloudServer::CloudServer(Private, asio::any_io_executor executor, std::unique_pt
       store_(std::move(store)),
       options_(std::move(options)),
       relay_(strand_, options_.limits),
+      admissions_(std::make_shared<Admissions>(options_.limits.maxConnectionsPerAddress,
+                                               options_.limits.maxConnections)),
+      failedUpgradesByAddress_(options_.limits.failedUpgradesPerAddress),
+      failedUpgrades_(options_.limits.failedUpgrades),
       housekeepingTimer_(strand_),
       stopTimer_(strand_) {
   if (!options_.now) options_.now = systemNow;
@@ -516,18 +699,80 @@ asio::awaitable<void> CloudServer::acceptLoop(std::shared_ptr<Listener> listener
     socket.set_option(tcp::no_delay(true), ignored);
     socket.set_option(asio::socket_base::keep_alive(true), ignored);
     std::string peer = peerText(socket);
+    const std::string key = addressKey(peer);
+    const auto verdict = admissions_->admit(key);
+    if (verdict != Admissions::Verdict::admitted) {
+      // Beyond a cap: a clear answer while few are being refused, else simply closed.
+      if (refusing_ >= options_.limits.maxRefusals) {
+        socket.close(ignored);
+        continue;
+      }
+      ++refusing_;
+      ApiResponse answer =
+          verdict == Admissions::Verdict::addressFull
+              ? apiError(429, "too_many_connections",
+                         "Too many open connections from your address; try again later")
+              : apiError(503, "busy", "The service has too many open connections; try again later");
+      answer.retryAfter = options_.limits.refusalRetryAfter;
+      if (options_.tls) {
+        spawnLogged(strand_,
+                    Connection<TlsStream>::refuse(self, TlsStream(std::move(socket), *options_.tls),
+                                                  std::move(answer)),
+                    "the refusal of " + peer);
+      } else {
+        spawnLogged(strand_,
+                    Connection<beast::tcp_stream>::refuse(self, beast::tcp_stream(std::move(socket)),
+                                                          std::move(answer)),
+                    "the refusal of " + peer);
+      }
+      continue;
+    }
+    auto admission = admissions_->hold(key);
     if (options_.tls) {
       spawnLogged(strand_,
                   Connection<TlsStream>::serve(self, TlsStream(std::move(socket), *options_.tls),
-                                               peer),
+                                               peer, std::move(admission)),
                   "connection from " + peer);
     } else {
       spawnLogged(strand_,
                   Connection<beast::tcp_stream>::serve(
-                      self, beast::tcp_stream(std::move(socket)), peer),
+                      self, beast::tcp_stream(std::move(socket)), peer, std::move(admission)),
                   "connection from " + peer);
     }
   }
+}
+
+std::optional<ApiResponse> CloudServer::upgradesRefused(const std::string& key) {
+  const double now = options_.now();
+  std::optional<double> wait = failedUpgradesByAddress_.peek(key, now);
+  bool everyone = false;
+  if (!wait) {
+    wait = failedUpgrades_.peek("", now);
+    everyone = wait.has_value();
+  }
+  if (!wait) return std::nullopt;
+  const double retry = std::max(1.0, std::ceil(*wait));
+  const std::string spell = everyone ? "" : key;
+  if (const auto logged = refusalLogged_.find(spell);
+      logged == refusalLogged_.end() || logged->second <= now) {
+    logEvent(everyone ? "refusing relay connections: too many failed lately, from everywhere"
+                      : "refusing relay connections from " + key + ": too many failed lately");
+    std::erase_if(refusalLogged_, [now](const auto& entry) { return entry.second <= now; });
+  }
+  // A spell lasts while refusals keep coming; it is logged once.
+  refusalLogged_[spell] = now + retry;
+  ApiResponse answer =
+      everyone ? apiError(503, "busy", "Too many failed relay connections; try again later")
+               : apiError(429, "too_many_failures",
+                          "Too many failed relay connections from your address; try again later");
+  answer.retryAfter = retry;
+  return answer;
+}
+
+void CloudServer::upgradeFailed(const std::string& key) {
+  const double now = options_.now();
+  failedUpgradesByAddress_.take(key, now);
+  failedUpgrades_.take("", now);
 }
 
 asio::awaitable<void> CloudServer::housekeeping() {

@@ -6,10 +6,13 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "cloud_server/limits.hpp"
+#include "cloud_server/rate_limiter.hpp"
 #include "cloud_server/relay.hpp"
 #include "cloud_server/store.hpp"
 
@@ -23,10 +26,14 @@ class context;
 namespace nimbrel::cloud {
 
 class CloudApi;
+struct ApiResponse;
 
 // The service: one HTTP(S) listener for the API and the relay's WebSockets. Network work runs
 // on a strand of the given executor; every store call runs on a worker thread of the server's
 // own, so that a disk sync never holds up the network.
+//
+// Open connections are capped per address and in all; relay upgrades that keep failing are
+// refused for a while, per address and in all (Limits).
 class CloudServer : public std::enable_shared_from_this<CloudServer> {
   struct Private {};
 
@@ -57,6 +64,7 @@ class CloudServer : public std::enable_shared_from_this<CloudServer> {
 
  private:
   struct Listener;
+  class Admissions;
   template <typename Stream>
   friend class Connection;
 
@@ -66,12 +74,23 @@ class CloudServer : public std::enable_shared_from_this<CloudServer> {
   void connectionEnded();
   void finishStop();
 
+  // Failed relay upgrades, counted by address key (on the strand). upgradesRefused() is the
+  // answer for an address, or for everyone, that failed too often lately; each spell of
+  // refusals is logged once.
+  std::optional<ApiResponse> upgradesRefused(const std::string& key);
+  void upgradeFailed(const std::string& key);
+
   asio::any_io_executor strand_;
   std::unique_ptr<boost::asio::thread_pool> worker_;
   std::unique_ptr<Store> store_;
   Options options_;
   std::unique_ptr<CloudApi> api_;
   Relay relay_;
+  std::shared_ptr<Admissions> admissions_;
+  int refusing_ = 0;  // on the strand: over-cap connections being answered
+  RateLimiter failedUpgradesByAddress_;
+  RateLimiter failedUpgrades_;
+  std::map<std::string, double> refusalLogged_;  // on the strand: key -> end of its spell
   std::shared_ptr<Listener> listener_;
   std::atomic<std::uint16_t> port_{0};
   std::string listenAddress_;

@@ -55,6 +55,11 @@ const std::vector<std::string_view>& schemaMigrations() {
         expires_at REAL NOT NULL);
       CREATE INDEX tickets_by_host ON tickets(host_id);
       )sql",
+      // 3: the host an enrolment proved to be (by its host token), which a claim of it may
+      // replace; enrolments from before prove nothing.
+      R"sql(
+      ALTER TABLE enrolments ADD COLUMN proven_host_id TEXT;
+      )sql",
   };
   return steps;
 }
@@ -270,9 +275,9 @@ std::optional<Account> SqliteStore::accountByToken(const std::string& tokenHash)
 bool SqliteStore::addEnrolment(const NewEnrolment& e) {
   auto insert = prepare(
       "INSERT INTO enrolments(code, poll_hash, local_id, name, os, version, created_at, "
-      "expires_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?)");
+      "expires_at, proven_host_id) VALUES (?, ?, ?, ?, ?, ?, ?, ?, NULLIF(?, ''))");
   insert.bind(1, e.code).bind(2, e.pollHash).bind(3, e.localId).bind(4, e.name).bind(5, e.os);
-  insert.bind(6, e.version).bind(7, e.createdAt).bind(8, e.expiresAt);
+  insert.bind(6, e.version).bind(7, e.createdAt).bind(8, e.expiresAt).bind(9, e.provenHostId);
   return insert.runUnlessDuplicate();
 }
 
@@ -327,8 +332,8 @@ ClaimResult SqliteStore::claim(const std::string& code, std::int64_t accountId,
   Transaction transaction(*this);
   ClaimResult result;
   auto select = prepare(
-      "SELECT id, local_id, name, os, version, expires_at, host_id FROM enrolments "
-      "WHERE code = ?");
+      "SELECT id, local_id, name, os, version, expires_at, host_id, proven_host_id "
+      "FROM enrolments WHERE code = ?");
   select.bind(1, code);
   if (!select.step()) return result;
   if (!select.isNull(6)) {
@@ -340,12 +345,18 @@ ClaimResult SqliteStore::claim(const std::string& code, std::int64_t accountId,
     return result;
   }
   const std::int64_t enrolmentId = select.integer(0);
+  const std::string proven = select.text(7);
   HostRecord host{newHostId, accountId, select.text(1), select.text(2), select.text(3),
                   select.text(4), now, 0};
   auto earlier = prepare(
-      "SELECT id FROM hosts WHERE account_id = ? AND local_id = ? AND removed_at IS NULL");
+      "SELECT id FROM hosts WHERE account_id = ? AND local_id = ? AND removed_at IS NULL "
+      "ORDER BY created_at, id");
   earlier.bind(1, accountId).bind(2, host.localId);
-  while (earlier.step()) result.replacedHostIds.push_back(earlier.text(0));
+  while (earlier.step()) {
+    std::string id = earlier.text(0);
+    (!proven.empty() && id == proven ? result.replacedHostIds : result.keptHostIds)
+        .push_back(std::move(id));
+  }
   for (const auto& id : result.replacedHostIds) {
     auto remove = prepare("UPDATE hosts SET removed_at = ?, token_hash = NULL WHERE id = ?");
     remove.bind(1, now).bind(2, id).run();

@@ -47,6 +47,9 @@ struct NewEnrolment {
   std::string address;  // the client address it came from, for the log
   double createdAt = 0;
   double expiresAt = 0;
+  // The host this enrolment proved to be, by presenting its host token (the same computer
+  // enrolling again); empty when it proved nothing.
+  std::string provenHostId;
 };
 
 struct PollResult {
@@ -57,8 +60,12 @@ struct PollResult {
 
 struct ClaimResult {
   enum class State { unknown, expired, taken, claimed } state = State::unknown;
-  HostRecord host;                          // claimed: the new host
-  std::vector<std::string> replacedHostIds;  // the account's earlier hosts with the same local id
+  HostRecord host;  // claimed: the new host
+  // The account's earlier host that the enrolment proved to be, now removed.
+  std::vector<std::string> replacedHostIds;
+  // The account's other hosts with the same local id: the enrolment did not prove to be them,
+  // so they stay, listed beside the new one.
+  std::vector<std::string> keptHostIds;
 };
 
 // A relay token or a ticket looked up.
@@ -88,7 +95,8 @@ class Store {
                                    double now) = 0;
 
   // Claims the enrolment with `code` into the account as host `newHostId`. The account's
-  // earlier hosts with the same local id are removed (the same computer enrolled again).
+  // earlier host that the enrolment proved to be (its provenHostId) is removed: the same
+  // computer enrolled again. Hosts that merely share its local id stay.
   virtual ClaimResult claim(const std::string& code, std::int64_t accountId,
                             const std::string& newHostId, double now) = 0;
 

@@ -4,9 +4,12 @@
 #include <boost/json.hpp>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <future>
 #include <map>
+#include <set>
 
 #include "scripted_relay.hpp"
 #include "support/io_runner.hpp"
@@ -31,6 +34,7 @@ class CloudLinkTest : public ::testing::Test {
     std::string method;
     std::string path;
     std::string authorization;
+    std::string body;
   };
 
   class ScriptedApi final : public HttpClient {
@@ -66,7 +70,8 @@ class CloudLinkTest : public ::testing::Test {
     {
       std::lock_guard guard(lock_);
       auto auth = request.headers.find("Authorization");
-      calls_.push_back({t_, request.method, path, auth == request.headers.end() ? "" : auth->second});
+      calls_.push_back({t_, request.method, path,
+                        auth == request.headers.end() ? "" : auth->second, request.body});
       if (auto& queue = queued_[call]; !queue.empty()) {
         answer = std::move(queue.front());
         queue.pop_front();
@@ -178,13 +183,31 @@ class CloudLinkTest : public ::testing::Test {
 
   void note(std::string event) {
     bool stop = false;
+    std::function<void(const std::string&)> react;
     {
       std::lock_guard guard(lock_);
-      events_.push_back(std::move(event));
+      events_.push_back(event);
       stop = until_ && until_(events_);
+      react = react_;
     }
     changed_.notify_all();
+    if (react) react(event);
     if (stop && link_) link_->stop();
+  }
+
+  // Called with each event as it happens, on the thread that reports it.
+  void reactTo(std::function<void(const std::string&)> react) {
+    std::lock_guard guard(lock_);
+    react_ = std::move(react);
+  }
+
+  // Clears what the previous link left, for a test that runs several in turn.
+  void forget() {
+    std::lock_guard guard(lock_);
+    events_.clear();
+    calls_.clear();
+    sessions_.clear();
+    until_ = nullptr;
   }
 
   void passTime(const char* kind, double seconds) {
@@ -212,6 +235,7 @@ class CloudLinkTest : public ::testing::Test {
   std::vector<std::string> events_;
   std::vector<std::shared_ptr<WebSocketTransport>> sessions_;
   std::function<bool(const std::vector<std::string>&)> until_;
+  std::function<void(const std::string&)> react_;
   std::shared_ptr<CloudLink> link_;
   std::future<void> done_;
 };
@@ -303,6 +327,66 @@ TEST_F(CloudLinkTest, AnExpiredClaimIsReplacedAtOnceAndAClaimedOneEnrols) {
   EXPECT_EQ(events[events.size() - 2], "claim none");
 }
 
+// The account the host shows once claimed: its email, else its name; never an empty email
+// standing in for a name the answer gave.
+TEST_F(CloudLinkTest, TheAccountShownIsItsEmailElseItsName) {
+  const struct {
+    const char* account;  // the poll answer's "account", as JSON; nullptr: none
+    const char* shown;
+  } cases[] = {
+      {R"({"email":"ann@example.org","name":"Ann"})", "ann@example.org"},
+      {R"({"email":"","name":"Ann"})", "Ann"},
+      {R"({"name":"Ann"})", "Ann"},
+      {R"({"email":7,"name":"Ann"})", "Ann"},
+      {R"("Ann")", "Ann"},
+      {R"({})", ""},
+      {nullptr, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.account ? c.account : "no account");
+    forget();
+    on("POST /v1/enroll", [](const HttpRequest&) {
+      return reply(200, R"({"code":"AAAA-AAAA","poll_token":"p","interval":1})");
+    });
+    const std::string answer = std::string(R"({"host_id":"c1","host_token":"t1")") +
+                               (c.account ? std::string(R"(,"account":)") + c.account : "") + "}";
+    on("POST /v1/enroll/poll", [answer](const HttpRequest&) { return reply(200, answer); });
+    stopWhen([](const auto& events) { return !events.empty() && events.back().rfind("enrolled", 0) == 0; });
+    start(kNew);
+    const auto events = finish();
+    EXPECT_EQ(events.back(), std::string("enrolled c1 t1 ") + c.shown);
+  }
+}
+
+// A host that still holds a host token when it enrols (its configuration lost its cloud id)
+// presents it, so that the service can let the new enrolment take the old one's place.
+TEST_F(CloudLinkTest, AnEnrolmentPresentsTheHostTokenItHolds) {
+  for (const std::string token : {"old-host-token", ""}) {
+    SCOPED_TRACE(token.empty() ? "no token" : token);
+    forget();
+    on("POST /v1/enroll", [](const HttpRequest&) {
+      return reply(200, R"({"code":"AAAA-AAAA","poll_token":"p","interval":1})");
+    });
+    on("POST /v1/enroll/poll", [](const HttpRequest&) { return reply(202); });
+    stopWhen([](const auto& events) { return count(events, "call POST /v1/enroll/poll") == 1; });
+    start(CloudIdentity{"0123456789abcdef", "Desk", token, false});
+    finish();
+    const auto calls = this->calls();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls[0].path, "/v1/enroll");
+    EXPECT_EQ(calls[0].authorization, "");  // in the body, not as a credential of the call
+    const auto sent = json::parse(calls[0].body).as_object();
+    EXPECT_EQ(sent.at("local_id").as_string(), "0123456789abcdef");
+    const json::value* presented = sent.if_contains("host_token");
+    if (token.empty()) {
+      EXPECT_EQ(presented, nullptr) << calls[0].body;
+    } else {
+      ASSERT_NE(presented, nullptr) << calls[0].body;
+      EXPECT_EQ(*presented, json::value(token));
+    }
+  }
+}
+
 // The relay-token answer: the scripted relay's address, a token and its lifetime.
 CloudLinkTest::Answer relayGrant(const ScriptedRelay& relay, double lifetime, std::string token) {
   return [url = relay.url() + "/", lifetime, token](const HttpRequest&) {
@@ -339,7 +423,7 @@ TEST_F(CloudLinkTest, CloseCodesDecideTheNextRound) {
   ScriptedRelay relay;
   on("POST /v1/host/relay-token", relayGrant(relay, 3600, "rt1"));
   for (std::uint16_t code : {4401, 1000, 4401, 4410, 4409, 4409, 4409}) relay.then(closeWith(code));
-  stopWhen([](const auto& events) { return !events.empty() && events.back() == "sleep 30"; });
+  stopWhen([](const auto& events) { return !events.empty() && events.back() == "wait 30"; });
   start(kEnrolled);
   const auto events = finish();
   EXPECT_EQ(rounds(events), (std::vector<std::string>{
@@ -349,7 +433,7 @@ TEST_F(CloudLinkTest, CloseCodesDecideTheNextRound) {
                                 "token", "status online", "wait 1",  // 4410: back off, new grant
                                 "token", "status online", "wait 2",  // 4409: back off
                                 "status online", "wait 4",           // 4409 again
-                                "status online", "sleep 30",  // a third within a minute: hold off
+                                "status online", "wait 30",  // a third within a minute: hold off
                             }));
   const auto lines = log.lines();
   auto has = [&](const std::string& line) {
@@ -366,6 +450,36 @@ TEST_F(CloudLinkTest, CloseCodesDecideTheNextRound) {
     EXPECT_EQ(request["Authorization"], "Bearer rt1");
   }
   for (const Call& call : calls()) EXPECT_EQ(call.authorization, "Bearer host-token");
+}
+
+// The hold-off after repeated identity conflicts is a wait like any other: a kick (woke from
+// sleep, network changed) ends it and the link reconnects at once.
+TEST_F(CloudLinkTest, AKickEndsTheIdentityConflictHoldOff) {
+  test::LogCapture log;
+  ScriptedRelay relay;
+  on("POST /v1/host/relay-token", relayGrant(relay, 3600, "rt1"));
+  for (int i = 0; i < 3; ++i) relay.then(closeWith(4409));
+  relay.then([](const ScriptedRelay::Request&, ScriptedRelay::Socket& ws) {
+    boost::beast::flat_buffer buffer;
+    boost::system::error_code ignored;
+    ws.read(buffer, ignored);
+  });
+  // The third conflict has just been seen: the computer wakes from sleep.
+  reactTo([this](const std::string& event) {
+    if (event == "status offline" && count(events(), "status offline") == 3) {
+      link_->kick("woke from sleep");
+    }
+  });
+  stopWhen([](const auto& events) { return count(events, "status online") == 4; });
+  start(kEnrolled);
+  const auto events = finish();
+  EXPECT_EQ(rounds(events), (std::vector<std::string>{"token", "status online", "wait 1",
+                                                      "status online", "wait 2",
+                                                      "status online", "nudged",
+                                                      "status online"}));
+  const auto lines = log.lines();
+  EXPECT_NE(std::find(lines.begin(), lines.end(), "woke from sleep; reconnecting to the relay"),
+            lines.end());
 }
 
 TEST_F(CloudLinkTest, AGrantIsReusedUntilTenMinutesBeforeItExpires) {
@@ -468,6 +582,102 @@ TEST_F(CloudLinkTest, IncomingClientsOpenSessionSocketsInParallelThatOutliveTheR
     EXPECT_EQ(message.text, "still here");
     session->close();
   }
+}
+
+// Log lines as they come, waited for.
+class LogWaiter {
+ public:
+  LogWaiter() {
+    previous_ = setLogSink([this](LogChannel, std::string_view text) {
+      {
+        std::lock_guard guard(lock_);
+        lines_.emplace_back(text);
+      }
+      changed_.notify_all();
+    });
+  }
+  ~LogWaiter() { setLogSink(std::move(previous_)); }
+
+  bool waitFor(const std::string& text) {
+    std::unique_lock guard(lock_);
+    return changed_.wait_for(guard, 20s, [&] {
+      return std::any_of(lines_.begin(), lines_.end(),
+                         [&](const std::string& line) { return line.find(text) != std::string::npos; });
+    });
+  }
+  std::vector<std::string> lines() {
+    std::lock_guard guard(lock_);
+    return lines_;
+  }
+
+ private:
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::vector<std::string> lines_;
+  LogSink previous_;
+};
+
+// A relay (or whoever speaks for it) announcing sessions faster than they open gets at most
+// eight dials at once from the host; the announcements beyond are refused and said so, and
+// once the dials are done the host takes announcements again.
+TEST_F(CloudLinkTest, AtMostEightSessionSocketsAreDialledAtOnce) {
+  LogWaiter log;
+  ScriptedRelay relay;
+  relay.holdUpgrades("/v2/host/session/");
+  on("POST /v1/host/relay-token", relayGrant(relay, 3600, "rt1"));
+  std::promise<void> eightOpen;
+  auto opened = eightOpen.get_future().share();
+  relay.then([opened](const ScriptedRelay::Request&, ScriptedRelay::Socket& ws) {
+    ws.text(true);
+    for (int i = 0; i < 10; ++i) {
+      ws.write(boost::asio::buffer(R"({"t":"incoming","sid":"s)" + std::to_string(i) + R"("})"));
+    }
+    opened.wait();
+    ws.write(boost::asio::buffer(std::string(R"({"t":"incoming","sid":"s10"})")));
+    boost::beast::flat_buffer buffer;
+    boost::system::error_code ignored;
+    ws.read(buffer, ignored);  // until the link goes away
+  });
+  auto holdOpen = [](const ScriptedRelay::Request&, ScriptedRelay::Socket& ws) {
+    boost::beast::flat_buffer buffer;
+    boost::system::error_code ignored;
+    ws.read(buffer, ignored);  // until the host closes it
+  };
+  for (int i = 0; i < 9; ++i) relay.then(holdOpen);
+  // Whatever happens below, the relay's threads are let go before the relay goes.
+  bool released = false;
+  struct Finally {
+    std::function<void()> run;
+    ~Finally() { run(); }
+  } letGo{[&] {
+    if (!released) eightOpen.set_value();
+    if (link_) link_->stop();
+    for (const auto& session : sessions()) session->close();
+  }};
+  stopWhen([](const auto& events) { return count(events, "session") == 9; });
+  start(kEnrolled);
+
+  ASSERT_TRUE(log.waitFor("relay session refused: 8 sessions are opening already"))
+      << ::testing::PrintToString(log.lines());
+  ASSERT_TRUE(relay.waitForConnections(1 + 8));
+  relay.releaseHeld();
+  {
+    std::unique_lock guard(lock_);
+    ASSERT_TRUE(changed_.wait_for(guard, 20s, [&] {
+      return std::count(events_.begin(), events_.end(), "session") == 8;
+    }));
+  }
+  eightOpen.set_value();
+  released = true;
+  finish();
+  EXPECT_TRUE(log.waitFor("relay sessions open again; 2 announcements were refused meanwhile"));
+  std::set<std::string> dialled;
+  for (const auto& request : relay.requests()) dialled.insert(std::string(request.target()));
+  EXPECT_EQ(dialled.size(), 1u + 9u);
+  for (const char* refused : {"/v2/host/session/s8", "/v2/host/session/s9"}) {
+    EXPECT_EQ(dialled.count(refused), 0u) << refused;
+  }
+  EXPECT_EQ(dialled.count("/v2/host/session/s10"), 1u);
 }
 
 TEST_F(CloudLinkTest, AKickEndsTheControlConnectionAndTheWaitThatFollows) {

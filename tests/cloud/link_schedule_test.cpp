@@ -72,7 +72,10 @@ TEST(LinkSchedule, RelayValuesAreMadeSafeForUrlsAndHeaders) {
   EXPECT_EQ(pathSegment("\xc3\xa9"), "%C3%A9");
   EXPECT_EQ(safeHeaderValue("iad-7"), "iad-7");
   using namespace std::string_view_literals;
-  for (std::string_view bad : {""sv, "a\r\nX-Evil: 1"sv, "tab\there"sv, "nul\0x"sv}) {
+  EXPECT_EQ(safeHeaderValue(std::string(128, 'i')), std::string(128, 'i'));
+  const std::string tooLong(129, 'i');
+  for (std::string_view bad : {""sv, "a\r\nX-Evil: 1"sv, "tab\there"sv, "nul\0x"sv, "two words"sv,
+                               "caf\xc3\xa9"sv, std::string_view(tooLong)}) {
     EXPECT_FALSE(safeHeaderValue(bad)) << bad;
   }
   EXPECT_EQ(trimSlashes("//wss://relay.example/x//"), "wss://relay.example/x");

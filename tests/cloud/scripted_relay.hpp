@@ -2,7 +2,8 @@
 
 // A relay for the cloud link's tests, on Beast's synchronous API: it accepts WebSocket
 // connections on 127.0.0.1, one thread each, and hands each (with its request) to the next
-// script the test queued. A connection with no script waiting is closed at once.
+// script the test queued. A connection with no script waiting is closed at once. Upgrades can
+// be held unanswered, to keep the link's dials in flight.
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
@@ -15,6 +16,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -31,7 +33,12 @@ class ScriptedRelay {
   }
 
   ~ScriptedRelay() {
-    stopping_ = true;
+    {
+      std::lock_guard guard(lock_);
+      stopping_ = true;
+      holdPrefix_.clear();
+    }
+    changed_.notify_all();
     boost::system::error_code ignored;
     boost::asio::ip::tcp::socket poke(io_);
     poke.connect(acceptor_.local_endpoint(), ignored);
@@ -46,6 +53,20 @@ class ScriptedRelay {
   void then(Script script) {
     std::lock_guard guard(lock_);
     scripts_.push_back(std::move(script));
+  }
+
+  // Upgrade requests whose target starts with `prefix` are read and recorded but left
+  // unanswered until releaseHeld().
+  void holdUpgrades(std::string prefix) {
+    std::lock_guard guard(lock_);
+    holdPrefix_ = std::move(prefix);
+  }
+  void releaseHeld() {
+    {
+      std::lock_guard guard(lock_);
+      holdPrefix_.clear();
+    }
+    changed_.notify_all();
   }
 
   // The requests of every connection so far, in order of arrival.
@@ -77,17 +98,24 @@ class ScriptedRelay {
       boost::beast::flat_buffer buffer;
       Request request;
       boost::beast::http::read(socket, buffer, request);
+      {
+        std::unique_lock guard(lock_);
+        requests_.push_back(request);
+        changed_.notify_all();
+        changed_.wait(guard, [&] {
+          return holdPrefix_.empty() || !std::string_view(request.target()).starts_with(holdPrefix_);
+        });
+        if (stopping_) return;
+      }
       Socket ws(std::move(socket));
       ws.accept(request);
       Script script;
       {
         std::lock_guard guard(lock_);
-        requests_.push_back(request);
         if (!scripts_.empty()) {
           script = std::move(scripts_.front());
           scripts_.pop_front();
         }
-        changed_.notify_all();
       }
       if (script) {
         script(request, ws);
@@ -105,6 +133,7 @@ class ScriptedRelay {
   std::mutex lock_;
   std::condition_variable changed_;
   std::deque<Script> scripts_;
+  std::string holdPrefix_;
   std::vector<Request> requests_;
   std::vector<std::thread> connections_;  // joined at the end
   std::thread thread_;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <thread>
 
 #include "cloud_server/cloud_test_support.hpp"
 #include "support/process.hpp"
@@ -121,6 +122,54 @@ TEST_F(CloudProgram, CommandsWorkWhileServingAndARestartKeepsEveryEnrolment) {
   EXPECT_EQ(run({"remove", hostId, "--data", data()}).status, 1);
 }
 
+// The real host, its cloud link against the real service handing out relay tokens of 2 s, and
+// nimbrel-client through the relay once the token the host connected with has run out twice
+// over: the host is still online and still takes the session.
+TEST_F(CloudProgram, AHostOnlineForTwiceItsRelayTokensLifetimeStillTakesSessions) {
+  const CommandResult added = run({"account", "add", "alice", "--data", data()});
+  ASSERT_EQ(added.status, 0) << added.err;
+  const std::string accountToken = lastLine(added.out);
+  auto service = serve({"--relay-token-lifetime", "2"});
+  const std::string api = "http://127.0.0.1:" + std::to_string(port_);
+  const auto home = dir_ / "home";
+  Process host(NIMBREL_HOST_BINARY,
+               {"--headless", "--dry-run", "--no-bonjour", "--synthetic", "cursor", "--port", "0",
+                "--home", (home / "data").string(), "--api", api},
+               {{"HOME", home.string()}, {"XDG_CONFIG_HOME", (home / "xdg").string()}});
+  ASSERT_TRUE(host.waitForOutput("&c=", 20s)) << host.output() << host.errorOutput();
+  std::smatch match;
+  std::string out = host.output();
+  ASSERT_TRUE(std::regex_search(out, match, std::regex("&c=([A-Z0-9-]+)")));
+  const CommandResult claimed = run({"claim", match[1], "--account", "alice", "--data", data()});
+  ASSERT_EQ(claimed.status, 0) << claimed.err;
+  ASSERT_TRUE(std::regex_search(claimed.out, match, std::regex("Claimed (\\S+)")));
+  const std::string hostId = match[1];
+  ASSERT_TRUE(service->waitForOutput("host " + hostId + " online", 30s)) << service->output();
+  ASSERT_TRUE(host.waitForOutput("&cid=" + hostId, 10s)) << host.output();
+
+  // What is tested is a deadline passing: the token's lifetime, twice.
+  std::this_thread::sleep_until(std::chrono::steady_clock::now() + 2 * 2s + 500ms);
+  EXPECT_FALSE(service->waitForOutput("host " + hostId + " offline", 200ms)) << service->output();
+
+  out = host.output();
+  std::string link;
+  const std::regex pairing("nimbrel://pair\\?\\S+");
+  for (auto it = std::sregex_iterator(out.begin(), out.end(), pairing);
+       it != std::sregex_iterator(); ++it) {
+    link = (*it)[0];
+  }
+  ASSERT_NE(link.find("&cid=" + hostId), std::string::npos) << link;
+  const auto shot = dir_ / "shot.png";
+  Process client(NIMBREL_CLIENT_BINARY, {link, "--cloud", api, "--account-token", accountToken,
+                                         "--via-relay", "--snapshot", shot.string(), "--seconds",
+                                         "1.5"});
+  ASSERT_EQ(client.wait(60s), 0) << client.errorOutput() << service->output();
+  EXPECT_GT(std::filesystem::file_size(shot), 100u);
+  EXPECT_TRUE(service->waitForOutput("bytes to the client", 10s)) << service->output();
+  EXPECT_EQ(service->output().find("host " + hostId + " offline"), std::string::npos);
+  EXPECT_EQ(service->output().find("relay refused"), std::string::npos) << service->output();
+}
+
 TEST_F(CloudProgram, ADamagedDatabaseIsReportedAndLeftAlone) {
   std::filesystem::create_directories(data());
   const auto file = std::filesystem::path(data()) / "nimbrel-cloud.db";
@@ -198,6 +247,7 @@ TEST_F(CloudProgram, ServesHttpsAndSecureRelayUrlsWithACertificate) {
   const auto relay = https(port, "POST", "/v1/host/relay-token", "{}", cert,
                            std::string(polled.json().at("host_token").as_string()));
   EXPECT_EQ(relay.json().at("relay_url").as_string(), "wss://127.0.0.1:" + std::to_string(port));
+  EXPECT_EQ(relay.json().at("expires_in").as_int64(), 3600);
   // Plain HTTP on the TLS port gets nothing.
   EXPECT_EQ(http(port, "GET", "/healthz").status, 0);
 }

@@ -87,6 +87,74 @@ HttpResult http(std::uint16_t port, const std::string& method, const std::string
   return readResponse(socket);
 }
 
+HttpResult httpFrom(const std::string& source, std::uint16_t port, const std::string& method,
+                    const std::string& target, const std::string& body, const std::string& bearer) {
+  asio::io_context io;
+  tcp::socket socket(io);
+  socket.open(tcp::v4());
+  socket.bind({asio::ip::make_address(source), 0});
+  socket.connect({asio::ip::make_address("127.0.0.1"), port});
+  limitReads(socket);
+  bhttp::request<bhttp::string_body> request{bhttp::string_to_verb(method), target, 11};
+  request.set(bhttp::field::host, "127.0.0.1:" + std::to_string(port));
+  if (!bearer.empty()) request.set(bhttp::field::authorization, "Bearer " + bearer);
+  if (!body.empty()) {
+    request.set(bhttp::field::content_type, "application/json");
+    request.body() = body;
+  }
+  request.prepare_payload();
+  boost::system::error_code error;
+  bhttp::write(socket, request, error);
+  return readResponse(socket);
+}
+
+HttpResult upgrade(std::uint16_t port, const std::string& target, const std::string& bearer,
+                   const std::string& source) {
+  std::string raw = "GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                    "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n";
+  if (!bearer.empty()) raw += "Authorization: Bearer " + bearer + "\r\n";
+  raw += "\r\n";
+  asio::io_context io;
+  tcp::socket socket(io);
+  socket.open(tcp::v4());
+  socket.bind({asio::ip::make_address(source), 0});
+  socket.connect({asio::ip::make_address("127.0.0.1"), port});
+  limitReads(socket);
+  boost::system::error_code error;
+  asio::write(socket, asio::buffer(raw), error);
+  return readResponse(socket);
+}
+
+struct IdleConnection::State {
+  asio::io_context io;
+  tcp::socket socket{io};
+};
+
+IdleConnection::IdleConnection(const std::string& source, std::uint16_t port)
+    : state_(std::make_unique<State>()) {
+  state_->socket.open(tcp::v4());
+  state_->socket.bind({asio::ip::make_address(source), 0});
+  state_->socket.connect({asio::ip::make_address("127.0.0.1"), port});
+}
+
+IdleConnection::~IdleConnection() { close(); }
+
+HttpResult IdleConnection::get(const std::string& target) {
+  limitReads(state_->socket);
+  bhttp::request<bhttp::string_body> request{bhttp::verb::get, target, 11};
+  request.set(bhttp::field::host, "127.0.0.1");
+  request.keep_alive(true);
+  boost::system::error_code error;
+  bhttp::write(state_->socket, request, error);
+  return readResponse(state_->socket);
+}
+
+void IdleConnection::close() {
+  boost::system::error_code ignored;
+  state_->socket.close(ignored);
+}
+
 HttpResult httpRaw(std::uint16_t port, const std::string& raw) {
   asio::io_context io;
   tcp::socket socket(io);
@@ -123,9 +191,12 @@ struct WsClient::State {
   beast::flat_buffer buffer;
 };
 
-WsClient::WsClient(std::uint16_t port, const std::string& target, const std::string& bearer)
+WsClient::WsClient(std::uint16_t port, const std::string& target, const std::string& bearer,
+                   const std::string& source)
     : state_(std::make_unique<State>()) {
   auto& socket = state_->ws.next_layer();
+  socket.open(tcp::v4());
+  socket.bind({asio::ip::make_address(source), 0});
   socket.connect({asio::ip::make_address("127.0.0.1"), port});
   limitReads(socket);
   state_->ws.read_message_max(64 << 20);
@@ -150,9 +221,25 @@ void WsClient::send(const std::string& bytes, bool text) {
 }
 
 WsClient::Message WsClient::read() {
+  // Asio's blocking reads wait past SO_RCVTIMEO: the read runs on the client's own io_context
+  // for at most 20 s, and a read that gets nothing in that time ends the connection.
   boost::system::error_code error;
+  bool done = false;
   state_->buffer.clear();
-  state_->ws.read(state_->buffer, error);
+  state_->ws.async_read(state_->buffer, [&](boost::system::error_code e, std::size_t) {
+    error = e;
+    done = true;
+  });
+  state_->io.restart();
+  state_->io.run_for(20s);
+  if (!done) {
+    boost::system::error_code ignored;
+    state_->ws.next_layer().close(ignored);
+    state_->io.restart();
+    state_->io.run();
+    ADD_FAILURE() << "nothing arrived on the WebSocket within 20 s";
+    throw Closed{0};
+  }
   if (error == websocket::error::closed) throw Closed{state_->ws.reason().code};
   if (error) throw Closed{0};
   return Message{state_->ws.got_text(), beast::buffers_to_string(state_->buffer.data())};
@@ -224,12 +311,14 @@ Service::~Service() {
   server_.reset();
 }
 
-Service::Host Service::enrolAndClaim(const std::string& localId, const std::string& account) {
-  const auto enrolled = http(port(), "POST", "/v1/enroll",
-                             json::serialize(json::object{{"local_id", localId},
-                                                          {"name", "Desk " + localId},
-                                                          {"os", "linux"},
-                                                          {"version", "1.0.0"}}));
+Service::Host Service::enrolAndClaim(const std::string& localId, const std::string& account,
+                                     const std::string& hostToken) {
+  json::object request{{"local_id", localId},
+                       {"name", "Desk " + localId},
+                       {"os", "linux"},
+                       {"version", "1.0.0"}};
+  if (!hostToken.empty()) request["host_token"] = hostToken;
+  const auto enrolled = http(port(), "POST", "/v1/enroll", json::serialize(request));
   EXPECT_EQ(enrolled.status, 200) << enrolled.body;
   const auto body = enrolled.json();
   const std::string code(body.at("code").as_string());

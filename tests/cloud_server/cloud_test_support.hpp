@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -45,6 +46,14 @@ struct HttpResult {
 HttpResult http(std::uint16_t port, const std::string& method, const std::string& target,
                 const std::string& body = "", const std::string& bearer = "");
 HttpResult httpRaw(std::uint16_t port, const std::string& raw);
+// The same as http(), from the loopback address `source` (127.0.0.2, …) instead of 127.0.0.1.
+HttpResult httpFrom(const std::string& source, std::uint16_t port, const std::string& method,
+                    const std::string& target, const std::string& body = "",
+                    const std::string& bearer = "");
+// The answer to a WebSocket upgrade request for `target`, from the loopback address `source`:
+// 101 when the service takes it, else the status it refused it with.
+HttpResult upgrade(std::uint16_t port, const std::string& target, const std::string& bearer = "",
+                   const std::string& source = "127.0.0.1");
 // Over TLS, trusting only the certificate in `caFile` and checking it names 127.0.0.1.
 HttpResult https(std::uint16_t port, const std::string& method, const std::string& target,
                  const std::string& body, const std::string& caFile,
@@ -57,8 +66,10 @@ class WsClient {
     bool text = false;
     std::string bytes;
   };
-  // Connects and completes the upgrade; throws when it is refused.
-  WsClient(std::uint16_t port, const std::string& target, const std::string& bearer = "");
+  // Connects from the loopback address `source` and completes the upgrade; throws when it is
+  // refused.
+  WsClient(std::uint16_t port, const std::string& target, const std::string& bearer = "",
+           const std::string& source = "127.0.0.1");
   ~WsClient();
 
   void send(const std::string& bytes, bool text);
@@ -70,9 +81,31 @@ class WsClient {
   // Shrinks the receive buffer so that a slow reader holds back its peer quickly.
   void setReceiveBuffer(int bytes);
 
-  struct Closed {
+  // The connection ended: `code` is the peer's close code, 0 when it ended without one.
+  struct Closed : std::runtime_error {
+    explicit Closed(int closeCode)
+        : std::runtime_error(closeCode ? "the WebSocket was closed with code " +
+                                             std::to_string(closeCode)
+                                       : std::string("the WebSocket connection ended")),
+          code(closeCode) {}
     int code;
   };
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+};
+
+// A TCP connection from `source` that sends nothing (unless asked) and stays open while the
+// object lives.
+class IdleConnection {
+ public:
+  IdleConnection(const std::string& source, std::uint16_t port);
+  ~IdleConnection();
+  // A GET on this connection, which stays open after the answer.
+  HttpResult get(const std::string& target);
+  // Closes it now.
+  void close();
 
  private:
   struct State;
@@ -107,12 +140,14 @@ class Service {
   RelayStats stats() const { return server_->relayStats(); }
   const TempDir& dir() const { return dir_; }
 
-  // Enrols a host with `localId`, claims its code into `account` and polls for its token.
+  // Enrols a host with `localId` (presenting `hostToken` when given), claims its code into
+  // `account` and polls for its token.
   struct Host {
     std::string id;
     std::string token;
   };
-  Host enrolAndClaim(const std::string& localId, const std::string& account = "alice");
+  Host enrolAndClaim(const std::string& localId, const std::string& account = "alice",
+                     const std::string& hostToken = "");
   // A relay token for the host (its "token"); fails the test when refused.
   std::string relayToken(const std::string& hostToken);
   // A ticket for a client of `hostId` (its "ticket").

@@ -35,6 +35,21 @@ TEST(RateLimiter, BurstThenRefillAtTheRate) {
   }
 }
 
+TEST(RateLimiter, PeekingTakesNothing) {
+  RateLimiter limiter({2, 0.5});
+  EXPECT_FALSE(limiter.peek("k", 0));  // a key never seen has its whole burst
+  for (int i = 0; i < 5; ++i) EXPECT_FALSE(limiter.peek("k", 0));
+  EXPECT_FALSE(limiter.take("k", 0));
+  EXPECT_FALSE(limiter.peek("k", 0));
+  EXPECT_FALSE(limiter.take("k", 0));
+  ASSERT_TRUE(limiter.peek("k", 0));
+  EXPECT_NEAR(*limiter.peek("k", 0), 2.0, 1e-9);
+  EXPECT_NEAR(*limiter.peek("k", 1), 1.0, 1e-9);
+  EXPECT_FALSE(limiter.peek("k", 2));
+  EXPECT_FALSE(limiter.take("k", 2));
+  EXPECT_TRUE(limiter.take("k", 2));
+}
+
 TEST(RateLimiter, KeysAreIndependent) {
   RateLimiter limiter({1, 0.01});
   EXPECT_FALSE(limiter.take("a", 0));

@@ -152,6 +152,10 @@ TEST(CommandLine, Commands) {
       {{"serve", "--data", "d", "--listen", "x:1", "--cert", "c"}, {}},
       {{"serve", "--data", "d", "--listen", "x:1", "--max-sessions-per-host", "0"}, {}},
       {{"serve", "--data", "d", "--listen", "x:1", "--max-sessions-per-host", "3x"}, {}},
+      {{"serve", "--data", "d", "--listen", "x:1", "--relay-token-lifetime", "0"}, {}},
+      {{"serve", "--data", "d", "--listen", "x:1", "--relay-token-lifetime", "1h"}, {}},
+      {{"serve", "--data", "d", "--listen", "x:1", "--relay-token-lifetime", "604801"}, {}},
+      {{"serve", "--data", "d", "--listen", "x:1", "--relay-token-lifetime"}, {}},
       {{"account", "add", "alice", "--email", "a@b", "--data", "d"}, Command::accountAdd},
       {{"account", "remove", "alice", "--data", "d"}, {}},
       {{"account", "add", "--data", "d"}, {}},
@@ -179,12 +183,32 @@ TEST(CommandLine, Commands) {
   }
   const auto line = parseCommandLine({"serve", "--data", "d", "--listen", "0.0.0.0:443", "--cert",
                                       "c.pem", "--key", "k.pem", "--public-url", "https://x",
-                                      "--max-sessions-per-host", "3"});
+                                      "--max-sessions-per-host", "3", "--relay-token-lifetime",
+                                      "120"});
   EXPECT_EQ(line.data, "d");
   EXPECT_EQ(line.cert, "c.pem");
   EXPECT_EQ(line.key, "k.pem");
   EXPECT_EQ(line.publicUrl, "https://x");
   EXPECT_EQ(line.maxSessionsPerHost, 3);
+  EXPECT_EQ(line.relayTokenLifetime, 120);
+  EXPECT_EQ(parseCommandLine({"serve", "--data", "d", "--listen", "x:1"}).relayTokenLifetime, 0);
+}
+
+TEST(Request, AddressKeysCountAnIpv6Slash64AsOneAddress) {
+  const struct {
+    const char* address;
+    const char* key;
+  } cases[] = {
+      {"192.0.2.7", "192.0.2.7"},
+      {"::ffff:192.0.2.7", "192.0.2.7"},
+      {"2001:db8:1:2:3:4:5:6", "2001:db8:1:2::/64"},
+      {"2001:db8:1:2::", "2001:db8:1:2::/64"},
+      {"2001:db8:1:3::1", "2001:db8:1:3::/64"},
+      {"::1", "::/64"},
+      {"fe80::1%1", "fe80::/64"},
+      {"not an address", "not an address"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(addressKey(c.address), c.key) << c.address;
 }
 
 }  // namespace

@@ -63,6 +63,23 @@ TEST(Secrets, TypedClaimCodesAreNormalised) {
   for (const auto& c : cases) EXPECT_EQ(normaliseClaimCode(c.typed), c.code) << c.typed;
 }
 
+TEST(Secrets, SessionIdsHaveOneForm) {
+  for (int i = 0; i < 200; ++i) {
+    const std::string id = newSessionId();
+    ASSERT_TRUE(isSessionId(id)) << id;
+    ASSERT_EQ(id.size(), 22u);
+  }
+  EXPECT_NE(newSessionId(), newSessionId());
+  EXPECT_TRUE(isSessionId("AAAAAAAAAAAAAAAAAAAAAA"));
+  EXPECT_TRUE(isSessionId("-_09azAZ-_09azAZ-_09aw"));
+  for (const char* bad : {"", "short", "AAAAAAAAAAAAAAAAAAAAAAA", "AAAAAAAAAAAAAAAAAAAAA",
+                          "AAAAAAAAAAAAAAAAAAAAA.", "AAAAAAAAAAAAAAAAAAAAA/", "AAAAAAAAAAAAAAAAAAAA+A",
+                          "AAAAAAAAAAAAAAAAAAAAA=",
+                          "AAAAAAAAAAAAAAAAAAAAAB"}) {  // the last letter's low bits are zero
+    EXPECT_FALSE(isSessionId(bad)) << bad;
+  }
+}
+
 TEST(Secrets, HostIdsHaveOneForm) {
   const std::string id = newHostId();
   EXPECT_TRUE(isHostId(id)) << id;

@@ -5,10 +5,16 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <random>
+#include <set>
 #include <thread>
 
+#include "cloud_server/cloud_api.hpp"
 #include "cloud_server/cloud_test_support.hpp"
+#include "cloud_server/secrets.hpp"
+#include "cloud_server/sqlite_store.hpp"
+#include "support/temp_dir.hpp"
 
 namespace nimbrel::cloud::test {
 namespace {
@@ -199,19 +205,134 @@ TEST(CloudApi, ClaimCodesExpire) {
   EXPECT_EQ(claim.errorCode(), "expired");
 }
 
-TEST(CloudApi, ClaimingTheSameComputerAgainReplacesItsEarlierEntry) {
+// Enrolling takes no credentials and a computer's local id is no secret (every pairing link
+// carries it): a stranger can enrol under the id of someone's computer and talk its owner into
+// claiming the code. Only an enrolment that proved it holds the computer's host token replaces
+// the computer; anything less is listed beside it and takes nothing away.
+TEST(CloudApi, OnlyAnEnrolmentProvingTheHostTokenReplacesTheComputerWithItsId) {
+  struct Case {
+    const char* who;
+    std::function<std::string(const Service::Host& computer, const Service::Host& strangers)>
+        presents;
+    bool replaces;
+  };
+  const std::vector<Case> cases = {
+      {"a stranger presenting nothing", [](const auto&, const auto&) { return std::string(); },
+       false},
+      {"a stranger presenting a made-up token",
+       [](const auto&, const auto&) { return std::string(43, 'A'); }, false},
+      {"a stranger presenting the real token of its own computer",
+       [](const auto&, const auto& strangers) { return strangers.token; }, false},
+      {"the computer itself, presenting its host token",
+       [](const auto& computer, const auto&) { return computer.token; }, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.who);
+    Service service({}, {"alice", "mallory"});
+    const std::string alice = service.accountToken("alice");
+    const auto computer = service.enrolAndClaim("desk-id");
+    const auto strangers = service.enrolAndClaim("mallorys-id", "mallory");
+    LogWaiter log;
+    RelayHost online(service.port(), service.relayToken(computer.token));
+    ASSERT_TRUE(log.waitFor("host " + computer.id + " online"));
+
+    // The owner claims the code shown under the computer's id.
+    const auto enrolled = service.enrolAndClaim("desk-id", "alice", c.presents(computer, strangers));
+    ASSERT_FALSE(enrolled.id.empty());
+    ASSERT_NE(enrolled.id, computer.id);
+
+    const auto listed = http(service.port(), "GET", "/v1/hosts", "", alice).json();
+    std::set<std::string> ids;
+    for (const auto& h : listed.at("hosts").as_array()) ids.insert(text(h.as_object(), "id"));
+    if (c.replaces) {
+      EXPECT_EQ(online.control.closeCode(), 4410);
+      EXPECT_EQ(http(service.port(), "POST", "/v1/host/relay-token", "{}", computer.token).status,
+                401);
+      EXPECT_EQ(ids, (std::set<std::string>{enrolled.id}));
+    } else {
+      // The computer keeps its place, its token and its relay connection, which still serves
+      // clients; the new enrolment is listed beside it.
+      EXPECT_EQ(ids, (std::set<std::string>{computer.id, enrolled.id}));
+      EXPECT_FALSE(service.relayToken(computer.token).empty());
+      WsClient client(service.port(),
+                      "/v2/client/" + computer.id + "?ticket=" + service.ticket(computer.id));
+      auto session = online.acceptSession();
+      client.send("still the real one", true);
+      EXPECT_EQ(session->read().bytes, "still the real one");
+    }
+    // Whatever was presented, the new enrolment has a token of its own that works, and the
+    // stranger's own computer was not touched.
+    EXPECT_FALSE(service.relayToken(enrolled.token).empty());
+    EXPECT_FALSE(service.relayToken(strangers.token).empty());
+  }
+}
+
+TEST(CloudApi, TheClaimAnswerNamesTheAccountByItsEmailOnlyWhenItHasOne) {
   Service service;
-  const auto first = service.enrolAndClaim("same");
-  const std::string relay = service.relayToken(first.token);
-  RelayHost online(service.port(), relay);
-  const auto second = service.enrolAndClaim("same");
-  EXPECT_EQ(online.control.closeCode(), 4410);
-  EXPECT_EQ(http(service.port(), "POST", "/v1/host/relay-token", "{}", first.token).status, 401);
-  const auto list = http(service.port(), "GET", "/v1/hosts", "", service.accountToken("alice"));
-  const auto listed = list.json();
-  const auto& hosts = listed.at("hosts").as_array();
-  ASSERT_EQ(hosts.size(), 1u);
-  EXPECT_EQ(hosts[0].as_object().at("id").as_string(), second.id);
+  // An account added without an email, as the command line allows.
+  const std::string carol = randomToken();
+  SqliteStore::open(service.dir() / "cloud.db", {})
+      ->addAccount("carol", "", tokenHash(carol), service.now());
+  const std::vector<std::pair<std::string, std::string>> accounts = {
+      {"alice", "alice@example.org"}, {"carol", ""}};
+  for (const auto& [account, email] : accounts) {
+    SCOPED_TRACE(account);
+    const auto enroll = http(service.port(), "POST", "/v1/enroll", R"({"local_id":"L"})");
+    const auto e = enroll.json();
+    const std::string token = account == "carol" ? carol : service.accountToken(account);
+    ASSERT_EQ(http(service.port(), "POST", "/v1/claim", body({{"code", e.at("code")}}), token).status,
+              200);
+    const auto polled =
+        http(service.port(), "POST", "/v1/enroll/poll", body({{"poll_token", e.at("poll_token")}}));
+    ASSERT_EQ(polled.status, 200);
+    const auto named = polled.json().at("account").as_object();
+    EXPECT_EQ(text(named, "name"), account);
+    if (email.empty()) {
+      EXPECT_FALSE(named.contains("email")) << polled.body;
+    } else {
+      EXPECT_EQ(text(named, "email"), email);
+    }
+  }
+}
+
+// One IPv6 subscriber holds a whole /64: enrolments and polls are counted per /64, and per
+// address for IPv4 (an IPv4 address mapped into IPv6 is that IPv4 address).
+TEST(CloudApi, EnrolmentIsLimitedPerIpv6NetworkAndPerIpv4Address) {
+  TempDir dir;
+  auto store = SqliteStore::open(dir / "db", {});
+  Limits limits;
+  limits.enrollPerAddress = {2, 1e-6};
+  limits.pollPerAddress = {2, 1e-6};
+  CloudApi api(*store, CloudApi::Settings{limits, "", "127.0.0.1:1", [] { return 1.8e9; }, {}});
+  const auto call = [&](const std::string& target, const std::string& body,
+                        const std::string& address) {
+    return api.handle(ApiRequest{"POST", target, "", body, address, "127.0.0.1:1", false}).status;
+  };
+  struct Case {
+    const char* what;
+    std::vector<std::string> addresses;  // in order; the last one is refused
+  };
+  const std::vector<Case> cases = {
+      {"one /64", {"2001:db8:1:2::5", "2001:db8:1:2:ffff:ffff:ffff:ffff", "2001:db8:1:2:abcd::1"}},
+      {"the next /64 has its own", {"2001:db8:1:3::1", "2001:db8:1:3::2", "2001:db8:1:3:1::"}},
+      {"one IPv4 address", {"192.0.2.1", "192.0.2.1", "::ffff:192.0.2.1"}},
+      {"its neighbour has its own", {"192.0.2.2", "192.0.2.2", "192.0.2.2"}},
+  };
+  const std::vector<std::pair<std::string, std::string>> calls = {
+      {"/v1/enroll", R"({"local_id":"x"})"}, {"/v1/enroll/poll", R"({"poll_token":"unknown"})"}};
+  for (const auto& [target, payload] : calls) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(target + ": " + c.what);
+      for (std::size_t i = 0; i < c.addresses.size(); ++i) {
+        const int status = call(target, payload, c.addresses[i]);
+        if (i + 1 < c.addresses.size()) {
+          EXPECT_NE(status, 429) << c.addresses[i];
+        } else {
+          EXPECT_EQ(status, 429) << c.addresses[i];
+        }
+      }
+    }
+  }
 }
 
 TEST(CloudApi, RateLimitsAnswer429WithRetryAfter) {
@@ -301,7 +422,7 @@ TEST(CloudApi, OversizedBodiesAndMalformedRequestsAreRefusedAndNothingElseIsDist
       {"/v2/host", "not-a-token"},
       {"/v2/host", ""},
       {"/v2/host", service.accountToken("alice")},
-      {"/v2/host/session/abc", "not-a-token"},
+      {"/v2/host/session/AAAAAAAAAAAAAAAAAAAAAA", "not-a-token"},
       {"/v2/client/" + host.id + "?ticket=not-a-ticket", ""},
       {"/v2/client/" + host.id, ""},
   };
@@ -385,7 +506,7 @@ TEST(Relay, ClientOfAnOfflineHostIsClosed4404ThenReachesItOnceOnline) {
   EXPECT_EQ(late.closeCode(), 4401);
 }
 
-TEST(Relay, AHostThatDoesNotComeClosesTheClient4408) {
+TEST(Relay, AHostThatDoesNotComeClosesTheClient4504) {
   Limits limits;
   limits.hostArrivalTimeout = 0.3;
   Service service(limits);
@@ -396,11 +517,246 @@ TEST(Relay, AHostThatDoesNotComeClosesTheClient4408) {
   const auto announced = relayHost.control.read();  // announced, but never opened
   EXPECT_THAT(announced.bytes, StartsWith(R"({"t":"incoming","sid":")"));
   EXPECT_TRUE(announced.text);
-  EXPECT_EQ(client.closeCode(), 4408);
+  EXPECT_EQ(client.closeCode(), 4504);
   // The session is over: opening it late finds nothing.
   const std::string sid(json::parse(announced.bytes).at("sid").as_string());
   WsClient late(service.port(), "/v2/host/session/" + sid, token);
   EXPECT_EQ(late.closeCode(), 4404);
+}
+
+// The control connection outlives the relay token it opened with (3600 s): the host opens
+// every session socket with that token, and the relay takes it for as long as the control
+// connection it authenticated is open, however long ago the token expired.
+TEST(Relay, AHostOnlineForTwiceItsTokensLifetimeStillTakesSessions) {
+  Service service;
+  const auto host = service.enrolAndClaim("a");
+  const std::string token = service.relayToken(host.token);
+  LogWaiter log;
+  RelayHost relayHost(service.port(), token);
+  ASSERT_TRUE(log.waitFor("host " + host.id + " online"));
+  service.advance(2 * 3600 + 1);
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE("session " + std::to_string(i));
+    WsClient client(service.port(), "/v2/client/" + host.id + "?ticket=" + service.ticket(host.id));
+    auto session = relayHost.acceptSession();
+    client.send("past the hour", true);
+    EXPECT_EQ(session->read().bytes, "past the hour");
+    session->send("still here", false);
+    EXPECT_EQ(client.read().bytes, "still here");
+  }
+  // The expired token opens no new control connection (and leaves the live one alone)...
+  WsClient late(service.port(), "/v2/host", token);
+  EXPECT_EQ(late.closeCode(), 4401);
+  WsClient client(service.port(), "/v2/client/" + host.id + "?ticket=" + service.ticket(host.id));
+  auto session = relayHost.acceptSession();
+  client.send("undisturbed", true);
+  EXPECT_EQ(session->read().bytes, "undisturbed");
+  // ...and once the control connection has ended, its expired token opens nothing more.
+  relayHost.control.close(1000);
+  ASSERT_TRUE(log.waitFor("host " + host.id + " offline"));
+  WsClient stale(service.port(), "/v2/host/session/AAAAAAAAAAAAAAAAAAAAAA", token);
+  EXPECT_EQ(stale.closeCode(), 4401);
+}
+
+// Session ids are what the relay makes (22 characters of URL-safe Base64) and host ids what the
+// service makes: anything else is refused before a credential is looked up, so the ticket sent
+// with it stays unused.
+TEST(Relay, IdsOfAnotherShapeAreRefusedBeforeAnyLookup) {
+  Service service;
+  const auto host = service.enrolAndClaim("a");
+  const std::string token = service.relayToken(host.token);
+  RelayHost relayHost(service.port(), token);
+  const std::string ticket = service.ticket(host.id);
+  const std::vector<std::string> targets = {
+      "/v2/host/session/short",
+      "/v2/host/session/AAAAAAAAAAAAAAAAAAAAAAA",   // 23 characters
+      "/v2/host/session/AAAAAAAAAAAAAAAAAAAAA.",    // a character it never uses
+      "/v2/host/session/AAAAAAAAAAAAAAAAAAAA%2B%2B",  // decodes to "+", of the other Base64
+      "/v2/host/session/AAAAAAAAAAAAAAAAAAAA%00A",
+      "/v2/client/" + host.id + "X?ticket=" + ticket,
+      "/v2/client/" + host.id.substr(0, 20) + "%2E?ticket=" + ticket,
+      "/v2/client/..?ticket=" + ticket,
+  };
+  for (const auto& target : targets) {
+    SCOPED_TRACE(target);
+    const auto answer = upgrade(service.port(), target, token);
+    EXPECT_EQ(answer.status, 400) << answer.body;
+    EXPECT_EQ(answer.errorCode(), "bad_id");
+  }
+  // The ticket was never looked at: it still opens a session.
+  WsClient client(service.port(), "/v2/client/" + host.id + "?ticket=" + ticket);
+  auto session = relayHost.acceptSession();
+  client.send("the ticket was kept", true);
+  EXPECT_EQ(session->read().bytes, "the ticket was kept");
+}
+
+// The relay's private close codes are those of the table the host, nimbrel-client and the
+// browser app read their meaning from.
+TEST(Relay, CloseCodesAreThoseOfTheSharedTable) {
+  const auto file =
+      std::filesystem::path(__FILE__).parent_path() / "../../src/net/relay_close_codes.json";
+  const auto table = json::parse(nimbrel::test::readFile(file)).as_object();
+  const std::map<std::string, int> relay = {
+      {"expired", close_code::unauthorized}, {"offline", close_code::offline},
+      {"replaced", close_code::replaced},    {"revoked", close_code::removed},
+      {"busy", close_code::tooMany},         {"noanswer", close_code::hostTimeout},
+  };
+  std::map<std::string, int> shared;
+  for (const auto& entry : table.at("codes").as_array()) {
+    const auto& code = entry.as_object();
+    shared[std::string(code.at("name").as_string())] = static_cast<int>(code.at("code").as_int64());
+  }
+  EXPECT_EQ(relay, shared);
+}
+
+// Open connections are capped per address and in all. Beyond a cap the service answers
+// "busy" at once, logs the spell of refusals once, and takes connections again as soon as
+// some have ended.
+TEST(Service, OpenConnectionsAreCappedPerAddressAndInAll) {
+  Limits limits;
+  limits.maxConnectionsPerAddress = 3;
+  limits.maxConnections = 5;
+  Service service(limits);
+  LogWaiter log;
+  std::vector<std::unique_ptr<IdleConnection>> first, second;
+  for (int i = 0; i < 3; ++i) {
+    first.push_back(std::make_unique<IdleConnection>("127.0.0.1", service.port()));
+  }
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE("refusal " + std::to_string(i));
+    const auto refused = httpFrom("127.0.0.1", service.port(), "GET", "/healthz");
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_EQ(refused.errorCode(), "too_many_connections");
+    EXPECT_EQ(refused.header("retry-after"), "10");
+  }
+  // Another address has room of its own, until the service is full.
+  for (int i = 0; i < 2; ++i) {
+    second.push_back(std::make_unique<IdleConnection>("127.0.0.2", service.port()));
+  }
+  EXPECT_EQ(second[0]->get("/healthz").status, 200);
+  const auto full = httpFrom("127.0.0.3", service.port(), "GET", "/healthz");
+  EXPECT_EQ(full.status, 503);
+  EXPECT_EQ(full.errorCode(), "busy");
+  // A relay client is refused the same way, before its upgrade.
+  EXPECT_EQ(upgrade(service.port(), "/v2/host", "token", "127.0.0.4").status, 503);
+
+  // One of the first address's connections ends: both caps have room again.
+  first.pop_back();
+  ASSERT_TRUE(log.waitFor("taking connections again (2 refused meanwhile)"))
+      << ::testing::PrintToString(log.lines());
+  ASSERT_TRUE(log.waitFor("taking connections from 127.0.0.1 again (2 refused meanwhile)"));
+  EXPECT_EQ(httpFrom("127.0.0.1", service.port(), "GET", "/healthz").status, 200);
+  const auto lines = log.lines();
+  const auto logged = [&](const std::string& text) {
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.find(text) != std::string::npos;
+    });
+  };
+  EXPECT_EQ(logged("refusing connections from 127.0.0.1: 3 are open from it"), 1);
+  EXPECT_EQ(logged("refusing connections: 5 are open"), 1);
+}
+
+// Guessing relay credentials costs a lookup per guess: an address whose relay upgrades keep
+// failing is refused for a while before anything is looked up, and so is everyone when they
+// fail too often from everywhere. A connected host's session sockets are always taken.
+TEST(Relay, UpgradesThatKeepFailingAreRefusedForAWhile) {
+  Limits limits;
+  limits.failedUpgradesPerAddress = {3, 0.1};
+  limits.failedUpgrades = {5, 0.1};
+  Service service(limits);
+  const auto host = service.enrolAndClaim("a");
+  const std::string token = service.relayToken(host.token);
+  LogWaiter log;
+  RelayHost relayHost(service.port(), token);
+  ASSERT_TRUE(log.waitFor("host " + host.id + " online"));
+  for (int i = 0; i < 3; ++i) {
+    WsClient guess(service.port(), "/v2/host", "guess-" + std::to_string(i));
+    EXPECT_EQ(guess.closeCode(), 4401);
+  }
+  // Now even a good credential from that address is refused, before any lookup.
+  for (int i = 0; i < 2; ++i) {
+    const auto refused = upgrade(service.port(), "/v2/host", token);
+    EXPECT_EQ(refused.status, 429);
+    EXPECT_EQ(refused.errorCode(), "too_many_failures");
+    EXPECT_EQ(refused.header("retry-after"), "10");
+  }
+  // The API is not concerned, nor is another address.
+  EXPECT_EQ(http(service.port(), "GET", "/v1/hosts", "", service.accountToken("alice")).status, 200);
+  {
+    WsClient client(service.port(), "/v2/client/" + host.id + "?ticket=" + service.ticket(host.id),
+                    "", "127.0.0.2");
+    auto session = relayHost.acceptSession();
+    client.send("through", true);
+    EXPECT_EQ(session->read().bytes, "through");
+  }
+  // A client waits for the host while guesses from a third address use up what everyone may
+  // fail: from then on every upgrade is refused, but for the connected host's session sockets.
+  WsClient waiting(service.port(), "/v2/client/" + host.id + "?ticket=" + service.ticket(host.id),
+                   "", "127.0.0.2");
+  for (int i = 0; i < 2; ++i) {
+    WsClient guess(service.port(), "/v2/host", "other-" + std::to_string(i), "127.0.0.3");
+    EXPECT_EQ(guess.closeCode(), 4401);
+  }
+  const auto everyone =
+      upgrade(service.port(), "/v2/client/" + host.id + "?ticket=" + service.ticket(host.id), "",
+              "127.0.0.4");
+  EXPECT_EQ(everyone.status, 503);
+  EXPECT_EQ(everyone.errorCode(), "busy");
+  auto session = relayHost.acceptSession();
+  waiting.send("still taken", true);
+  EXPECT_EQ(session->read().bytes, "still taken");
+
+  const auto lines = log.lines();
+  const auto logged = [&](const std::string& text) {
+    return std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+      return line.find(text) != std::string::npos;
+    });
+  };
+  EXPECT_EQ(logged("refusing relay connections from 127.0.0.1"), 1);
+  EXPECT_EQ(logged("refusing relay connections: too many failed lately"), 1);
+  // Time heals: a try per 10 s comes back.
+  service.advance(10);
+  RelayHost again(service.port(), token);
+  EXPECT_EQ(relayHost.control.closeCode(), 4409);
+}
+
+// One large message passes; the session does not keep the room it took.
+TEST(Relay, ASessionGivesBackTheRoomALargeMessageTook) {
+  Service service;
+  const auto host = service.enrolAndClaim("a");
+  RelayHost relayHost(service.port(), service.relayToken(host.token));
+  WsClient client(service.port(), "/v2/client/" + host.id + "?ticket=" + service.ticket(host.id));
+  auto session = relayHost.acceptSession();
+  const std::string large = randomBytes(8 << 20, 7);
+  client.send(large, false);
+  EXPECT_TRUE(session->read().bytes == large);
+  session->send(large, false);
+  EXPECT_TRUE(client.read().bytes == large);
+  EXPECT_GE(service.stats().peakSessionBuffer, large.size());
+  // A small message each way: by the time it is through, the large one's room is given back.
+  client.send("small", true);
+  EXPECT_EQ(session->read().bytes, "small");
+  session->send("small", true);
+  EXPECT_EQ(client.read().bytes, "small");
+  EXPECT_LE(service.stats().sessionBufferCapacity, 2 * Limits{}.sessionBufferKeep);
+}
+
+// Hosts send nothing but pings on their control connection: a large message there ends it
+// (1009) rather than making the relay hold it.
+TEST(Relay, AControlConnectionCarriesNoLargeMessages) {
+  Service service;
+  const auto host = service.enrolAndClaim("a");
+  LogWaiter log;
+  RelayHost relayHost(service.port(), service.relayToken(host.token));
+  ASSERT_TRUE(log.waitFor("host " + host.id + " online"));
+  try {
+    relayHost.control.send(std::string(Limits{}.maxControlMessageBytes + 1, 'x'), false);
+  } catch (const boost::system::system_error&) {
+    // The relay may cut the connection before the whole message is written.
+  }
+  // Closed with "too big", or cut while the rest of the message was still coming.
+  EXPECT_THAT(relayHost.control.closeCode(), ::testing::AnyOf(1009, 0));
+  EXPECT_TRUE(log.waitFor("host " + host.id + " offline")) << ::testing::PrintToString(log.lines());
 }
 
 TEST(Relay, MoreSessionsThanAllowedAreClosed4429) {

@@ -37,7 +37,7 @@ struct Raw {
 NewEnrolment enrolment(const std::string& code, const std::string& pollToken, double now,
                        const std::string& localId = "local") {
   return NewEnrolment{code, tokenHash(pollToken), localId, "Desk", "linux", "1.0", "127.0.0.1",
-                      now, now + 600};
+                      now, now + 600, {}};
 }
 
 TEST(SqliteStore, CreatesTheLatestSchemaInWalMode) {
@@ -63,7 +63,7 @@ TEST(SqliteStore, MigratesAnOlderDatabaseAndKeepsItsData) {
               SQLITE_OK);
   }
   auto store = SqliteStore::open(dir / "db", {});
-  EXPECT_EQ(store->schemaVersion(), 2);
+  EXPECT_EQ(store->schemaVersion(), static_cast<int>(schemaMigrations().size()));
   ASSERT_TRUE(store->accountByToken(tokenHash("acct")));
   const auto host = store->hostByToken(tokenHash("host"));
   ASSERT_TRUE(host);
@@ -72,6 +72,78 @@ TEST(SqliteStore, MigratesAnOlderDatabaseAndKeepsItsData) {
   // The new tables work.
   store->addRelayToken(tokenHash("relay"), host->id, 100);
   EXPECT_EQ(store->relayToken(tokenHash("relay"), 50).state, Credential::State::valid);
+}
+
+// A database of version 2 with a computer in an account and an enrolment under its local id
+// waiting for a claim: the enrolment, from before enrolments could prove anything, is claimed
+// beside the computer and takes nothing away.
+TEST(SqliteStore, MigratesVersionTwoAndItsOpenEnrolmentsProveNothing) {
+  TempDir dir;
+  {
+    Raw raw(dir / "db");
+    ASSERT_EQ(raw.exec(std::string(schemaMigrations()[0])), SQLITE_OK);
+    ASSERT_EQ(raw.exec(std::string(schemaMigrations()[1])), SQLITE_OK);
+    ASSERT_EQ(raw.exec("PRAGMA user_version=2"), SQLITE_OK);
+    ASSERT_EQ(raw.exec("INSERT INTO accounts(name, email, token_hash, created_at) "
+                       "VALUES ('alice', '', '" + tokenHash("acct") + "', 1)"),
+              SQLITE_OK);
+    ASSERT_EQ(raw.exec("INSERT INTO hosts(id, account_id, local_id, name, os, version, token_hash, "
+                       "created_at) VALUES ('h23456789abcdefghijkm', 1, 'L', 'Desk', 'linux', "
+                       "'1.0', '" + tokenHash("host") + "', 1)"),
+              SQLITE_OK);
+    ASSERT_EQ(raw.exec("INSERT INTO enrolments(code, poll_hash, local_id, name, os, version, "
+                       "created_at, expires_at) VALUES ('ABCD-EFGH', '" + tokenHash("poll") +
+                       "', 'L', 'Desk', 'linux', '1.0', 1, 600)"),
+              SQLITE_OK);
+  }
+  auto store = SqliteStore::open(dir / "db", {});
+  EXPECT_EQ(store->schemaVersion(), 3);
+  const auto account = store->accountByName("alice");
+  ASSERT_TRUE(account);
+  const auto claim = store->claim("ABCD-EFGH", account->id, newHostId(), 2);
+  ASSERT_EQ(claim.state, ClaimResult::State::claimed);
+  EXPECT_TRUE(claim.replacedHostIds.empty());
+  EXPECT_EQ(claim.keptHostIds, (std::vector<std::string>{"h23456789abcdefghijkm"}));
+  EXPECT_TRUE(store->hostByToken(tokenHash("host")));
+  EXPECT_EQ(store->hosts(account->id).size(), 2u);
+}
+
+// A claim removes the account's earlier host with the same local id only when the enrolment
+// proved to be that host; other hosts with that id, and hosts of other accounts, stay.
+TEST(SqliteStore, AClaimReplacesOnlyTheHostItsEnrolmentProved) {
+  TempDir dir;
+  auto store = SqliteStore::open(dir / "db", {});
+  const auto alice = store->addAccount("alice", "", tokenHash("a"), 1);
+  const auto bob = store->addAccount("bob", "", tokenHash("b"), 1);
+  // Alice has two computers with local id L (one enrolled beside the other), Bob one.
+  std::vector<std::string> ids;
+  int n = 0;
+  for (const auto& account : {alice, alice, bob}) {
+    const std::string code = "AAAA-AAA" + std::string(1, "CDE"[n]);
+    const std::string poll = "p" + std::to_string(n);
+    ASSERT_TRUE(store->addEnrolment(enrolment(code, poll, 1, "L")));
+    ids.push_back(store->claim(code, account.id, newHostId(), 2).host.id);
+    store->pollEnrolment(tokenHash(poll), tokenHash("t" + std::to_string(n)), 3);
+    ++n;
+  }
+  NewEnrolment again = enrolment("BBBB-BBBB", "p9", 10, "L");
+  again.provenHostId = ids[1];
+  ASSERT_TRUE(store->addEnrolment(again));
+  const auto claim = store->claim("BBBB-BBBB", alice.id, newHostId(), 11);
+  ASSERT_EQ(claim.state, ClaimResult::State::claimed);
+  EXPECT_EQ(claim.replacedHostIds, (std::vector<std::string>{ids[1]}));
+  EXPECT_EQ(claim.keptHostIds, (std::vector<std::string>{ids[0]}));
+  EXPECT_TRUE(store->hostByToken(tokenHash("t0")));
+  EXPECT_FALSE(store->hostByToken(tokenHash("t1")));
+  EXPECT_TRUE(store->hostByToken(tokenHash("t2")));  // Bob's
+  // Proving Bob's computer does not replace anything of Alice's.
+  NewEnrolment bobs = enrolment("CCCC-CCCC", "p10", 10, "L");
+  bobs.provenHostId = ids[2];
+  ASSERT_TRUE(store->addEnrolment(bobs));
+  const auto other = store->claim("CCCC-CCCC", alice.id, newHostId(), 12);
+  EXPECT_TRUE(other.replacedHostIds.empty());
+  EXPECT_EQ(other.keptHostIds.size(), 2u);
+  EXPECT_TRUE(store->hostByToken(tokenHash("t2")));
 }
 
 TEST(SqliteStore, RefusesFilesItCannotUseWithAClearReason) {
