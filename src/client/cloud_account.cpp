@@ -206,4 +206,15 @@ asio::awaitable<std::string> CloudAccount::relayUrl(std::string hostId) {
   co_return text(answer.body, "url");
 }
 
+const CloudAccount::Host* chooseHost(const std::vector<CloudAccount::Host>& hosts,
+                                     const std::string& localId, const std::string& claimedId) {
+  const CloudAccount::Host* found = nullptr;
+  for (const auto& host : hosts) {
+    if (host.localId != localId) continue;
+    if (!claimedId.empty() && host.id == claimedId) return &host;
+    if (!found) found = &host;
+  }
+  return found;
+}
+
 }  // namespace nimbrel

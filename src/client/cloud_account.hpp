@@ -39,4 +39,12 @@ class CloudAccount {
   std::string token_;
 };
 
+// Which of the account's hosts is the computer of the link with id `localId`. An account may
+// list two with one local id (a stranger's enrolment under a copied id is listed beside the
+// real computer, never in its place): the one just claimed (`claimedId`) when known, else the
+// first listed (the oldest, which a stranger's later enrolment cannot be). Nothing when none
+// has it.
+const CloudAccount::Host* chooseHost(const std::vector<CloudAccount::Host>& hosts,
+                                     const std::string& localId, const std::string& claimedId);
+
 }  // namespace nimbrel

@@ -180,11 +180,12 @@ asio::awaitable<std::shared_ptr<ClientConnection>> connectThroughCloud(asio::any
                                                                       const Settings& settings) {
   CloudAccount account(executor, settings.cloud, settings.accountToken);
   bool justClaimed = false;
+  std::string claimedId;
   if (!settings.target.claimCode.empty()) {
     bool alreadyClaimed = false;
     try {
-      const std::string hostId = co_await account.claim(settings.target.claimCode, &alreadyClaimed);
-      std::fprintf(stderr, "nimbrel-client: claimed %s into the account\n", hostId.c_str());
+      claimedId = co_await account.claim(settings.target.claimCode, &alreadyClaimed);
+      std::fprintf(stderr, "nimbrel-client: claimed %s into the account\n", claimedId.c_str());
       justClaimed = true;
     } catch (const ClientError&) {
       if (!alreadyClaimed) throw;  // a code used before may have been ours: look for the host
@@ -197,11 +198,7 @@ asio::awaitable<std::shared_ptr<ClientConnection>> connectThroughCloud(asio::any
   asio::steady_timer pause(executor);
   for (int attempt = 0;; ++attempt) {
     hosts = co_await account.hosts();
-    found = nullptr;
-    for (const auto& host : hosts) {
-      if (host.localId != settings.target.hostID) continue;
-      if (!found || (host.online && !found->online)) found = &host;
-    }
+    found = chooseHost(hosts, settings.target.hostID, claimedId);
     if (!justClaimed || (found && found->online) || attempt >= 30) break;
     if (attempt == 0) std::fprintf(stderr, "nimbrel-client: waiting for the computer to come online\n");
     pause.expires_after(std::chrono::seconds(1));
