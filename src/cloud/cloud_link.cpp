@@ -363,20 +363,21 @@ void CloudLink::dialDone() {
 // The unnamed first parameters hold the link: a coroutine keeps its own copy of every parameter.
 asio::awaitable<void> CloudLink::acceptSession(std::shared_ptr<CloudLink>, std::string url,
                                                WebSocketTransport::Headers headers) {
-  auto transport =
-      WebSocketTransport::dial(strand_, url, "relay-session", std::move(headers), settings_.tls);
-  if (!transport) {
-    dialDone();
-    co_return;
-  }
+  // The dial's place is given back however this ends, a throw included.
+  struct DialPlace {
+    CloudLink* link;
+    ~DialPlace() { link->dialDone(); }
+  } place{this};
+  std::shared_ptr<WebSocketTransport> transport;
   try {
+    transport =
+        WebSocketTransport::dial(strand_, url, "relay-session", std::move(headers), settings_.tls);
+    if (!transport) co_return;
     co_await transport->open(settings_.openTimeout);
   } catch (const std::exception& error) {
-    dialDone();
     systemLog(std::string("relay session failed: ") + error.what());
     co_return;
   }
-  dialDone();
   callbacks_.onSession(std::move(transport));
 }
 

@@ -39,6 +39,14 @@ std::optional<double> RateLimiter::peek(const std::string& key, double now) cons
   return (1 - tokens) / rule_.perSecond;
 }
 
+bool RateLimiter::used(const std::string& key, double now) const {
+  std::lock_guard lock(lock_);
+  const auto it = buckets_.find(key);
+  if (it == buckets_.end()) return false;
+  const Bucket& bucket = it->second;
+  return bucket.tokens + std::max(0.0, now - bucket.updated) * rule_.perSecond < rule_.burst;
+}
+
 std::size_t RateLimiter::keys() const {
   std::lock_guard lock(lock_);
   return buckets_.size();

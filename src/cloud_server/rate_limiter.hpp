@@ -30,6 +30,9 @@ class RateLimiter {
   // What take() would answer, without taking anything.
   std::optional<double> peek(const std::string& key, double now) const;
 
+  // Whether `key` has taken anything that has not come back yet.
+  bool used(const std::string& key, double now) const;
+
   std::size_t keys() const;
 
  private:

@@ -746,7 +746,9 @@ std::optional<ApiResponse> CloudServer::upgradesRefused(const std::string& key) 
   const double now = options_.now();
   std::optional<double> wait = failedUpgradesByAddress_.peek(key, now);
   bool everyone = false;
-  if (!wait) {
+  // When too many fail from everywhere, only addresses that failed lately are refused: a clean
+  // address with a good credential is never locked out by others' guessing.
+  if (!wait && failedUpgradesByAddress_.used(key, now)) {
     wait = failedUpgrades_.peek("", now);
     everyone = wait.has_value();
   }

@@ -146,14 +146,15 @@ asio::awaitable<void> readUpgrade(tcp::socket socket, double timeout,
       const bool hasOrigin = origin != request.end();
       if (!originAllowed(hasOrigin ? std::string_view(origin->value()) : std::string_view(),
                          hasOrigin, request[http::field::host], allowedOrigins)) {
+        // The page's name is the stranger's text: no more of it than a line needs.
         logLine("refused a connection from " + label.substr(7) + ": the page " +
-                std::string(origin->value()) + " may not connect");
+                std::string(origin->value().substr(0, 200)) + " may not connect");
         co_await refuseOrigin(stream, request);
         break;
       }
       auto transport = acceptedTransport(stream.release_socket(), std::move(request), label);
       ticket->onEvict([weak = std::weak_ptr(transport)] {
-        if (auto waiting = weak.lock()) waiting->close();
+        if (auto waiting = weak.lock()) waiting->closeUnlessAuthenticated();
       });
       transport->holdUntilAuthenticated(std::move(ticket));
       hand(std::move(transport));

@@ -1,5 +1,7 @@
 #include "net/origin_check.hpp"
 
+#include <boost/asio/ip/address_v4.hpp>
+
 #include <algorithm>
 #include <cctype>
 #include <optional>
@@ -74,6 +76,24 @@ std::optional<Origin> parseOrigin(std::string_view origin) {
   return std::nullopt;
 }
 
+// Whether `host` (lower case, IPv6 in brackets) is a name only a local network gives a
+// machine: an address, "localhost", one label ("desk"), or a name under .local, .lan,
+// .home.arpa or .internal. A public name that a stranger's DNS points at this host (to make
+// its page "the host's own") is none of these.
+bool localName(const std::string& host) {
+  if (host.front() == '[') return true;
+  boost::system::error_code notAnAddress;
+  boost::asio::ip::make_address_v4(host, notAnAddress);
+  if (!notAnAddress) return true;
+  if (host == "localhost" || host.find('.') == std::string::npos) return true;
+  std::string name = host;
+  if (name.back() == '.') name.pop_back();
+  for (const char* suffix : {".local", ".lan", ".home.arpa", ".internal", ".localhost"}) {
+    if (name.ends_with(suffix)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool originAllowed(std::string_view origin, bool hasOrigin, std::string_view hostHeader,
@@ -86,7 +106,7 @@ bool originAllowed(std::string_view origin, bool hasOrigin, std::string_view hos
     return true;
   }
   const auto host = parseAuthority(hostHeader, 80);
-  return host && *host == page->authority;
+  return host && *host == page->authority && localName(host->host);
 }
 
 }  // namespace nimbrel

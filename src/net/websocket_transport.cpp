@@ -72,6 +72,11 @@ void WebSocketTransport::authenticated() {
   releaseAdmission();
 }
 
+bool WebSocketTransport::holdsAdmission() const {
+  std::lock_guard lock(lock_);
+  return admission_ != nullptr;
+}
+
 void WebSocketTransport::releaseAdmission() {
   std::shared_ptr<void> ticket;
   std::lock_guard lock(lock_);
@@ -200,6 +205,12 @@ class BeastTransport final : public WebSocketTransport,
 
   void close() override {
     asio::post(executor_, [self = shared_from_this()] { self->cancelConnection(); });
+  }
+
+  void closeUnlessAuthenticated() override {
+    asio::post(executor_, [self = shared_from_this()] {
+      if (self->holdsAdmission()) self->cancelConnection();
+    });
   }
 
   void limitMessages(std::size_t bytes) override {

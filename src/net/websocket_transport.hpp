@@ -99,6 +99,10 @@ class WebSocketTransport {
   // `authenticated` or the transport's end.
   void holdUntilAuthenticated(std::shared_ptr<void> ticket);
 
+  // Cancels the connection unless it has authenticated by the time the cancel would run (its
+  // place was pushed out of the admission gate just as it proved its key).
+  virtual void closeUnlessAuthenticated() { close(); }
+
   // The peer has proved who it is: messages up to kMaxMessageSize from now on, and the place
   // held for the handshake is given up.
   void authenticated();
@@ -121,6 +125,7 @@ class WebSocketTransport {
   void noteClose(const CloseOutcome& outcome);
   // Gives up the place held until authentication (the connection has ended).
   void releaseAdmission();
+  bool holdsAdmission() const;
 
  private:
   const std::string label_;

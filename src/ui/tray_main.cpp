@@ -111,11 +111,17 @@ int runTrayApplication(int argc, char** argv, const CommandLine& commandLine) {
   // does not get to it in a few seconds is not waited for.
   auto stopped = std::make_shared<std::promise<void>>();
   asio::post(controller->executor(), [controller, stopped] {
-    controller->stop();
+    try {
+      controller->stop();
+    } catch (const std::exception& error) {
+      std::cerr << "nimbrel: stopping the host failed: " << error.what() << "\n";
+    }
     stopped->set_value();
   });
   if (stopped->get_future().wait_for(std::chrono::seconds(5)) != std::future_status::ready) {
+    // A stuck thread would hold the joins below for ever.
     std::cerr << "nimbrel: the host did not stop in time; quitting all the same\n";
+    std::_Exit(status);
   }
   work.reset();
   io.stop();

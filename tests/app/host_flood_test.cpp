@@ -47,6 +47,17 @@ class HostFlood : public ::testing::Test {
     const std::string out = host_->output();
     ASSERT_TRUE(std::regex_search(out, key, std::regex("&k=([A-Za-z0-9_-]{43})&")));
     key_ = key[1];
+    // A fixed port's link is printed before the listener has bound it.
+    boost::asio::io_context io;
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (;;) {
+      tcp::socket probe(io);
+      boost::system::error_code error;
+      probe.connect({boost::asio::ip::make_address("127.0.0.1"), port_}, error);
+      if (!error) break;
+      ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "the host never listened";
+      std::this_thread::sleep_for(10ms);
+    }
   }
 
   // A paired device's whole session: handshake, "info", a second of frames.

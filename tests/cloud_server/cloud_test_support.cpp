@@ -71,20 +71,7 @@ std::string HttpResult::errorCode() const {
 
 HttpResult http(std::uint16_t port, const std::string& method, const std::string& target,
                 const std::string& body, const std::string& bearer) {
-  asio::io_context io;
-  tcp::socket socket(io);
-  socket.connect({asio::ip::make_address("127.0.0.1"), port});
-  limitReads(socket);
-  bhttp::request<bhttp::string_body> request{bhttp::string_to_verb(method), target, 11};
-  request.set(bhttp::field::host, "127.0.0.1:" + std::to_string(port));
-  if (!bearer.empty()) request.set(bhttp::field::authorization, "Bearer " + bearer);
-  if (!body.empty()) {
-    request.set(bhttp::field::content_type, "application/json");
-    request.body() = body;
-  }
-  request.prepare_payload();
-  bhttp::write(socket, request);
-  return readResponse(socket);
+  return httpFrom("127.0.0.1", port, method, target, body, bearer);
 }
 
 HttpResult httpFrom(const std::string& source, std::uint16_t port, const std::string& method,

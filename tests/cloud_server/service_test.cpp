@@ -657,8 +657,9 @@ TEST(Service, OpenConnectionsAreCappedPerAddressAndInAll) {
 }
 
 // Guessing relay credentials costs a lookup per guess: an address whose relay upgrades keep
-// failing is refused for a while before anything is looked up, and so is everyone when they
-// fail too often from everywhere. A connected host's session sockets are always taken.
+// failing is refused for a while before anything is looked up, and so is every address that
+// failed lately when they fail too often from everywhere. A clean address and a connected
+// host's session sockets are always taken.
 TEST(Relay, UpgradesThatKeepFailingAreRefusedForAWhile) {
   Limits limits;
   limits.failedUpgradesPerAddress = {3, 0.1};
@@ -690,21 +691,27 @@ TEST(Relay, UpgradesThatKeepFailingAreRefusedForAWhile) {
     EXPECT_EQ(session->read().bytes, "through");
   }
   // A client waits for the host while guesses from a third address use up what everyone may
-  // fail: from then on every upgrade is refused, but for the connected host's session sockets.
+  // fail: from then on every address that failed lately is refused, but a clean address with a
+  // good credential is not, nor are the connected host's session sockets.
   WsClient waiting(service.port(), "/v2/client/" + host.id + "?ticket=" + service.ticket(host.id),
                    "", "127.0.0.2");
   for (int i = 0; i < 2; ++i) {
     WsClient guess(service.port(), "/v2/host", "other-" + std::to_string(i), "127.0.0.3");
     EXPECT_EQ(guess.closeCode(), 4401);
   }
-  const auto everyone =
-      upgrade(service.port(), "/v2/client/" + host.id + "?ticket=" + service.ticket(host.id), "",
-              "127.0.0.4");
+  const auto everyone = upgrade(service.port(), "/v2/host", "other-2", "127.0.0.3");
   EXPECT_EQ(everyone.status, 503);
   EXPECT_EQ(everyone.errorCode(), "busy");
   auto session = relayHost.acceptSession();
   waiting.send("still taken", true);
   EXPECT_EQ(session->read().bytes, "still taken");
+  {
+    WsClient clean(service.port(), "/v2/client/" + host.id + "?ticket=" + service.ticket(host.id),
+                   "", "127.0.0.4");
+    auto another = relayHost.acceptSession();
+    clean.send("a clean address", true);
+    EXPECT_EQ(another->read().bytes, "a clean address");
+  }
 
   const auto lines = log.lines();
   const auto logged = [&](const std::string& text) {

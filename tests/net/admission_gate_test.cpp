@@ -80,6 +80,14 @@ TEST(OriginCheck, OnlyTheHostsOwnPageAndAllowedOnesMayUpgrade) {
       {"https://desk.example.org", "192.168.1.20:7300", true},
       {"https://desk.example.org:443", "192.168.1.20:7300", true},
       {"http://[FD00::5]:8080", "10.0.0.1:7300", true},
+      {"http://desk:7300", "desk:7300", true},
+      {"http://desk.lan:7300", "desk.lan:7300", true},
+      {"http://desk.home.arpa.:7300", "desk.home.arpa.:7300", true},
+      {"https://desk.example.org", "desk.example.org", true},  // allowed, whatever the Host
+      // A public name whose DNS a stranger points at this host makes its page look like the
+      // host's own: refused unless the user allowed it.
+      {"http://evil.example:7300", "evil.example:7300", false},
+      {"http://desk.local.evil.example:7300", "desk.local.evil.example:7300", false},
       {"http://192.168.1.20:7301", "192.168.1.20:7300", false},  // another port
       {"http://evil.example:7300", "192.168.1.20:7300", false},
       {"http://desk.example.org", "192.168.1.20:7300", false},  // allowed is https only

@@ -22,7 +22,7 @@ const { pairingKeyText } = await import(join(webDir, 'src/protocol/bytes.js'));
 
 const PHONE = { width: 390, height: 844, deviceScaleFactor: 2, isMobile: true, hasTouch: true };
 const DESKTOP = { width: 1280, height: 800, deviceScaleFactor: 1 };
-const MADE_UP = 'desk.nimbrel-test';
+const MADE_UP = 'desk.lan';
 
 let host;
 let browser;

@@ -76,13 +76,16 @@ describe('where the key is kept', () => {
     assert.equal(second.storage.getItem(NAME), 'k');
   });
 
-  it('a key left in the lasting storage by an earlier version, never asked about, moves to the tab', () => {
+  it('a key left in the lasting storage by an earlier version stays remembered until unticked', () => {
     const local = new MemoryStorage();
     local.setItem(NAME, 'old');
     const p = page({ secure: false, local });
-    assert.equal(p.storage.remember, false);
-    assert.deepEqual(where(p), [null, 'old']);
+    assert.equal(p.storage.remember, true);
+    assert.deepEqual(where(p), ['old', null]);
     assert.equal(p.storage.getItem(NAME), 'old');
+    p.storage.setRemember(false);
+    assert.deepEqual(where(p), [null, 'old']);
+    assert.equal(page({ secure: false, local }).storage.remember, false);
     // A secure page keeps it where it is.
     const kept = new MemoryStorage();
     kept.setItem(NAME, 'old');

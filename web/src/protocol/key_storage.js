@@ -66,13 +66,12 @@ export class KeyStorage {
     this.session = session;
     this.names = names;
     this.memory = new Map();
-    // A key in the lasting storage that the person did not ask to remember (kept there before
-    // this page asked) moves to the tab.
-    if (!this.remember) {
-      for (const name of names) {
-        const value = read(local, name);
-        if (value !== null) this.setItem(name, value);
-      }
+    // A key in the lasting storage with no choice made was remembered by an earlier version of
+    // the page: it stays remembered (the box shows it ticked), so that nobody loses a pairing
+    // to an update. Keys paired from now on are kept for the tab unless the box is ticked.
+    if (!this.secure && read(local, REMEMBER_MARK) === null &&
+        names.some((name) => read(local, name) !== null)) {
+      write(local, REMEMBER_MARK, '1');
     }
   }
 
