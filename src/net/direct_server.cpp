@@ -98,12 +98,15 @@ asio::awaitable<bool> serveWebFile(beast::tcp_stream& stream, const UpgradeReque
   co_return true;
 }
 
-// Refuses an upgrade from a web page that is neither the host's own nor one the user allowed.
-asio::awaitable<void> refuseOrigin(beast::tcp_stream& stream, const UpgradeRequest& request) {
-  http::response<http::string_body> answer{http::status::forbidden, request.version()};
+// A short plain-text answer after which the connection closes: 426 for a request that is not
+// an upgrade, 403 for an upgrade from a web page that may not connect.
+asio::awaitable<void> answerAndClose(beast::tcp_stream& stream, const UpgradeRequest& request,
+                                     http::status status, std::string text) {
+  http::response<http::string_body> answer{status, request.version()};
+  if (status == http::status::upgrade_required) answer.set(http::field::upgrade, "websocket");
   answer.set(http::field::connection, "close");
   answer.set(http::field::content_type, "text/plain; charset=utf-8");
-  answer.body() = "This page may not connect to this computer.\n";
+  answer.body() = std::move(text);
   answer.prepare_payload();
   stream.expires_after(std::chrono::seconds(5));
   co_await http::async_write(stream, answer, asio::as_tuple(asio::use_awaitable));
@@ -149,7 +152,8 @@ asio::awaitable<void> readUpgrade(tcp::socket socket, double timeout,
         // The page's name is the stranger's text: no more of it than a line needs.
         logLine("refused a connection from " + label.substr(7) + ": the page " +
                 std::string(origin->value().substr(0, 200)) + " may not connect");
-        co_await refuseOrigin(stream, request);
+        co_await answerAndClose(stream, request, http::status::forbidden,
+                                "This page may not connect to this computer.\n");
         break;
       }
       auto transport = acceptedTransport(stream.release_socket(), std::move(request), label);
@@ -165,14 +169,8 @@ asio::awaitable<void> readUpgrade(tcp::socket socket, double timeout,
       if (keepAlive) continue;
       break;
     }
-    http::response<http::string_body> answer{http::status::upgrade_required, request.version()};
-    answer.set(http::field::upgrade, "websocket");
-    answer.set(http::field::connection, "close");
-    answer.set(http::field::content_type, "text/plain; charset=utf-8");
-    answer.body() = "This is a Nimbrel host. Connect to it with a Nimbrel client.\n";
-    answer.prepare_payload();
-    stream.expires_after(std::chrono::seconds(5));
-    co_await http::async_write(stream, answer, asio::as_tuple(asio::use_awaitable));
+    co_await answerAndClose(stream, request, http::status::upgrade_required,
+                            "This is a Nimbrel host. Connect to it with a Nimbrel client.\n");
     break;
   }
   error_code ignored;
