@@ -14,10 +14,6 @@
 #include "base/log.hpp"
 #include "boost/await_on.hpp"
 #include "cloud/http_client.hpp"
-#include "capture/synthetic_screen_source.hpp"
-#include "capture/x11_capture_source.hpp"
-#include "input/null_input.hpp"
-#include "input/x11_input.hpp"
 #include "net/async_event.hpp"
 #include "net/direct_server.hpp"
 #include "net/task_completion.hpp"
@@ -119,12 +115,11 @@ HostController::HostController(Private, asio::any_io_executor io, asio::any_io_e
       std::fflush(stdout);
     };
   }
-  if (!services_.desktopAccess) {
-    services_.desktopAccess = [] {
-      const X11Capabilities caps = probeX11();
-      return DesktopAccess{caps.canCapture(), caps.canInject()};
-    };
+  if (!services_.desktop.makeSession) {
+    services_.desktop =
+        options_.dryRun ? syntheticDesktop(options_.syntheticFollowsCursor) : x11Desktop();
   }
+  if (!services_.desktopAccess) services_.desktopAccess = services_.desktop.access;
   const DesktopAccess access = services_.desktopAccess();
   screenRecordingOK_ = access.screenRecording;
   accessibilityOK_ = access.accessibility;
@@ -537,28 +532,25 @@ void HostController::makeSession(std::shared_ptr<WebSocketTransport> transport,
   setup.via = relayLabel ? *relayLabel : "direct:" + transport->remoteHost();
   setup.transport = transport;
   setup.identity = {config_.name, config_.hostID, config_.secret};
-  if (options_.dryRun) {
-    auto input = std::make_shared<NullInput>("test");
-    SyntheticScreenSource::CursorProvider cursor;
-    if (options_.syntheticFollowsCursor) cursor = [input] { return input->position(); };
-    setup.input = input;
-    setup.source = std::make_shared<SyntheticScreenSource>(1600, 1000, std::move(cursor));
-  } else {
-    // Opens the display on first use, on the session's input strand.
-    setup.input = std::make_shared<X11Input>();
-    X11CaptureSource::Options capture;
-    capture.blockingExecutor = asio::make_strand(workers_);
-    setup.source = std::make_shared<X11CaptureSource>(capture);
-    setup.fallbackMonitors = [] {
-      try {
-        if (auto monitors = x11Monitors(); !monitors.empty()) return monitors;
-      } catch (const CaptureError&) {
-      }
-      return HostSession::defaultFallbackMonitors();
+  SessionDesktop desktop = services_.desktop.makeSession(workers_);
+  setup.input = desktop.input;
+  setup.source = desktop.source;
+  if (desktop.fallbackMonitors) {
+    setup.fallbackMonitors = [listed = desktop.fallbackMonitors] {
+      auto monitors = listed();
+      return monitors.empty() ? HostSession::defaultFallbackMonitors() : monitors;
     };
   }
   setup.workers = workers_;
   const std::string label = relayLabel ? *relayLabel : transport->label();
+  if (desktop.watchEnd) {
+    // The desktop stopped sharing: the session ends, and its client sees the connection go.
+    desktop.watchEnd([weak = std::weak_ptr<WebSocketTransport>(transport), label](
+                         const std::string& why) {
+      logLine("Ending the session from " + label + ": " + why + ".");
+      if (auto ending = weak.lock()) ending->close();
+    });
+  }
   const std::weak_ptr<HostController> weak = weak_from_this();
   auto listed = std::make_shared<std::atomic<bool>>(false);
   setup.onAuthenticated = [weak, listed, label, strand = strand_] {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/command_line.hpp"
+#include "app/desktop_backend.hpp"
 #include "app/host_config.hpp"
 #include "app/settings_store.hpp"
 #include "base/version.hpp"
@@ -40,15 +41,14 @@ class HostController : public std::enable_shared_from_this<HostController> {
   using Options = HostOptions;
   using CloudStatus = CloudLink::Status;
 
-  // What the desktop lets the host do: see the screen, drive the input.
-  struct DesktopAccess {
-    bool screenRecording = false;
-    bool accessibility = false;
-  };
+  using DesktopAccess = nimbrel::DesktopAccess;
 
   // The system services the controller uses; empty ones get the real thing.
   struct Services {
-    // On X11: the display opens and has MIT-SHM and DAMAGE (screen), XTEST (input).
+    // The desktop the sessions share; empty: the synthetic screen for a dry run, else X11.
+    DesktopBackend desktop;
+    // What it allows (on X11: the display opens and has MIT-SHM and DAMAGE for the screen,
+    // XTEST for input); empty: the desktop's own answer.
     std::function<DesktopAccess()> desktopAccess;
     std::shared_ptr<SleepInhibitor> inhibitor;
     std::filesystem::path settingsPath;  // settings.json, which the controller alone writes

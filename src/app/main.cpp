@@ -16,13 +16,14 @@
 #include <iostream>
 
 #include "app/command_line.hpp"
+#include "app/desktop_backend.hpp"
+#include "app/desktop_choice.hpp"
 #include "base/allocator_tuning.hpp"
 #include "base/descriptor_limit.hpp"
 #include "base/log.hpp"
 #include "app/host_config.hpp"
 #include "app/host_controller.hpp"
 #include "app/start_mode.hpp"
-#include "platform/x11_connection.hpp"
 #include "ui/tray_main.hpp"
 
 namespace asio = boost::asio;
@@ -68,6 +69,28 @@ int main(int argc, char** argv) {
     runForever(io);
   }
 
+  // Which desktop is shared, and why, before anything else is said.
+  HostOptions options = headlessOptions(commandLine);
+  const DesktopChoice desktop = chooseDesktop(probeDesktop(options.dryRun));
+  if (!desktop.line.empty()) {
+    logLine(LogChannel::controller, desktop.line);  // the system log
+    std::cout << desktop.line << std::endl;
+  }
+  HostController::Services services;
+  switch (desktop.kind) {
+    case DesktopKind::unsupported:
+      return 1;
+    case DesktopKind::gnomeWayland:
+      services.desktop = gnomeWaylandDesktop();
+      break;
+    case DesktopKind::x11:
+      services.desktop = x11Desktop();
+      break;
+    case DesktopKind::synthetic:
+      options.dryRun = true;
+      break;
+  }
+
   bool headless = commandLine.has("--headless");
   if (!headless && commandLine.has("--auto")) {
     // Asks the display and the session bus once, before any thread starts.
@@ -75,7 +98,11 @@ int main(int argc, char** argv) {
     std::cout << choice.line << std::endl;
     headless = !choice.tray;
   }
-  if (!headless) return ui::runTrayApplication(argc, argv, commandLine);
+  if (!headless) {
+    // The tray application needs a display of its own, and says so without one.
+    return ui::runTrayApplication(argc, argv, commandLine,
+                                  services.desktop.makeSession ? services.desktop : x11Desktop());
+  }
 
   // Caught from the start, so that a signal during start-up also ends the host with status 0.
   endOnSignals();
@@ -86,21 +113,12 @@ int main(int argc, char** argv) {
   HostConfig config = loadConfig();
   applyHeadlessOverrides(commandLine, config);
   saveConfig(config);
-  HostOptions options = headlessOptions(commandLine);
-  if (!options.dryRun) {
-    try {
-      const X11Connection display;
-    } catch (const X11Error& error) {
-      logLine(LogChannel::controller, std::string("Starting the dry run with the synthetic screen: ") + error.what() + ".");
-      options.dryRun = true;
-    }
-  }
 
   // Input, clipboard and encoding run on workers, never on the network thread.
   asio::thread_pool workers(2);
   // Held for the life of the process; the signal handlers end it without stopping it first.
   static std::shared_ptr<HostController> controller =
-      HostController::create(io.get_executor(), workers.get_executor(), options);
+      HostController::create(io.get_executor(), workers.get_executor(), options, std::move(services));
   asio::post(controller->executor(), [] { controller->start(); });
 
   runForever(io);

@@ -9,6 +9,9 @@ namespace nimbrel {
 // The code points of UTF-8 text; malformed sequences read as U+FFFD.
 std::u32string decodeUtf8(std::string_view text);
 
+// The UTF-8 of code points (those no scalar value can be become U+FFFD).
+std::string encodeUtf8(std::u32string_view text);
+
 // The user-perceived characters of the text (extended grapheme clusters), as code points.
 std::vector<std::u32string> characters(std::string_view text);
 

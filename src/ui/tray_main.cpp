@@ -43,7 +43,8 @@ std::optional<std::string> missingDisplay() {
 
 }  // namespace
 
-int runTrayApplication(int argc, char** argv, const CommandLine& commandLine) {
+int runTrayApplication(int argc, char** argv, const CommandLine& commandLine,
+                       DesktopBackend desktop) {
   if (const auto missing = missingDisplay()) {
     std::cerr << "nimbrel: the tray application needs a display, and " << *missing
               << ". Run \"nimbrel --headless\" to serve without one.\n";
@@ -80,6 +81,7 @@ int runTrayApplication(int argc, char** argv, const CommandLine& commandLine) {
 
   ControllerModel model;
   HostController::Services services;
+  services.desktop = std::move(desktop);
   services.onChange = model.changeHook();
   const std::shared_ptr<HostController> controller = HostController::create(
       io.get_executor(), workers.get_executor(), HostController::Options{}, std::move(services));
