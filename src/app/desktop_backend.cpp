@@ -17,7 +17,7 @@ namespace asio = boost::asio;
 
 DesktopBackend x11Desktop() {
   DesktopBackend backend;
-  backend.name = "X11";
+  backend.kind = DesktopKind::x11;
   backend.access = [] {
     const X11Capabilities caps = probeX11();
     return DesktopAccess{caps.canCapture(), caps.canInject()};
@@ -43,7 +43,7 @@ DesktopBackend x11Desktop() {
 
 DesktopBackend gnomeWaylandDesktop() {
   DesktopBackend backend;
-  backend.name = "GNOME on Wayland";
+  backend.kind = DesktopKind::gnomeWayland;
   backend.access = [] {
     std::string problem;
     const bool available = mutterRemoteDesktopAvailable(problem);
@@ -67,7 +67,7 @@ DesktopBackend gnomeWaylandDesktop() {
 
 DesktopBackend syntheticDesktop(bool followsCursor) {
   DesktopBackend backend;
-  backend.name = "the synthetic screen";
+  backend.kind = DesktopKind::synthetic;
   backend.access = [] { return DesktopAccess{true, true}; };
   backend.makeSession = [followsCursor](asio::any_io_executor) {
     SessionDesktop desktop;

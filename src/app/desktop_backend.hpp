@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "app/desktop_kind.hpp"
 #include "capture/screen_source.hpp"
 #include "input/input_backend.hpp"
 
@@ -31,7 +32,7 @@ struct SessionDesktop {
 
 // A kind of desktop the host can share: how to ask what it allows, and the parts of a session.
 struct DesktopBackend {
-  std::string name;
+  DesktopKind kind = DesktopKind::x11;
   // Asks the desktop; may block on it briefly (called on a worker).
   std::function<DesktopAccess()> access;
   // Makes a session's parts without talking to the desktop (that happens on first use, on the

@@ -3,10 +3,9 @@
 #include <optional>
 #include <string>
 
-namespace nimbrel {
+#include "app/desktop_backend.hpp"
 
-// Which desktop the host shares.
-enum class DesktopKind { x11, gnomeWayland, synthetic, unsupported };
+namespace nimbrel {
 
 // What start-up found out about the desktop it runs in.
 struct DesktopProbe {

@@ -138,6 +138,7 @@ class HostController : public std::enable_shared_from_this<HostController> {
   CloudStatus cloudStatus() const { return cloudStatus_; }
   const std::vector<std::string>& sessions() const { return sessions_; }
   bool running() const { return running_; }
+  DesktopKind desktop() const { return services_.desktop.kind; }
   bool pollingPermissions() const { return permissionTimer_.has_value(); }
 
  private:

@@ -69,12 +69,13 @@ int main(int argc, char** argv) {
     runForever(io);
   }
 
-  // Which desktop is shared, and why, before anything else is said.
+  // Which desktop is shared, and why, before anything else is said; the synthetic screen only
+  // once the headless host is sure to start.
   HostOptions options = headlessOptions(commandLine);
   const DesktopChoice desktop = chooseDesktop(probeDesktop(options.dryRun));
-  if (!desktop.line.empty()) {
+  if (!desktop.line.empty() && desktop.kind != DesktopKind::synthetic) {
     logLine(LogChannel::controller, desktop.line);  // the system log
-    std::cout << desktop.line << std::endl;
+    (desktop.kind == DesktopKind::unsupported ? std::cerr : std::cout) << desktop.line << std::endl;
   }
   HostController::Services services;
   switch (desktop.kind) {
@@ -109,6 +110,9 @@ int main(int argc, char** argv) {
 
   alsoLogToStandardOutput();
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  if (desktop.kind == DesktopKind::synthetic && !desktop.line.empty()) {
+    logLine(LogChannel::controller, desktop.line);
+  }
 
   HostConfig config = loadConfig();
   applyHeadlessOverrides(commandLine, config);

@@ -109,6 +109,12 @@ std::unique_ptr<WaylandKeymap> WaylandKeymap::connect(const std::string& display
 
 WaylandKeymap::~WaylandKeymap() = default;
 
+std::unique_ptr<WaylandKeymap> WaylandKeymap::fromText(const std::string& keymapText) {
+  std::unique_ptr<WaylandKeymap> keymap(new WaylandKeymap());
+  if (!keymap->load(keymapText)) return nullptr;
+  return keymap;
+}
+
 void WaylandKeymap::refresh() {
   if (!client_) return;
   wl_display* display = client_->display;

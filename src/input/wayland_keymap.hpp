@@ -33,8 +33,13 @@ class WaylandKeymap {
   std::optional<LayoutKey> lookup(char32_t c) const { return layout_.lookup(c); }
   bool hasKeysym(std::uint32_t keysym) const;
 
-  // Builds the tables from a keymap in XKB's text format; false when it does not compile.
+  // Builds the tables from a keymap in XKB's text format; false when it does not compile
+  // (the previous tables stay).
   bool load(const std::string& keymapText);
+
+  // A keymap with no compositor behind it, from XKB's text format; nothing when it does not
+  // compile.
+  static std::unique_ptr<WaylandKeymap> fromText(const std::string& keymapText);
 
   struct Client;
 

@@ -341,6 +341,20 @@ void MutterRemoteDesktop::start() {
     }
     throw;
   }
+  // A seat with no keyboard or pointer of its own (a headless desktop) gets them with the
+  // session's first events: windows hear of them only then, and would miss the first real key
+  // or click. Harmless events bring them now: a Shift tap, a pointer move by nothing.
+  try {
+    const std::string& primed = session.remoteDesktop;
+    g_variant_unref(call(primed, kRemoteDesktopSession, "NotifyKeyboardKeysym",
+                         g_variant_new("(ub)", 0xffe1u, TRUE), nullptr));
+    g_variant_unref(call(primed, kRemoteDesktopSession, "NotifyKeyboardKeysym",
+                         g_variant_new("(ub)", 0xffe1u, FALSE), nullptr));
+    g_variant_unref(call(primed, kRemoteDesktopSession, "NotifyPointerMotionRelative",
+                         g_variant_new("(dd)", 0.0, 0.0), nullptr));
+  } catch (const MutterError& error) {
+    logLine(std::string("Couldn't ready the desktop's keyboard and pointer: ") + error.what());
+  }
   logLine("Started a remote-desktop session of the desktop with " +
           std::to_string(outputs.size()) + (outputs.size() == 1 ? " monitor." : " monitors."));
 }

@@ -18,6 +18,7 @@ HostSnapshot takeSnapshot(const HostController& controller) {
   snapshot.screenOK = controller.screenRecordingOK();
   snapshot.inputOK = controller.accessibilityOK();
   snapshot.dryRun = controller.options().dryRun;
+  snapshot.desktop = controller.desktop();
   snapshot.launchAtLogin = controller.launchAtLogin();
   snapshot.keepAwake = controller.keepAwake();
   snapshot.pairedOnce = controller.pairedOnce();

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "app/desktop_kind.hpp"
 #include "cloud/cloud_link.hpp"
 
 namespace nimbrel {
@@ -24,6 +25,7 @@ struct HostSnapshot {
   bool screenOK = true;      // the display allows capture
   bool inputOK = true;       // the display allows input
   bool dryRun = false;
+  DesktopKind desktop = DesktopKind::x11;  // what the setup window explains
   bool launchAtLogin = false;
   bool keepAwake = true;
   bool pairedOnce = false;      // the pairing window has been seen once

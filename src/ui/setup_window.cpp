@@ -114,19 +114,17 @@ SetupWindow::SetupWindow(HostModel& model, AppActions actions, QWidget* parent)
   heading->setWordWrap(true);
   layout->addSpacing(4);
   layout->addWidget(heading);
-  layout->addWidget(secondaryLabel(QStringLiteral(
-      "Your X11 display must allow two things: showing the screen and sending input. Nimbrel "
-      "only uses them while you're connected from your own devices, and everything is "
-      "end-to-end encrypted.")));
+  const DesktopKind desktop = model_.snapshot().desktop;
+  layout->addWidget(secondaryLabel(QString::fromStdString(setupIntro(desktop))));
 
   screen_ = new PermissionStepView(1, QStringLiteral("Screen capture"),
-                                   QStringLiteral("So your phone can see the screen."), [this] {
-                                     explain(QStringLiteral("Screen capture"), screenAccessHelp());
+                                   QStringLiteral("So your phone can see the screen."), [this, desktop] {
+                                     explain(QStringLiteral("Screen capture"), screenAccessHelp(desktop));
                                    });
   input_ = new PermissionStepView(
       2, QStringLiteral("Input"),
       QStringLiteral("So taps and typing on your phone move the mouse and press keys."),
-      [this] { explain(QStringLiteral("Input"), inputAccessHelp()); });
+      [this, desktop] { explain(QStringLiteral("Input"), inputAccessHelp(desktop)); });
   layout->addWidget(screen_);
   layout->addWidget(input_);
 

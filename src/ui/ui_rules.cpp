@@ -100,13 +100,33 @@ int qrModuleScale(int modules, int targetPixels) {
   return scale < 1 ? 1 : scale;
 }
 
-std::string screenAccessHelp() {
+std::string setupIntro(DesktopKind desktop) {
+  const std::string privacy =
+      " Nimbrel only uses them while you're connected from your own devices, and everything is "
+      "end-to-end encrypted.";
+  if (desktop == DesktopKind::gnomeWayland) {
+    return "GNOME lets the programs of your own session show the screen and send input through "
+           "its remote-desktop service, without asking." + privacy;
+  }
+  return "Your X11 display must allow two things: showing the screen and sending input." + privacy;
+}
+
+std::string screenAccessHelp(DesktopKind desktop) {
+  if (desktop == DesktopKind::gnomeWayland) {
+    return "Nimbrel shows this screen through GNOME's remote-desktop service and PipeWire. Make "
+           "sure you are logged in to a GNOME session on Wayland and that PipeWire runs "
+           "(systemctl --user status pipewire), then relaunch Nimbrel.";
+  }
   return "To show this screen, the X server must offer the MIT-SHM and DAMAGE extensions. Log in "
          "to an X11 session (not Wayland), or start the X server with these extensions enabled, "
          "then relaunch Nimbrel.";
 }
 
-std::string inputAccessHelp() {
+std::string inputAccessHelp(DesktopKind desktop) {
+  if (desktop == DesktopKind::gnomeWayland) {
+    return "Nimbrel moves the pointer and presses keys through GNOME's remote-desktop service. "
+           "Make sure you are logged in to a GNOME session on Wayland, then relaunch Nimbrel.";
+  }
   return "To move the pointer and press keys, the X server must offer the XTEST and XKB "
          "extensions. Log in to an X11 session (not Wayland), or start the X server with these "
          "extensions enabled, then relaunch Nimbrel.";

@@ -66,8 +66,10 @@ PairingView pairingView(const HostSnapshot& host, PairingCode wanted);
 // Whole device pixels per QR module so that `modules` fit in `targetPixels`; at least 1.
 int qrModuleScale(int modules, int targetPixels);
 
-// The one-line explanation of what the display lacks, for "Allow…" on each step.
-std::string screenAccessHelp();
-std::string inputAccessHelp();
+// What the setup window says the desktop must allow, and for "Allow…" on each step, what it
+// lacks and how to get it.
+std::string setupIntro(DesktopKind desktop);
+std::string screenAccessHelp(DesktopKind desktop);
+std::string inputAccessHelp(DesktopKind desktop);
 
 }  // namespace nimbrel::ui

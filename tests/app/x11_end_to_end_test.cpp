@@ -107,9 +107,10 @@ TEST(X11EndToEnd, AutoStartOnADisplayWithoutATrayRunsTheHeadlessHost) {
                      {{"HOME", home.path().string()}, {"DISPLAY", server.display()},
                       {"DBUS_SESSION_BUS_ADDRESS", std::nullopt}});
   ASSERT_TRUE(host.waitForOutput("&os=linux", 10s)) << host.output() << host.errorOutput();
-  EXPECT_THAT(host.output(), ::testing::StartsWith("Starting the headless host: display " +
-                                                   server.display() +
-                                                   " has no system tray to show the icon in.\n"));
+  EXPECT_THAT(host.output(),
+              ::testing::StartsWith("Sharing the X11 desktop on display " + server.display() +
+                                    ".\nStarting the headless host: display " + server.display() +
+                                    " has no system tray to show the icon in.\n"));
   EXPECT_EQ(host.output().find("dry run"), std::string::npos) << host.output();
   host.signal(SIGTERM);
   EXPECT_EQ(host.wait(10s), 0);
