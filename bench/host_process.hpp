@@ -83,11 +83,13 @@ inline std::string waitForLog(const std::string& log, const std::regex& pattern)
 }
 
 // The host binary, started headless: by default a dry run on the synthetic screen that follows
-// the pointer; with a display, sharing that X display. With `api`, its cloud link talks to the
-// service there (otherwise the cloud is off).
+// the pointer; with a display, sharing that X display; with `session` ("NAME=value" entries
+// that replace the process's own, "NAME" alone removes one), sharing the desktop of that
+// session. With `api`, its cloud link talks to the service there (otherwise the cloud is off).
 class HostProcess {
  public:
-  explicit HostProcess(const std::string& display = {}, const std::string& api = {}) {
+  explicit HostProcess(const std::string& display = {}, const std::string& api = {},
+                       const std::vector<std::string>& session = {}) {
     char home[] = "/tmp/nimbrel-bench-XXXXXX";
     home_ = mkdtemp(home);
     {
@@ -104,14 +106,25 @@ class HostProcess {
       args.emplace_back("--api");
       args.push_back(api);
     }
-    if (display.empty()) {
+    if (display.empty() && session.empty()) {
       for (const char* a : {"--dry-run", "--synthetic", "cursor"}) args.emplace_back(a);
     }
     std::vector<std::string> env;
+    auto replaced = [&](std::string_view entry) {
+      const std::string_view name = entry.substr(0, entry.find('='));
+      if (name == "DISPLAY") return true;
+      for (const auto& own : session) {
+        if (std::string_view(own).substr(0, own.find('=')) == name) return true;
+      }
+      return false;
+    };
     for (char** e = environ; *e != nullptr; ++e) {
-      if (std::string_view(*e).rfind("DISPLAY=", 0) != 0) env.emplace_back(*e);
+      if (!replaced(*e)) env.emplace_back(*e);
     }
     if (!display.empty()) env.push_back("DISPLAY=" + display);
+    for (const auto& own : session) {
+      if (own.find('=') != std::string::npos) env.push_back(own);
+    }
     std::vector<char*> envp;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);

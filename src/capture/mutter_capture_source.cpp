@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 
 #include "base/log.hpp"
@@ -16,6 +17,8 @@
 namespace nimbrel {
 
 namespace {
+
+constexpr auto kFirstFrameWait = std::chrono::seconds(1);
 
 constexpr std::size_t cursorMetaSize(int width, int height) {
   return sizeof(spa_meta_cursor) + sizeof(spa_meta_bitmap) + std::size_t(width) * height * 4;
@@ -110,6 +113,7 @@ class MutterCaptureSource::Stream {
         SPA_POD_CHOICE_ENUM_Id(3, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRx, SPA_VIDEO_FORMAT_BGRA),
         SPA_FORMAT_VIDEO_size, SPA_POD_CHOICE_RANGE_Rectangle(&size, &minSize, &maxSize),
         SPA_FORMAT_VIDEO_framerate, SPA_POD_CHOICE_RANGE_Fraction(&rate, &minRate, &maxRate)));
+    began_ = std::chrono::steady_clock::now();
     const int result = pw_stream_connect(
         pwStream_, PW_DIRECTION_INPUT, stream_.node,
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS),
@@ -122,6 +126,14 @@ class MutterCaptureSource::Stream {
 
   bool alive() const {
     return !ended_.load() && desktop_->running() && desktop_->generation() == generation_;
+  }
+
+  // The desktop draws a monitor's first frame for a new stream once, when the stream starts;
+  // on a busy machine that frame can be lost before any buffer is there for it, and a still
+  // screen sends no other. A stream that has shown nothing a second after it began is started
+  // again, which makes the desktop draw anew.
+  bool stalled() const {
+    return !framed_.load() && std::chrono::steady_clock::now() - began_ > kFirstFrameWait;
   }
   const std::string& endReason() const { return endReason_; }
 
@@ -221,6 +233,7 @@ class MutterCaptureSource::Stream {
     }
     // No damage from the desktop: the whole frame may have changed.
     slot_.accept(std::move(pixels), width, height, {});
+    framed_.store(true);
   }
 
   std::shared_ptr<MutterRemoteDesktop> desktop_;
@@ -238,6 +251,8 @@ class MutterCaptureSource::Stream {
   bool streaming_ = false;
   Point hotspot_;
   std::atomic<bool> ended_{false};
+  std::atomic<bool> framed_{false};  // a frame has come
+  std::chrono::steady_clock::time_point began_;
   std::string endReason_;  // written once, before ended_ is read as true by others
 };
 
@@ -280,7 +295,7 @@ boost::asio::awaitable<std::vector<Monitor>> MutterCaptureSource::monitors() {
 boost::asio::awaitable<void> MutterCaptureSource::start(Monitor monitor) {
   {
     const std::lock_guard guard(lock_);
-    if (current_ == monitor && stream_ && stream_->alive()) co_return;
+    if (current_ == monitor && stream_ && stream_->alive() && !stream_->stalled()) co_return;
   }
   co_await blocking([this, monitor] { restart(monitor); });
 }

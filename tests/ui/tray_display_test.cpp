@@ -3,7 +3,9 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QLabel>
 #include <QLayout>
+#include <QMessageBox>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
@@ -27,6 +29,7 @@
 #include "ui/fake_host_model.hpp"
 #include "ui/mascot.hpp"
 #include "ui/pairing_window.hpp"
+#include "ui/setup_window.hpp"
 #include "ui/single_instance.hpp"
 #include "ui/tray_app.hpp"
 
@@ -177,6 +180,31 @@ TEST_F(TrayDisplayTest, IconDocksAndOpensThePanelAndTheWindows) {
   saveScreen("screen_tray_warning.png");
 }
 
+// On GNOME's Wayland session the setup window speaks of GNOME's remote-desktop service, not of
+// X extensions, and its help says what to check there.
+TEST_F(TrayDisplayTest, SetupOnGnomeWaylandExplainsGnomesService) {
+  HostSnapshot host = test::scriptedHost();
+  host.desktop = DesktopKind::gnomeWayland;
+  host.screenOK = false;
+  model.publish(host);
+  SetupWindow setup(model, actions);
+  setup.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&setup, 10000));
+  expectNothingOverlaps(setup);
+  bool intro = false;
+  for (QLabel* label : setup.findChildren<QLabel*>()) {
+    intro = intro || label->text().contains("remote-desktop service");
+    EXPECT_FALSE(label->text().contains("X11")) << label->text().toStdString();
+  }
+  EXPECT_TRUE(intro);
+  save(setup.grab().toImage(), "setup_window_gnome.png");
+  setup.screenStep()->allowButton()->click();
+  auto* box = setup.findChild<QMessageBox*>();
+  ASSERT_NE(box, nullptr);
+  EXPECT_TRUE(box->text().contains("PipeWire")) << box->text().toStdString();
+  EXPECT_FALSE(box->text().contains("MIT-SHM"));
+}
+
 // The icons at panel sizes on a light and a dark panel, and the mascot's poses at 52 and 96.
 TEST(TrayArtwork, SheetOfIconsAndPoses) {
   const int sizes[] = {16, 22, 24};
@@ -291,9 +319,10 @@ TEST(AutoStart, ADisplayWithATrayGetsTheTrayApplication) {
                       {"DBUS_SESSION_BUS_ADDRESS", gBus},
                       {"XDG_CONFIG_HOME", (home / "config").string()},
                       {"QT_QPA_PLATFORM", std::nullopt}});
-  ASSERT_TRUE(tray.waitForOutput("\n", 20s)) << tray.errorOutput();
-  EXPECT_EQ(tray.output(), "Starting the tray application: display " + gDisplay->display() +
-                               " has an XEmbed tray.\n");
+  ASSERT_TRUE(tray.waitForOutput("tray.\n", 20s)) << tray.output() << tray.errorOutput();
+  EXPECT_EQ(tray.output(), "Sharing the X11 desktop on display " + gDisplay->display() +
+                               ".\nStarting the tray application: display " +
+                               gDisplay->display() + " has an XEmbed tray.\n");
   EXPECT_EQ(gDisplay->run("DBUS_SESSION_BUS_ADDRESS='" + gBus +
                           "' gdbus wait --session --timeout 30 io.nimbrel.Host"),
             0)
@@ -340,9 +369,10 @@ TEST(StatusNotifierTray, TheIconShowsInTheTrayAndAClickOpensThePanel) {
                       {"DBUS_SESSION_BUS_ADDRESS", address},
                       {"XDG_CONFIG_HOME", (home / "config").string()},
                       {"QT_QPA_PLATFORM", std::nullopt}});
-  ASSERT_TRUE(host.waitForOutput("\n", 20s)) << host.errorOutput();
-  EXPECT_EQ(host.output(), "Starting the tray application: display " + display.display() +
-                               " has a StatusNotifier host.\n");
+  ASSERT_TRUE(host.waitForOutput("host.\n", 20s)) << host.output() << host.errorOutput();
+  EXPECT_EQ(host.output(), "Sharing the X11 desktop on display " + display.display() +
+                               ".\nStarting the tray application: display " +
+                               display.display() + " has a StatusNotifier host.\n");
   const std::string items = onBus(
       address,
       "gdbus call --session --dest org.kde.StatusNotifierWatcher --object-path "
