@@ -1,7 +1,7 @@
 # The two everyday commands; both install what is missing and build first.
 #   make run    build and start the tray application when the display has a system tray, else
-#               the headless host on the current X display, or a dry run on the synthetic screen
-#               when none opens; its first line says which and why (options for the headless
+#               the headless host on the GNOME Wayland or X11 desktop, or a dry run on the
+#               synthetic screen when there is neither; its first line says which and why (options for the headless
 #               host: make run ARGS="--port 7400 --no-cloud"; ARGS=--headless always serves
 #               headless)
 #   make test   build and run every test, then run them again under ASan+UBSan
