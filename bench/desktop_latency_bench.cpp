@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
 #include <thread>
 
 #include "base/clock.hpp"
@@ -79,7 +80,9 @@ class GnomePainter final : public Painter {
     } else {
       window_.send(std::string("color ") + hex);
     }
-    window_.expect(std::string("painted ") + hex);
+    if (!window_.expect(std::string("painted ") + hex)) {
+      throw std::runtime_error("the window did not paint " + std::string(hex));
+    }
   }
 
  private:

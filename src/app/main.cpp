@@ -101,8 +101,10 @@ int main(int argc, char** argv) {
   }
   if (!headless) {
     // The tray application needs a display of its own, and says so without one.
-    return ui::runTrayApplication(argc, argv, commandLine,
-                                  services.desktop.makeSession ? services.desktop : x11Desktop());
+    // A dry run asked for stays one, whatever desktop is there.
+    DesktopBackend tray = services.desktop;
+    if (!tray.makeSession) tray = options.dryRun ? syntheticDesktop(false) : x11Desktop();
+    return ui::runTrayApplication(argc, argv, commandLine, std::move(tray));
   }
 
   // Caught from the start, so that a signal during start-up also ends the host with status 0.

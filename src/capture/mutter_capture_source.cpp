@@ -80,7 +80,10 @@ class MutterCaptureSource::Stream {
     }
     pwStream_ = pw_stream_new(core_, "Nimbrel screen",
                               pw_properties_new(PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY,
-                                                "Capture", PW_KEY_MEDIA_ROLE, "Screen", nullptr));
+                                                "Capture", PW_KEY_MEDIA_ROLE, "Screen",
+                                                // a gone monitor's stream is never swapped for
+                                                // another source (a camera, say)
+                                                PW_KEY_NODE_DONT_RECONNECT, "true", nullptr));
     if (!pwStream_) throw CaptureError::failed("couldn't create a PipeWire stream");
     static const pw_stream_events events = [] {
       pw_stream_events e{};
@@ -196,8 +199,8 @@ class MutterCaptureSource::Stream {
     if (auto* cursor = static_cast<spa_meta_cursor*>(
             spa_buffer_find_meta_data(&buffer, SPA_META_Cursor, sizeof(spa_meta_cursor)));
         cursor && spa_meta_cursor_is_valid(cursor)) {
-      if (cursor->bitmap_offset != 0) hotspot_ = {double(cursor->hotspot.x), double(cursor->hotspot.y)};
-      const Point inStream{cursor->position.x + hotspot_.x, cursor->position.y + hotspot_.y};
+      // The position is the pointer's own; the hotspot only places the cursor's picture.
+      const Point inStream{double(cursor->position.x), double(cursor->position.y)};
       desktop_->notePointer(globalPosition(stream_.output, inStream));
     }
     if (auto* header = static_cast<spa_meta_header*>(
@@ -249,7 +252,6 @@ class MutterCaptureSource::Stream {
   int width_ = 0;
   int height_ = 0;
   bool streaming_ = false;
-  Point hotspot_;
   std::atomic<bool> ended_{false};
   std::atomic<bool> framed_{false};  // a frame has come
   std::chrono::steady_clock::time_point began_;

@@ -2,6 +2,7 @@
 
 #include <xkbcommon/xkbcommon.h>
 
+#include <chrono>
 #include <cmath>
 
 #include "base/log.hpp"
@@ -59,8 +60,10 @@ void MutterInput::guarded(Work work) {
 }
 
 std::optional<LayoutKey> MutterInput::layoutKey(char32_t c) {
-  if (!keymapTried_) {
-    keymapTried_ = true;
+  const auto now = std::chrono::steady_clock::now();
+  if (!keymap_ && now >= nextKeymapTry_) {
+    // A headless seat may have no keyboard yet: tried again a while later.
+    nextKeymapTry_ = now + std::chrono::seconds(5);
     try {
       keymap_ = WaylandKeymap::connect(options_.waylandDisplay);
     } catch (const std::exception& error) {
@@ -97,6 +100,7 @@ void MutterInput::key(const std::string& name, const std::vector<std::string>& m
     if (keymap_) keymap_->refresh();
     synthesis_->key(name, mods, action);
   });
+  reportLeftOut();
 }
 
 void MutterInput::text(const std::string& text) {
@@ -104,7 +108,8 @@ void MutterInput::text(const std::string& text) {
     if (keymap_) keymap_->refresh();
     left_.clear();
     // Caps Lock would turn the case of every letter typed from its key: set aside meanwhile.
-    const bool capsLock = options_.desktop->capsLock();
+    const bool capsLock = options_.desktop->capsLock() &&
+                          (!keymap_ || keymap_->hasKeysym(kCapsLockKeysym));
     auto toggleCapsLock = [this] {
       options_.desktop->keysym(kCapsLockKeysym, true);
       options_.desktop->keysym(kCapsLockKeysym, false);
@@ -124,6 +129,10 @@ void MutterInput::text(const std::string& text) {
     } restore{capsLock, toggleCapsLock};
     synthesis_->text(text);
   });
+  reportLeftOut();
+}
+
+void MutterInput::reportLeftOut() {
   if (!left_.empty()) {
     logLine("Couldn't type " + std::to_string(left_.size()) +
             (left_.size() == 1 ? " character" : " characters") +

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -63,12 +64,14 @@ class MutterInput final : public InputBackend, private InputEventSink {
   template <typename Work>
   void guarded(Work work);
   void report(const std::string& problem);
+  // Names the characters the layout could not type, once per command.
+  void reportLeftOut();
   std::optional<LayoutKey> layoutKey(char32_t c);
 
   const Options options_;
   std::unique_ptr<InputSynthesis> synthesis_;
   std::unique_ptr<WaylandKeymap> keymap_;  // on the input strand
-  bool keymapTried_ = false;
+  std::chrono::steady_clock::time_point nextKeymapTry_{};
   std::u32string left_;  // characters of the current text the layout lacks
   std::mutex problemLock_;
   std::string lastProblem_;

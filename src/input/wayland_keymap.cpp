@@ -147,19 +147,27 @@ bool WaylandKeymap::load(const std::string& keymapText) {
   xkb_state_update_mask(shifted.get(), shift, 0, 0, 0, 0, 0);
   const xkb_keycode_t first = std::max<xkb_keycode_t>(xkb_keymap_min_keycode(keymap.get()), 8);
   const xkb_keycode_t last = xkb_keymap_max_keycode(keymap.get());
+  // With several layouts, which one is active is known only to windows with the keyboard's
+  // focus: no character is tied to a key then, and the desktop finds each key symbol in the
+  // layout it uses.
+  const xkb_layout_index_t layouts = xkb_keymap_num_layouts(keymap.get());
   layout_.rebuild(first, last, [&](std::uint32_t keycode, bool withShift) -> std::optional<char32_t> {
+    if (layouts > 1) return std::nullopt;
     const std::uint32_t ch = xkb_state_key_get_utf32(withShift ? shifted.get() : plain.get(), keycode);
     if (ch == 0) return std::nullopt;
     return static_cast<char32_t>(ch);
   });
-  // What the compositor can type from a keysym: any level of the first group.
+  // What the compositor can type from a keysym: any level of a layout (of the active one,
+  // in fact, which is the only one when there is one).
   std::unordered_set<std::uint32_t> keysyms;
   for (xkb_keycode_t keycode = first; keycode <= last; ++keycode) {
-    const xkb_level_index_t levels = xkb_keymap_num_levels_for_key(keymap.get(), keycode, 0);
-    for (xkb_level_index_t level = 0; level < levels; ++level) {
-      const xkb_keysym_t* syms = nullptr;
-      const int count = xkb_keymap_key_get_syms_by_level(keymap.get(), keycode, 0, level, &syms);
-      for (int i = 0; i < count; ++i) keysyms.insert(syms[i]);
+    for (xkb_layout_index_t layout = 0; layout < layouts; ++layout) {
+      const xkb_level_index_t levels = xkb_keymap_num_levels_for_key(keymap.get(), keycode, layout);
+      for (xkb_level_index_t level = 0; level < levels; ++level) {
+        const xkb_keysym_t* syms = nullptr;
+        const int count = xkb_keymap_key_get_syms_by_level(keymap.get(), keycode, layout, level, &syms);
+        for (int i = 0; i < count; ++i) keysyms.insert(syms[i]);
+      }
     }
   }
   const std::lock_guard guard(lock_);

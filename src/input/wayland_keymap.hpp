@@ -14,8 +14,9 @@ struct wl_display;
 namespace nimbrel {
 
 // The keyboard layout of a Wayland desktop, as its compositor hands it to every client: which
-// characters one press types (with or without Shift, XKB keycodes) and which keysyms its first
-// group has at all. A new layout arrives as a new keymap, read by refresh().
+// characters one press types (with or without Shift, XKB keycodes; none when the keymap has
+// several layouts, since the active one is not known) and which keysyms it has at all. A new
+// layout arrives as a new keymap, read by refresh().
 //
 // Thread-safety: every member may be called from any thread; refresh from one at a time.
 class WaylandKeymap {

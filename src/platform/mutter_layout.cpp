@@ -35,6 +35,22 @@ std::vector<MutterOutput> outputsFromLayout(const std::vector<MutterLogicalMonit
   return outputs;
 }
 
+const MutterOutput* outputAt(const std::vector<MutterOutput>& outputs, Point global) {
+  const MutterOutput* best = nullptr;
+  double bestDistance = 0;
+  for (const auto& output : outputs) {
+    const Rect& b = output.bounds;
+    const double dx = std::max({b.x - global.x, 0.0, global.x - (b.maxX() - 1)});
+    const double dy = std::max({b.y - global.y, 0.0, global.y - (b.maxY() - 1)});
+    const double distance = dx * dx + dy * dy;
+    if (!best || distance < bestDistance) {
+      best = &output;
+      bestDistance = distance;
+    }
+  }
+  return best;
+}
+
 Point streamPosition(const MutterOutput& monitor, Point global) {
   const double sx = monitor.bounds.width > 0 ? monitor.pixelWidth / monitor.bounds.width : 1;
   const double sy = monitor.bounds.height > 0 ? monitor.pixelHeight / monitor.bounds.height : 1;

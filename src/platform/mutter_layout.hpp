@@ -40,6 +40,10 @@ std::vector<MutterOutput> outputsFromLayout(const std::vector<MutterLogicalMonit
 // A stable number for a connector name (FNV-1a), never 0.
 std::uint32_t connectorID(const std::string& connector);
 
+// The output under a global point, else the nearest one (the pointer never leaves the
+// desktop); nothing when there are none.
+const MutterOutput* outputAt(const std::vector<MutterOutput>& outputs, Point global);
+
 // Where a global point (points) falls in the stream of `output` (its pixels), clamped into it.
 Point streamPosition(const MutterOutput& output, Point global);
 // The other way: a stream pixel of `output` in global points.

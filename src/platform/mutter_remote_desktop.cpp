@@ -10,33 +10,13 @@
 #include <thread>
 
 #include "base/log.hpp"
+#include "platform/mutter_bus.hpp"
 
 namespace nimbrel {
 
+using namespace mutter;
+
 namespace {
-
-constexpr const char* kRemoteDesktopName = "org.gnome.Mutter.RemoteDesktop";
-constexpr const char* kScreenCastName = "org.gnome.Mutter.ScreenCast";
-constexpr const char* kDisplayConfigName = "org.gnome.Mutter.DisplayConfig";
-constexpr const char* kRemoteDesktopSession = "org.gnome.Mutter.RemoteDesktop.Session";
-constexpr const char* kScreenCastSession = "org.gnome.Mutter.ScreenCast.Session";
-constexpr const char* kScreenCastStream = "org.gnome.Mutter.ScreenCast.Stream";
-constexpr int kCallTimeoutMs = 5000;
-// How long a new session may take to hand out its PipeWire nodes.
-constexpr auto kNodeWait = std::chrono::seconds(10);
-// A clipboard larger than this is not read whole (the host could not send it anyway).
-constexpr std::size_t kMaxClipboard = 16u << 20;
-// Text in the order it is asked for; the first the desktop offers wins.
-constexpr const char* kTextTypes[] = {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain",
-                                      "STRING", "TEXT"};
-
-struct GErrorText {
-  GError* error = nullptr;
-  ~GErrorText() {
-    if (error) g_error_free(error);
-  }
-  std::string text() const { return error ? error->message : "unknown error"; }
-};
 
 std::string busAddressOr(const std::string& address, std::string& problem) {
   if (!address.empty()) return address;
@@ -142,7 +122,20 @@ MutterRemoteDesktop::~MutterRemoteDesktop() {
     g_dbus_connection_close(connection_, nullptr, nullptr, nullptr);
     g_object_unref(connection_);
   }
-  if (loop_) g_main_loop_quit(static_cast<GMainLoop*>(loop_));
+  if (loop_) {
+    // Quit from inside the loop, so that a quit cannot come before the loop runs.
+    auto* loop = static_cast<GMainLoop*>(loop_);
+    GSource* quit = g_idle_source_new();
+    g_source_set_callback(
+        quit,
+        [](gpointer data) {
+          g_main_loop_quit(static_cast<GMainLoop*>(data));
+          return G_SOURCE_REMOVE;
+        },
+        g_main_loop_ref(loop), [](gpointer data) { g_main_loop_unref(static_cast<GMainLoop*>(data)); });
+    g_source_attach(quit, g_main_loop_get_context(loop));
+    g_source_unref(quit);
+  }
 }
 
 void MutterRemoteDesktop::subscribe() {
@@ -162,23 +155,42 @@ void MutterRemoteDesktop::subscribe() {
     }
   };
   auto forget = [](gpointer data) { delete static_cast<std::weak_ptr<MutterRemoteDesktop>*>(data); };
-  const std::pair<const char*, const char*> watched[] = {
-      {kRemoteDesktopSession, nullptr},
-      {kScreenCastSession, "Closed"},
-      {kScreenCastStream, "PipeWireStreamAdded"},
-      {"org.freedesktop.DBus", "NameOwnerChanged"},
+  // Only the services themselves are heard: another peer on the bus cannot fake their signals.
+  struct Watched {
+    const char* sender;
+    const char* interface;
+    const char* member;
+    const char* arg0;
   };
-  for (const auto& [interface, member] : watched) {
+  const Watched watched[] = {
+      {kRemoteDesktopName, kRemoteDesktopSession, nullptr, nullptr},
+      {kScreenCastName, kScreenCastSession, "Closed", nullptr},
+      {kScreenCastName, kScreenCastStream, "PipeWireStreamAdded", nullptr},
+      {kDisplayConfigName, kDisplayConfigName, "MonitorsChanged", nullptr},
+      {"org.freedesktop.DBus", "org.freedesktop.DBus", "NameOwnerChanged", kRemoteDesktopName},
+  };
+  for (const Watched& w : watched) {
     subscriptions_.push_back(g_dbus_connection_signal_subscribe(
-        connection_, nullptr, interface, member, nullptr,
-        std::string_view(interface) == "org.freedesktop.DBus" ? kRemoteDesktopName : nullptr,
-        G_DBUS_SIGNAL_FLAGS_NONE, onSignal, new std::weak_ptr<MutterRemoteDesktop>(weak_from_this()),
-        forget));
+        connection_, w.sender, w.interface, w.member, nullptr, w.arg0, G_DBUS_SIGNAL_FLAGS_NONE,
+        onSignal, new std::weak_ptr<MutterRemoteDesktop>(weak_from_this()), forget));
   }
+  g_signal_connect_data(
+      connection_, "closed",
+      G_CALLBACK(+[](GDBusConnection*, gboolean, GError*, gpointer data) {
+        if (auto self = static_cast<std::weak_ptr<MutterRemoteDesktop>*>(data)->lock()) {
+          self->end("the connection to the session bus closed");
+        }
+      }),
+      new std::weak_ptr<MutterRemoteDesktop>(weak_from_this()),
+      [](gpointer data, GClosure*) { delete static_cast<std::weak_ptr<MutterRemoteDesktop>*>(data); },
+      G_CONNECT_DEFAULT);
   g_main_context_pop_thread_default(context);
   std::thread([loop, context] {
     g_main_context_push_thread_default(context);
     g_main_loop_run(loop);
+    // What the unsubscriptions queued (the release of their data) runs before the end.
+    while (g_main_context_iteration(context, FALSE)) {
+    }
     g_main_context_pop_thread_default(context);
     g_main_loop_unref(loop);
     g_main_context_unref(context);
@@ -312,6 +324,7 @@ void MutterRemoteDesktop::start() {
       const std::lock_guard guard(lock_);
       session_ = session;
       offered_.reset();
+      ownsClipboard_ = false;
       ++generation_;
     }
     g_variant_unref(call(session.remoteDesktop, kRemoteDesktopSession, "Start", nullptr, nullptr));
@@ -343,13 +356,14 @@ void MutterRemoteDesktop::start() {
   }
   // A seat with no keyboard or pointer of its own (a headless desktop) gets them with the
   // session's first events: windows hear of them only then, and would miss the first real key
-  // or click. Harmless events bring them now: a Shift tap, a pointer move by nothing.
+  // or click. Harmless events bring them now: a Control tap (a lone Shift may switch an input
+  // method, Super opens the overview), a pointer move by nothing.
   try {
     const std::string& primed = session.remoteDesktop;
     g_variant_unref(call(primed, kRemoteDesktopSession, "NotifyKeyboardKeysym",
-                         g_variant_new("(ub)", 0xffe1u, TRUE), nullptr));
+                         g_variant_new("(ub)", 0xffe3u, TRUE), nullptr));
     g_variant_unref(call(primed, kRemoteDesktopSession, "NotifyKeyboardKeysym",
-                         g_variant_new("(ub)", 0xffe1u, FALSE), nullptr));
+                         g_variant_new("(ub)", 0xffe3u, FALSE), nullptr));
     g_variant_unref(call(primed, kRemoteDesktopSession, "NotifyPointerMotionRelative",
                          g_variant_new("(dd)", 0.0, 0.0), nullptr));
   } catch (const MutterError& error) {
@@ -362,6 +376,7 @@ void MutterRemoteDesktop::start() {
 void MutterRemoteDesktop::onSignal(const std::string& path, const std::string& interface,
                                    const std::string& member, GVariant* parameters) {
   if (interface == "org.freedesktop.DBus") {
+    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(sss)"))) return;
     const gchar* name = nullptr;
     const gchar* oldOwner = nullptr;
     const gchar* newOwner = nullptr;
@@ -369,7 +384,13 @@ void MutterRemoteDesktop::onSignal(const std::string& path, const std::string& i
     if (*oldOwner) end("the desktop's remote-desktop service went away");
     return;
   }
+  if (member == "MonitorsChanged") {
+    // The streams show the old monitors: a client starts again with the new ones.
+    end("the desktop's monitors changed");
+    return;
+  }
   if (member == "PipeWireStreamAdded") {
+    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(u)"))) return;
     guint32 node = 0;
     g_variant_get(parameters, "(u)", &node);
     const std::lock_guard guard(lock_);
@@ -390,21 +411,22 @@ void MutterRemoteDesktop::onSignal(const std::string& path, const std::string& i
     return;
   }
   if (member == "SelectionOwnerChanged" && path == sessionPath()) {
+    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(a{sv})"))) return;
     GVariant* options = g_variant_get_child_value(parameters, 0);
     gboolean ours = FALSE;
     g_variant_lookup(options, "session-is-owner", "b", &ours);
     g_variant_unref(options);
-    if (!ours) {
-      const std::lock_guard guard(lock_);
-      offered_.reset();  // an application of the desktop took the clipboard
-    }
+    const std::lock_guard guard(lock_);
+    ownsClipboard_ = ours;  // else an application of the desktop took it
     return;
   }
   if (member == "SelectionTransfer" && path == sessionPath()) {
+    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(su)"))) return;
     const gchar* mime = nullptr;
     guint32 serial = 0;
     g_variant_get(parameters, "(&su)", &mime, &serial);
-    answerTransfer(serial);
+    // Writing waits on the reading application: never on the signal thread.
+    std::thread([self = shared_from_this(), serial] { self->answerTransfer(serial); }).detach();
   }
 }
 
@@ -416,6 +438,7 @@ void MutterRemoteDesktop::end(const std::string& why) {
     session_.reset();
     ended_ = why;
     offered_.reset();
+    ownsClipboard_ = false;
     listener = endListener_;
     nodesArrived_.notify_all();
   }
@@ -450,13 +473,13 @@ void MutterRemoteDesktop::setEndListener(std::function<void(const std::string&)>
 }
 
 void MutterRemoteDesktop::callInput(const char* method, GVariant* parameters) {
+  // Held until sent, whatever is thrown first.
+  std::unique_ptr<GVariant, void (*)(GVariant*)> owned(g_variant_ref_sink(parameters),
+                                                       g_variant_unref);
   ensureStarted();
   const std::string path = sessionPath();
-  if (path.empty()) {
-    g_variant_unref(g_variant_ref_sink(parameters));
-    throw MutterError("the remote-desktop session ended");
-  }
-  g_variant_unref(call(path, kRemoteDesktopSession, method, parameters, nullptr));
+  if (path.empty()) throw MutterError("the remote-desktop session ended");
+  g_variant_unref(call(path, kRemoteDesktopSession, method, owned.get(), nullptr));
 }
 
 void MutterRemoteDesktop::movePointer(Point global) {
@@ -466,22 +489,14 @@ void MutterRemoteDesktop::movePointer(Point global) {
   {
     const std::lock_guard guard(lock_);
     if (!session_) throw MutterError("the remote-desktop session ended");
-    // The monitor under the point, else the nearest one: the pointer never leaves the desktop.
-    const Stream* best = nullptr;
-    double bestDistance = 0;
-    for (const auto& s : session_->streams) {
-      const Rect& b = s.output.bounds;
-      const double dx = std::max({b.x - global.x, 0.0, global.x - (b.maxX() - 1)});
-      const double dy = std::max({b.y - global.y, 0.0, global.y - (b.maxY() - 1)});
-      const double distance = dx * dx + dy * dy;
-      if (!best || distance < bestDistance) {
-        best = &s;
-        bestDistance = distance;
-      }
-    }
-    stream = best->path;
-    local = streamPosition(best->output, global);
-    pointer_ = globalPosition(best->output, local);
+    std::vector<MutterOutput> outputs;
+    for (const auto& s : session_->streams) outputs.push_back(s.output);
+    const MutterOutput* target = outputAt(outputs, global);
+    if (!target) throw MutterError("the desktop lists no monitors");
+    const Stream& chosen = session_->streams[std::size_t(target - outputs.data())];
+    stream = chosen.path;
+    local = streamPosition(chosen.output, global);
+    pointer_ = globalPosition(chosen.output, local);
   }
   callInput("NotifyPointerMotionAbsolute", g_variant_new("(sdd)", stream.c_str(), local.x, local.y));
   std::function<void(Point)> listener;
@@ -548,129 +563,6 @@ void MutterRemoteDesktop::setPointerListener(std::function<void(Point)> listener
     now = pointer_;
   }
   if (listener) listener(now);
-}
-
-std::string MutterRemoteDesktop::readClipboard() {
-  ensureStarted();
-  const std::string path = sessionPath();
-  {
-    const std::lock_guard guard(lock_);
-    if (offered_) return *offered_;  // the desktop's clipboard is ours
-  }
-  if (path.empty() || !connection_) return {};
-  std::string lastProblem;
-  for (const char* type : kTextTypes) {
-    GErrorText error;
-    GUnixFDList* fds = nullptr;
-    GVariant* reply = g_dbus_connection_call_with_unix_fd_list_sync(
-        connection_, kRemoteDesktopName, path.c_str(), kRemoteDesktopSession, "SelectionRead",
-        g_variant_new("(s)", type), G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs,
-        nullptr, &fds, nullptr, &error.error);
-    if (!reply) {
-      // No owner at all: an empty clipboard, not a failure.
-      if (g_error_matches(error.error, G_DBUS_ERROR, G_DBUS_ERROR_FILE_NOT_FOUND)) return {};
-      lastProblem = error.text();
-      continue;
-    }
-    gint32 index = 0;
-    g_variant_get(reply, "(h)", &index);
-    g_variant_unref(reply);
-    GErrorText fdError;
-    const int fd = g_unix_fd_list_get(fds, index, &fdError.error);
-    g_object_unref(fds);
-    if (fd < 0) {
-      lastProblem = fdError.text();
-      continue;
-    }
-    std::string text;
-    char buffer[16384];
-    bool complete = false;
-    for (;;) {
-      pollfd ready{fd, POLLIN, 0};
-      if (::poll(&ready, 1, kCallTimeoutMs) <= 0) break;  // the owner stopped answering
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) {
-        complete = n == 0;
-        break;
-      }
-      text.append(buffer, static_cast<std::size_t>(n));
-      if (text.size() > kMaxClipboard) break;
-    }
-    ::close(fd);
-    if (complete) return text;
-    lastProblem = text.size() > kMaxClipboard ? "the text is larger than 16 MiB"
-                                              : "the application holding it did not send it";
-    break;
-  }
-  logLine("Couldn't read the desktop's clipboard: " + lastProblem);
-  return {};
-}
-
-void MutterRemoteDesktop::offerClipboard(const std::string& text) {
-  ensureStarted();
-  const std::string path = sessionPath();
-  if (path.empty()) return;
-  {
-    const std::lock_guard guard(lock_);
-    offered_ = text;
-  }
-  GVariantBuilder types;
-  g_variant_builder_init(&types, G_VARIANT_TYPE_STRING_ARRAY);
-  for (const char* type : kTextTypes) g_variant_builder_add(&types, "s", type);
-  GVariantBuilder options;
-  g_variant_builder_init(&options, G_VARIANT_TYPE_VARDICT);
-  g_variant_builder_add(&options, "{sv}", "mime-types", g_variant_builder_end(&types));
-  try {
-    g_variant_unref(call(path, kRemoteDesktopSession, "SetSelection",
-                         g_variant_new("(a{sv})", &options), nullptr));
-  } catch (const MutterError& error) {
-    logLine(std::string("Couldn't put the text on the desktop's clipboard: ") + error.what());
-  }
-}
-
-void MutterRemoteDesktop::answerTransfer(std::uint32_t serial) {
-  // The desktop asks for our offer: it hands us a pipe to write the text into.
-  const std::string path = sessionPath();
-  std::optional<std::string> text;
-  {
-    const std::lock_guard guard(lock_);
-    text = offered_;
-  }
-  bool written = false;
-  if (text && !path.empty()) {
-    GErrorText error;
-    GUnixFDList* fds = nullptr;
-    GVariant* reply = g_dbus_connection_call_with_unix_fd_list_sync(
-        connection_, kRemoteDesktopName, path.c_str(), kRemoteDesktopSession, "SelectionWrite",
-        g_variant_new("(u)", serial), G_VARIANT_TYPE("(h)"), G_DBUS_CALL_FLAGS_NONE,
-        kCallTimeoutMs, nullptr, &fds, nullptr, &error.error);
-    if (reply) {
-      gint32 index = 0;
-      g_variant_get(reply, "(h)", &index);
-      g_variant_unref(reply);
-      const int fd = g_unix_fd_list_get(fds, index, nullptr);
-      g_object_unref(fds);
-      if (fd >= 0) {
-        std::size_t done = 0;
-        while (done < text->size()) {
-          const ssize_t n = ::write(fd, text->data() + done, text->size() - done);
-          if (n < 0 && errno == EINTR) continue;
-          if (n <= 0) break;
-          done += static_cast<std::size_t>(n);
-        }
-        written = done == text->size();
-        ::close(fd);
-      }
-    } else {
-      logLine("Couldn't hand the clipboard to the desktop: " + error.text());
-    }
-  }
-  if (path.empty() || !connection_) return;
-  g_dbus_connection_call(connection_, kRemoteDesktopName, path.c_str(), kRemoteDesktopSession,
-                         "SelectionWriteDone", g_variant_new("(ub)", serial, gboolean(written)),
-                         nullptr, G_DBUS_CALL_FLAGS_NONE, kCallTimeoutMs, nullptr, nullptr,
-                         nullptr);
 }
 
 }  // namespace nimbrel

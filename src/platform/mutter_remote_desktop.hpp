@@ -83,8 +83,8 @@ class MutterRemoteDesktop : public std::enable_shared_from_this<MutterRemoteDesk
   void notePointer(Point global);  // from the capture's cursor metadata
   void setPointerListener(std::function<void(Point)> listener);
 
-  // The clipboard: the desktop's text (throws MutterError when there is none), and offering
-  // ours to the desktop's applications.
+  // The clipboard: the desktop's text (empty when there is none, a failure logged), and
+  // offering ours to the desktop's applications (throws MutterError when it cannot).
   std::string readClipboard();
   void offerClipboard(const std::string& text);
 
@@ -121,7 +121,8 @@ class MutterRemoteDesktop : public std::enable_shared_from_this<MutterRemoteDesk
   std::function<void(const std::string&)> endListener_;
   std::function<void(Point)> pointerListener_;
   Point pointer_;
-  std::optional<std::string> offered_;  // our clipboard text while the desktop holds our offer
+  std::optional<std::string> offered_;  // the text we offer the desktop's applications
+  bool ownsClipboard_ = false;          // the desktop says its clipboard is our offer
 };
 
 }  // namespace nimbrel

@@ -63,7 +63,7 @@ TEST(GnomeEndToEnd, ClientSeesTheScreenDrivesItAndSharesTheClipboard) {
        R"({"t":"text","s":"typed from the phone"})", "--command", R"({"t":"getclip"})",
        "--command", R"({"t":"setclip","text":"sent from the phone"})", "--command",
        R"({"t":"click","b":"left","x":0.5,"y":0.5})",
-       "--snapshot", snapshot, "--seconds", "2"});
+       "--snapshot", snapshot, "--seconds", "5"});
   ASSERT_EQ(client.wait(60s), 0) << client.errorOutput() << host.output();
   EXPECT_THAT(client.output(), ::testing::HasSubstr(R"("os":"linux")"));
   EXPECT_THAT(client.output(),
@@ -94,6 +94,55 @@ TEST(GnomeEndToEnd, ClientSeesTheScreenDrivesItAndSharesTheClipboard) {
   std::filesystem::create_directories(NIMBREL_ARTIFACTS_DIR);
   std::filesystem::copy_file(snapshot, std::string(NIMBREL_ARTIFACTS_DIR) + "/gnome_wayland_client_view.png",
                              std::filesystem::copy_options::overwrite_existing);
+
+  host.signal(SIGTERM);
+  EXPECT_EQ(host.wait(10s), 0);
+}
+
+// The desktop going away ends the session at once (the client sees the connection close); the
+// host keeps running, and once the desktop is back a new client gets a session of its own.
+TEST(GnomeEndToEnd, TheHostOutlivesTheDesktopsRestart) {
+  test::GnomeSession session;
+  test::TempDir home;
+  const std::uint16_t port = unusedPort();
+  auto environment = session.environment();
+  environment["HOME"] = home.path().string();
+  test::Process host(NIMBREL_HOST_BINARY,
+                     {"--headless", "--no-cloud", "--no-bonjour", "--home",
+                      (home / "data").string(), "--port", std::to_string(port)},
+                     environment);
+  ASSERT_TRUE(host.waitForOutput("&os=linux", 15s)) << host.output() << host.errorOutput();
+  std::smatch match;
+  const std::string output = host.output();
+  ASSERT_TRUE(std::regex_search(output, match, std::regex("&k=([A-Za-z0-9_-]{43})&")));
+  const std::string key = match[1];
+  const std::vector<std::string> connect = {"--host", "127.0.0.1", "--port", std::to_string(port),
+                                            "--key", key};
+
+  auto watching = connect;
+  for (const char* a : {"--seconds", "120"}) watching.emplace_back(a);
+  test::Process watcher(NIMBREL_CLIENT_BINARY, watching);
+  ASSERT_TRUE(watcher.waitForOutput(R"("t":"info")", 30s)) << watcher.errorOutput();
+  session.killMutter();
+  // Ended by the host, long before its two minutes.
+  EXPECT_TRUE(watcher.wait(30s).has_value()) << watcher.output();
+  EXPECT_TRUE(host.running()) << host.errorOutput();
+
+  session.restartMutter();
+  const std::string snapshot = (home / "after-restart.png").string();
+  auto again = connect;
+  for (const std::string& a : {std::string("--snapshot"), snapshot, std::string("--seconds"),
+                               std::string("5")}) {
+    again.push_back(a);
+  }
+  test::Process client(NIMBREL_CLIENT_BINARY, again);
+  ASSERT_EQ(client.wait(60s), 0) << client.errorOutput() << host.output();
+  png_image image{};
+  image.version = PNG_IMAGE_VERSION;
+  ASSERT_TRUE(png_image_begin_read_from_file(&image, snapshot.c_str()));
+  EXPECT_EQ(image.width, 1280u);
+  EXPECT_EQ(image.height, 800u);
+  png_image_free(&image);
 
   host.signal(SIGTERM);
   EXPECT_EQ(host.wait(10s), 0);

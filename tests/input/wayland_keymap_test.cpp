@@ -41,6 +41,15 @@ TEST(WaylandKeymap, CharactersAndKeysymsFollowTheLayout) {
   EXPECT_EQ(french->lookup(U'a'), (LayoutKey{24, false}));  // where the Q is on "us"
   EXPECT_TRUE(french->hasKeysym(0xe9));
 
+  // Two layouts: which is active is not known, so no character is tied to a key, and a key
+  // symbol of either can be asked for.
+  auto two = WaylandKeymap::fromText(keymapText("us,ru"));
+  ASSERT_TRUE(two);
+  EXPECT_FALSE(two->lookup(U'a'));
+  EXPECT_TRUE(two->hasKeysym(0x61));   // a
+  EXPECT_TRUE(two->hasKeysym(0x6c6));  // Cyrillic_a
+  EXPECT_FALSE(two->hasKeysym(0xe9));  // eacute: in neither
+
   EXPECT_FALSE(WaylandKeymap::fromText("xkb_keymap { this is not a keymap"));
 }
 

@@ -46,6 +46,27 @@ TEST(MutterLayout, PositionsMapBetweenTheDesktopAndAScaledStreamAndStayInside) {
   EXPECT_EQ(streamPosition(output, {99999, -3}), (Point{3839, 0}));
 }
 
+TEST(MutterLayout, ThePointerGoesToTheMonitorUnderItElseTheNearest) {
+  const std::vector<MutterOutput> outputs = {{"A", {0, 0, 1280, 800}, 1280, 800, true},
+                                             {"B", {1280, 0, 800, 600}, 800, 600, false}};
+  struct Case {
+    Point at;
+    const char* connector;
+  };
+  const Case cases[] = {
+      {{10, 10}, "A"},      {{1279, 799}, "A"},   {{1280, 0}, "B"},   {{2079, 599}, "B"},
+      {{1300, 790}, "A"},   // below B, beside A's bottom right: A is nearer
+      {{1900, 650}, "B"},   // just under B
+      {{-50, -50}, "A"},    {{9999, 300}, "B"},
+  };
+  for (const Case& c : cases) {
+    const MutterOutput* output = outputAt(outputs, c.at);
+    ASSERT_NE(output, nullptr);
+    EXPECT_EQ(output->connector, c.connector) << c.at.x << "," << c.at.y;
+  }
+  EXPECT_EQ(outputAt({}, {0, 0}), nullptr);
+}
+
 TEST(MutterLayout, ConnectorIDsAreStableAndDistinct) {
   EXPECT_EQ(connectorID("DP-1"), connectorID("DP-1"));
   EXPECT_NE(connectorID("DP-1"), connectorID("DP-2"));

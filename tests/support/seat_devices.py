@@ -4,8 +4,8 @@ real computer's own keyboard and mouse would: a remote-desktop session of its ow
 never driven. Without them, the first key or click of another session's new virtual devices can
 reach a window before the window has heard that the seat has a keyboard at all.
 
-Prints "ready" once the session has started; ends when killed or when the compositor ends the
-session."""
+Prints "ready" once the session has started; ends when killed, or when the compositor closes the
+session (a compositor that dies says nothing: then only the kill ends it)."""
 
 from gi.repository import Gio, GLib
 
