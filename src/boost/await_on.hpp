@@ -7,6 +7,7 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
+#include <type_traits>
 #include <utility>
 
 namespace nimbrel {
@@ -27,6 +28,25 @@ template <typename T>
 asio::awaitable<T> awaitOn(asio::any_io_executor strand, asio::awaitable<T> task) {
   return asio::co_spawn(std::move(strand), std::move(task),
                         asio::bind_cancellation_slot(asio::cancellation_slot(), asio::use_awaitable));
+}
+
+namespace detail {
+
+// A plain function, not a lambda: g++ 12 destroys a coroutine lambda's captures too early.
+template <typename Work>
+asio::awaitable<std::invoke_result_t<Work>> runWork(Work work) {
+  co_return work();
+}
+
+}  // namespace detail
+
+// Runs blocking `work` (a call that waits on a display or a bus) on `executor`, inline when
+// that is empty, and resumes with its result or what it threw.
+template <typename Work>
+asio::awaitable<std::invoke_result_t<Work>> blockingOn(const asio::any_io_executor& executor,
+                                                       Work work) {
+  if (!executor) return detail::runWork(std::move(work));
+  return awaitOn(executor, detail::runWork(std::move(work)));
 }
 
 }  // namespace nimbrel

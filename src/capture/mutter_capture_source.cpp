@@ -262,20 +262,9 @@ MutterCaptureSource::MutterCaptureSource(Options options) : options_(std::move(o
 
 MutterCaptureSource::~MutterCaptureSource() { stopStream(); }
 
-namespace {
-
-// A plain function, not a lambda: g++ 12 destroys a coroutine lambda's captures too early.
-template <typename Work>
-boost::asio::awaitable<std::invoke_result_t<Work>> runWork(Work work) {
-  co_return work();
-}
-
-}  // namespace
-
 template <typename Work>
 boost::asio::awaitable<std::invoke_result_t<Work>> MutterCaptureSource::blocking(Work work) {
-  if (!options_.blockingExecutor) return runWork(std::move(work));
-  return awaitOn(options_.blockingExecutor, runWork(std::move(work)));
+  return blockingOn(options_.blockingExecutor, std::move(work));
 }
 
 std::vector<Monitor> MutterCaptureSource::monitorList() {

@@ -3,7 +3,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -13,6 +12,7 @@
 #include <regex>
 
 #include "support/gnome_session.hpp"
+#include "support/png_file.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 
@@ -27,6 +27,39 @@ std::uint16_t unusedPort() {
   return acceptor.local_endpoint().port();
 }
 
+// The host binary in `session`, started and showing its pairing link.
+struct GnomeHost {
+  test::TempDir home;
+  std::uint16_t port = unusedPort();
+  test::Process process;
+  std::string key;  // the link's "k"
+
+  explicit GnomeHost(const test::GnomeSession& session)
+      : process(NIMBREL_HOST_BINARY,
+                {"--headless", "--no-cloud", "--no-bonjour", "--home", (home / "data").string(),
+                 "--port", std::to_string(port)},
+                withHome(session.environment(), home)) {
+    if (!process.waitForOutput("&os=linux", 15s)) return;
+    std::smatch match;
+    const std::string output = process.output();
+    if (std::regex_search(output, match, std::regex("&k=([A-Za-z0-9_-]{43})&"))) key = match[1];
+  }
+
+  static std::map<std::string, std::optional<std::string>> withHome(
+      std::map<std::string, std::optional<std::string>> environment, const test::TempDir& dir) {
+    environment["HOME"] = dir.path().string();
+    return environment;
+  }
+
+  // nimbrel-client's arguments to reach it.
+  std::vector<std::string> client(std::vector<std::string> more) const {
+    std::vector<std::string> arguments = {"--host", "127.0.0.1", "--port", std::to_string(port),
+                                          "--key", key};
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return arguments;
+  }
+};
+
 TEST(GnomeEndToEnd, ClientSeesTheScreenDrivesItAndSharesTheClipboard) {
   test::GnomeSession session;
   test::WaylandTestWindow window(session, "2060c0");
@@ -37,33 +70,24 @@ TEST(GnomeEndToEnd, ClientSeesTheScreenDrivesItAndSharesTheClipboard) {
   window.send("rect dd2020 40 60 200 100");
   ASSERT_TRUE(window.expect("painted dd2020")) << window.transcript();
 
-  test::TempDir home;
-  const std::uint16_t port = unusedPort();
-  auto environment = session.environment();
-  environment["HOME"] = home.path().string();
-  test::Process host(NIMBREL_HOST_BINARY,
-                     {"--headless", "--no-cloud", "--no-bonjour", "--home",
-                      (home / "data").string(), "--port", std::to_string(port)},
-                     environment);
-  ASSERT_TRUE(host.waitForOutput("&os=linux", 15s)) << host.output() << host.errorOutput();
+  GnomeHost shared(session);
+  test::Process& host = shared.process;
+  ASSERT_FALSE(shared.key.empty()) << host.output() << host.errorOutput();
+  const test::TempDir& home = shared.home;
   EXPECT_THAT(host.output(), ::testing::StartsWith("Sharing this GNOME Wayland desktop through "
                                                    "its remote-desktop service.\n"));
   EXPECT_EQ(host.output().find("dry run"), std::string::npos) << host.output();
-  std::smatch match;
-  const std::string output = host.output();
-  ASSERT_TRUE(std::regex_search(output, match, std::regex("&k=([A-Za-z0-9_-]{43})&")));
-  const std::string key = match[1];
 
   window.send(R"(copy "copied on the desktop")");
   ASSERT_TRUE(window.expect("copied"));
   const std::string snapshot = (home / "snapshot.png").string();
   test::Process client(
       NIMBREL_CLIENT_BINARY,
-      {"--host", "127.0.0.1", "--port", std::to_string(port), "--key", key, "--command",
+      shared.client({"--command",
        R"({"t":"text","s":"typed from the phone"})", "--command", R"({"t":"getclip"})",
        "--command", R"({"t":"setclip","text":"sent from the phone"})", "--command",
        R"({"t":"click","b":"left","x":0.5,"y":0.5})",
-       "--snapshot", snapshot, "--seconds", "5"});
+       "--snapshot", snapshot, "--seconds", "5"}));
   ASSERT_EQ(client.wait(60s), 0) << client.errorOutput() << host.output();
   EXPECT_THAT(client.output(), ::testing::HasSubstr(R"("os":"linux")"));
   EXPECT_THAT(client.output(),
@@ -75,15 +99,11 @@ TEST(GnomeEndToEnd, ClientSeesTheScreenDrivesItAndSharesTheClipboard) {
   window.send("paste");
   EXPECT_TRUE(window.expect(R"(clipboard "sent from the phone")")) << window.transcript();
 
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  ASSERT_TRUE(png_image_begin_read_from_file(&image, snapshot.c_str()));
-  image.format = PNG_FORMAT_RGB;
-  std::vector<std::uint8_t> rgb(PNG_IMAGE_SIZE(image));
-  ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
-  ASSERT_EQ(image.width, 1280u);
-  ASSERT_EQ(image.height, 800u);
-  auto at = [&](int x, int y) { return &rgb[(static_cast<std::size_t>(y) * 1280 + x) * 3]; };
+  const auto picture = test::readPng(snapshot);
+  ASSERT_TRUE(picture);
+  ASSERT_EQ(picture->width, 1280u);
+  ASSERT_EQ(picture->height, 800u);
+  auto at = [&](unsigned x, unsigned y) { return picture->at(x, y); };
   const std::uint8_t* red = at(140, 110);
   EXPECT_GT(red[0], 200);
   EXPECT_LT(red[1], 60);
@@ -103,25 +123,11 @@ TEST(GnomeEndToEnd, ClientSeesTheScreenDrivesItAndSharesTheClipboard) {
 // host keeps running, and once the desktop is back a new client gets a session of its own.
 TEST(GnomeEndToEnd, TheHostOutlivesTheDesktopsRestart) {
   test::GnomeSession session;
-  test::TempDir home;
-  const std::uint16_t port = unusedPort();
-  auto environment = session.environment();
-  environment["HOME"] = home.path().string();
-  test::Process host(NIMBREL_HOST_BINARY,
-                     {"--headless", "--no-cloud", "--no-bonjour", "--home",
-                      (home / "data").string(), "--port", std::to_string(port)},
-                     environment);
-  ASSERT_TRUE(host.waitForOutput("&os=linux", 15s)) << host.output() << host.errorOutput();
-  std::smatch match;
-  const std::string output = host.output();
-  ASSERT_TRUE(std::regex_search(output, match, std::regex("&k=([A-Za-z0-9_-]{43})&")));
-  const std::string key = match[1];
-  const std::vector<std::string> connect = {"--host", "127.0.0.1", "--port", std::to_string(port),
-                                            "--key", key};
+  GnomeHost shared(session);
+  test::Process& host = shared.process;
+  ASSERT_FALSE(shared.key.empty()) << host.output() << host.errorOutput();
 
-  auto watching = connect;
-  for (const char* a : {"--seconds", "120"}) watching.emplace_back(a);
-  test::Process watcher(NIMBREL_CLIENT_BINARY, watching);
+  test::Process watcher(NIMBREL_CLIENT_BINARY, shared.client({"--seconds", "120"}));
   ASSERT_TRUE(watcher.waitForOutput(R"("t":"info")", 30s)) << watcher.errorOutput();
   session.killMutter();
   // Ended by the host, long before its two minutes.
@@ -129,20 +135,13 @@ TEST(GnomeEndToEnd, TheHostOutlivesTheDesktopsRestart) {
   EXPECT_TRUE(host.running()) << host.errorOutput();
 
   session.restartMutter();
-  const std::string snapshot = (home / "after-restart.png").string();
-  auto again = connect;
-  for (const std::string& a : {std::string("--snapshot"), snapshot, std::string("--seconds"),
-                               std::string("5")}) {
-    again.push_back(a);
-  }
-  test::Process client(NIMBREL_CLIENT_BINARY, again);
+  const std::string snapshot = (shared.home / "after-restart.png").string();
+  test::Process client(NIMBREL_CLIENT_BINARY, shared.client({"--snapshot", snapshot, "--seconds", "5"}));
   ASSERT_EQ(client.wait(60s), 0) << client.errorOutput() << host.output();
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  ASSERT_TRUE(png_image_begin_read_from_file(&image, snapshot.c_str()));
-  EXPECT_EQ(image.width, 1280u);
-  EXPECT_EQ(image.height, 800u);
-  png_image_free(&image);
+  const auto picture = test::readPng(snapshot);
+  ASSERT_TRUE(picture);
+  EXPECT_EQ(picture->width, 1280u);
+  EXPECT_EQ(picture->height, 800u);
 
   host.signal(SIGTERM);
   EXPECT_EQ(host.wait(10s), 0);

@@ -3,7 +3,6 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <png.h>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -11,6 +10,7 @@
 #include <csignal>
 #include <regex>
 
+#include "support/png_file.hpp"
 #include "support/process.hpp"
 #include "support/temp_dir.hpp"
 #include "support/x11_test_window.hpp"
@@ -70,15 +70,11 @@ TEST(X11EndToEnd, ClientSeesTheRealScreenAndItsKeysReachTheFocusedWindow) {
   ASSERT_TRUE(window.waitForTyped(std::string("héllo ж\n").size())) << window.typed();
   EXPECT_EQ(window.typed(), "héllo ж\n");
 
-  png_image image{};
-  image.version = PNG_IMAGE_VERSION;
-  ASSERT_TRUE(png_image_begin_read_from_file(&image, snapshot.c_str()));
-  image.format = PNG_FORMAT_RGB;
-  std::vector<std::uint8_t> rgb(PNG_IMAGE_SIZE(image));
-  ASSERT_TRUE(png_image_finish_read(&image, nullptr, rgb.data(), 0, nullptr));
-  ASSERT_EQ(image.width, 800u);
-  ASSERT_EQ(image.height, 600u);
-  auto at = [&](int x, int y) { return &rgb[(static_cast<std::size_t>(y) * 800 + x) * 3]; };
+  const auto picture = test::readPng(snapshot);
+  ASSERT_TRUE(picture);
+  ASSERT_EQ(picture->width, 800u);
+  ASSERT_EQ(picture->height, 600u);
+  auto at = [&](unsigned x, unsigned y) { return picture->at(x, y); };
   const std::uint8_t* red = at(140, 110);
   EXPECT_GT(red[0], 200);
   EXPECT_LT(red[1], 60);
