@@ -57,8 +57,8 @@ std::map<std::string, std::pair<int, int>> currentModes(GVariant* monitors) {
   GVariant* monitor = nullptr;
   while ((monitor = g_variant_iter_next_value(&iter))) {
     const gchar* connector = nullptr;
-    GVariant* spec = g_variant_get_child_value(monitor, 0);
-    g_variant_get_child(spec, 0, "&s", &connector);
+    GVariant* identity = g_variant_get_child_value(monitor, 0);
+    g_variant_get_child(identity, 0, "&s", &connector);
     GVariant* modeList = g_variant_get_child_value(monitor, 1);
     GVariantIter modeIter;
     g_variant_iter_init(&modeIter, modeList);
@@ -75,7 +75,7 @@ std::map<std::string, std::pair<int, int>> currentModes(GVariant* monitors) {
       g_variant_unref(mode);
     }
     g_variant_unref(modeList);
-    g_variant_unref(spec);
+    g_variant_unref(identity);
     g_variant_unref(monitor);
   }
   return modes;
