@@ -75,11 +75,9 @@ bool writeAll(int fd, const std::string& text) {
 std::string MutterRemoteDesktop::readClipboard() {
   ensureStarted();
   const std::string path = sessionPath();
-  {
-    const std::lock_guard guard(lock_);
-    if (ownsClipboard_ && offered_) return *offered_;  // the desktop's clipboard is ours
-  }
   if (path.empty()) return {};
+  // The desktop is asked every time: a signal saying who owns its clipboard may still be on
+  // its way when an application has just copied.
   std::string problem;
   for (const char* type : kTextTypes) {
     GErrorText error;
@@ -91,7 +89,7 @@ std::string MutterRemoteDesktop::readClipboard() {
     if (!reply) {
       // No owner at all: an empty clipboard, not a failure.
       if (g_error_matches(error.error, G_DBUS_ERROR, G_DBUS_ERROR_FILE_NOT_FOUND)) return {};
-      // Ours, though the signal saying so has not come yet.
+      // Ours: what we offered.
       if (error.text().find("own selection") != std::string::npos) {
         const std::lock_guard guard(lock_);
         return offered_.value_or(std::string());

@@ -324,7 +324,6 @@ void MutterRemoteDesktop::start() {
       const std::lock_guard guard(lock_);
       session_ = session;
       offered_.reset();
-      ownsClipboard_ = false;
       ++generation_;
     }
     g_variant_unref(call(session.remoteDesktop, kRemoteDesktopSession, "Start", nullptr, nullptr));
@@ -410,16 +409,6 @@ void MutterRemoteDesktop::onSignal(const std::string& path, const std::string& i
     if (!mine.empty() && mine == path) end("the desktop closed the remote-desktop session");
     return;
   }
-  if (member == "SelectionOwnerChanged" && path == sessionPath()) {
-    if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(a{sv})"))) return;
-    GVariant* options = g_variant_get_child_value(parameters, 0);
-    gboolean ours = FALSE;
-    g_variant_lookup(options, "session-is-owner", "b", &ours);
-    g_variant_unref(options);
-    const std::lock_guard guard(lock_);
-    ownsClipboard_ = ours;  // else an application of the desktop took it
-    return;
-  }
   if (member == "SelectionTransfer" && path == sessionPath()) {
     if (!g_variant_is_of_type(parameters, G_VARIANT_TYPE("(su)"))) return;
     const gchar* mime = nullptr;
@@ -438,7 +427,6 @@ void MutterRemoteDesktop::end(const std::string& why) {
     session_.reset();
     ended_ = why;
     offered_.reset();
-    ownsClipboard_ = false;
     listener = endListener_;
     nodesArrived_.notify_all();
   }

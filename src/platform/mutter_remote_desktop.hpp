@@ -122,7 +122,6 @@ class MutterRemoteDesktop : public std::enable_shared_from_this<MutterRemoteDesk
   std::function<void(Point)> pointerListener_;
   Point pointer_;
   std::optional<std::string> offered_;  // the text we offer the desktop's applications
-  bool ownsClipboard_ = false;          // the desktop says its clipboard is our offer
 };
 
 }  // namespace nimbrel

@@ -370,6 +370,17 @@ std::optional<std::string> WaylandTestWindow::next(const std::string& prefix,
   return takeLine(prefix, false, timeout);
 }
 
+bool WaylandTestWindow::pastes(const std::string& text, int tries) {
+  const std::string wanted = "clipboard " + text;
+  for (int i = 0; i < tries; ++i) {
+    send("paste");
+    const auto line = next("clipboard ");
+    if (!line) return false;
+    if (*line == wanted) return true;
+  }
+  return false;
+}
+
 std::string WaylandTestWindow::transcript() {
   process_->waitForOutput("\x01", 1ms);
   return process_->output();

@@ -107,6 +107,11 @@ class WaylandTestWindow {
   std::optional<std::string> next(const std::string& prefix,
                                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+  // Pastes until the clipboard holds `text` (its JSON, as the "clipboard" line shows it): the
+  // window hears of a new owner only a moment after the owner changed. Each try waits for the
+  // window's answer; false when none holds it after `tries`.
+  bool pastes(const std::string& text, int tries = 50);
+
   // Everything it has printed so far, and its standard error (for failure messages).
   std::string transcript();
   std::string errors();
