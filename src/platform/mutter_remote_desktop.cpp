@@ -141,13 +141,18 @@ MutterRemoteDesktop::~MutterRemoteDesktop() {
 void MutterRemoteDesktop::subscribe() {
   std::string problem;
   const std::string address = busAddressOr(busAddress_, problem);
-  if (!address.empty()) connection_ = connect(address, problem);
-  if (!connection_) throw MutterError("couldn't reach the session bus: " + problem);
-  // Signals are delivered on a thread of their own, in a context no one else iterates.
+  // Signals, and the connection's own "closed", are delivered on a thread of their own, in a
+  // context no one else iterates: the one current while the connection is made.
   GMainContext* context = g_main_context_new();
+  g_main_context_push_thread_default(context);
+  if (!address.empty()) connection_ = connect(address, problem);
+  if (!connection_) {
+    g_main_context_pop_thread_default(context);
+    g_main_context_unref(context);
+    throw MutterError("couldn't reach the session bus: " + problem);
+  }
   GMainLoop* loop = g_main_loop_new(context, FALSE);
   loop_ = loop;
-  g_main_context_push_thread_default(context);
   auto onSignal = [](GDBusConnection*, const gchar*, const gchar* path, const gchar* interface,
                      const gchar* member, GVariant* parameters, gpointer data) {
     if (auto self = static_cast<std::weak_ptr<MutterRemoteDesktop>*>(data)->lock()) {
