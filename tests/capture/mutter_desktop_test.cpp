@@ -7,7 +7,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
+#include <regex>
 #include <mutex>
 
 #include "capture/mutter_capture_source.hpp"
@@ -286,6 +288,39 @@ TEST(MutterDesktop, TwoMonitorsAreListedAndEitherCanBeShared) {
                                [](const FrameUpdate& u) { return u.frame.width == 1280; });
   ASSERT_TRUE(first);
   EXPECT_EQ(first->frame.height, 800);
+}
+
+// Any program on the session bus can send signals: ones that look like the bus saying the
+// service left (one malformed), or like the session closing, must not end the session or
+// crash the host.
+TEST(MutterDesktop, SignalsFakedByAnotherPeerOnTheBusChangeNothing) {
+  Desktop desktop;
+  WaylandTestWindow window(desktop.session);
+  desktop.readyFor(window);
+  std::atomic<bool> ended{false};
+  desktop.remote->setEndListener([&](const std::string&) { ended = true; });
+  const std::string sessions = desktop.session.output(
+      "gdbus introspect --session --dest org.gnome.Mutter.RemoteDesktop --object-path "
+      "/org/gnome/Mutter/RemoteDesktop/Session");
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(sessions, match, std::regex("node (\\w+)"))) << sessions;
+  const std::string path = "/org/gnome/Mutter/RemoteDesktop/Session/" + match[1].str();
+  const std::string fakes[] = {
+      "gdbus emit --session --object-path /org/freedesktop/DBus --signal "
+      "org.freedesktop.DBus.NameOwnerChanged \"'org.gnome.Mutter.RemoteDesktop'\" "
+      "\"':1.999'\" \"''\"",
+      "gdbus emit --session --object-path /org/freedesktop/DBus --signal "
+      "org.freedesktop.DBus.NameOwnerChanged \"'org.gnome.Mutter.RemoteDesktop'\"",
+      "gdbus emit --session --object-path " + path +
+          " --signal org.gnome.Mutter.RemoteDesktop.Session.Closed",
+  };
+  for (const std::string& fake : fakes) EXPECT_EQ(desktop.session.run(fake), 0) << fake;
+  // A paste of our text is answered from the signal thread, which hears signals in the order
+  // the bus got them: once it is, every fake has been heard.
+  desktop.input->setClip("after the fakes");
+  EXPECT_TRUE(window.pastes("\"after the fakes\"")) << window.transcript();
+  EXPECT_TRUE(desktop.remote->running());
+  EXPECT_FALSE(ended.load());
 }
 
 TEST(MutterDesktop, ASessionTheCompositorEndsEndsHereAndANewOneStartsAfterARestart) {
